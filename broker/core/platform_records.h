@@ -1,0 +1,60 @@
+#pragma once
+// Plain records that cross the platform service interfaces.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vantorel {
+
+// Host route to the proxy server through the physical gateway.
+struct PinRoute {
+    std::string destination;
+    std::uint64_t interface_luid = 0;
+    std::uint32_t interface_index = 0;
+    std::uint32_t physical_index = 0;
+    std::string next_hop;
+    std::uint32_t metric = 0;
+};
+
+struct AdapterInfo {
+    std::string name;
+    std::string guid;
+    std::uint64_t luid = 0;
+    std::uint32_t index = 0;
+    bool up = false;
+};
+
+struct CaptureRoute {
+    std::string destination;
+    int prefix_length = 0;
+    std::uint64_t interface_luid = 0;
+    std::uint32_t interface_index = 0;
+};
+
+struct DefaultRouteInfo {
+    std::string interface_alias;
+    bool physical = false;
+    bool up = false;
+    bool own = false;
+    int prefix_length = 0;
+    std::uint32_t destination = 0;  // host byte order
+    std::uint32_t metric = 0;
+};
+
+struct FlowConnection {
+    std::string id;
+    std::string network;
+    std::string chain;
+    std::string destination;
+    std::string process;
+    std::uint64_t upload = 0;
+    std::uint64_t download = 0;
+};
+
+struct FlowSample {
+    std::vector<FlowConnection> connections;
+    std::uint64_t missing_ids = 0;
+};
+
+}  // namespace vantorel

@@ -1,0 +1,1 @@
+#include "broker/core/tunnel_controller.h"

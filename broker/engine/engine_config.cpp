@@ -1,0 +1,1 @@
+#include "broker/engine/engine_config.h"

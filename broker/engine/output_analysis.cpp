@@ -1,0 +1,1 @@
+#include "broker/engine/output_analysis.h"

@@ -1,0 +1,40 @@
+#pragma once
+// Reading the engine's console output: secret masking, rejection and error detection,
+// TUN start-up failure classification, and the own-adapter name test.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "broker/core/platform_records.h"
+
+namespace vantorel {
+
+std::string RedactSecrets(const std::string& text);
+std::string RedactSecretsShort(const std::string& text);
+bool IsAuthFailure(const std::string& text);
+std::uint32_t ExtractErrorNumber(const std::string& text);
+
+struct TunDiagnosis {
+    bool process_alive = false;
+    std::uint32_t exit_status = 0;
+    std::string output;
+    bool adapters_listed = false;
+    std::uint32_t list_error = 0;
+    std::vector<AdapterInfo> adapters;
+};
+
+struct TunFailure {
+    std::string reason;
+    std::uint32_t number = 0;
+};
+
+TunFailure ClassifyTunFailure(const TunDiagnosis& diagnosis);
+
+inline constexpr const char kTunAdapterName[] = "VantorelTun";
+// Compared whole, code unit by code unit, case-sensitive.
+bool IsOwnAdapterName(std::wstring_view name);
+bool IsOwnAdapterName(std::string_view utf8_name);
+
+}  // namespace vantorel

@@ -1,0 +1,1 @@
+#include "broker/engine/server_profile.h"

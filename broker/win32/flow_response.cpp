@@ -1,0 +1,1 @@
+#include "broker/win32/flow_response.h"

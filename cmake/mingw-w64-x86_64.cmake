@@ -1,0 +1,19 @@
+# Cross-compiles the Windows programs with Debian's mingw-w64.
+# The -posix compilers are required: the win32 thread model has no std::thread or std::mutex.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+
+# Fully static: every .exe then imports only system DLLs (no libwinpthread-1.dll).
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+
+# ctest runs the test executables under Wine.
+set(CMAKE_CROSSCOMPILING_EMULATOR wine)

@@ -1,0 +1,1 @@
+#include "protocol/json_writer.h"
