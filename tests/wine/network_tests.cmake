@@ -1,0 +1,1 @@
+# Route table, resolver, probe and flow probe tests.

@@ -1,0 +1,1 @@
+# Session files, service log, engine host tests.
