@@ -13,6 +13,7 @@
 #include "broker/core/flow_monitor_state.h"
 #include "broker/core/platform_services.h"
 #include "broker/core/session_ledger.h"
+#include "broker/engine/server_profile.h"
 #include "protocol/tunnel_snapshot.h"
 
 namespace vantorel {
@@ -63,7 +64,11 @@ private:
     void log_engine_failure(const char* fallback);
     TunnelSnapshot finish_failed(ErrorCode code, const std::string& message = std::string());
     TunnelSnapshot finish_cancelled();
-    TunnelSnapshot await_proof(const std::atomic<bool>& cancel, bool& ended);
+    bool resolve_server(const ConnectJob& job, ServerProfile& profile, std::string& server_ip,
+                        ErrorCode& failure);
+    bool wait_for_tun(const std::atomic<bool>& cancel, AdapterInfo& tun, ErrorCode& failure);
+    // 0: go on; otherwise the verdict ended the session (see run_connect).
+    int await_proof(const std::atomic<bool>& cancel);
     void diagnose_tun_timeout();
 
     // Teardown.
@@ -101,6 +106,10 @@ private:
     FlowMonitorState flow_;
     long long proven_generation_ = 0;
     int proof_verdict_ = 0;
+    // The route table's error at the moment a route step failed; the teardown that runs
+    // before the final publish overwrites routes.last_error().
+    std::uint32_t failed_route_error_ = 0;
+    bool failed_route_error_set_ = false;
 };
 
 // The alias of the interface that owns the default route ahead of the physical one, or "".
