@@ -25,9 +25,6 @@ bool ParseBrokerCommand(const std::string& text, BrokerCommand& cmd, std::string
     error.clear();
     if (CarriesEngineConfig(text)) return Fail(error, "config");
 
-    cmd.direct_domains.clear();
-    cmd.direct_domains_truncated = false;
-
     bool present = false;
     if (!JsonFindString(text, "command", cmd.command, present) || !present) return Fail(error, "command");
 
