@@ -36,7 +36,12 @@ std::string JsonEscape(const std::string& text) {
 
 std::string JsonQuoteOrNull(const std::string& text) {
     if (text.empty()) return "null";
-    return "\"" + JsonEscape(text) + "\"";
+    std::string out;
+    out.reserve(text.size() + 10);
+    out += '"';
+    out += JsonEscape(text);
+    out += '"';
+    return out;
 }
 
 }  // namespace vantorel
