@@ -1,1 +1,48 @@
 #include "broker/core/tunnel_controller.h"
+
+namespace vantorel {
+
+namespace {
+
+constexpr const char kConnectionLostMessage[] = "Соединение прервано";
+constexpr const char kNetworkChangedMessage[] = "Сеть изменилась. Подключение остановлено.";
+
+}  // namespace
+
+TunnelSnapshot TunnelController::watch_network(const std::atomic<bool>& cancel) {
+    SessionState phase = SessionState::idle;
+    bool cleanup_verified = true;
+    bool pin_intended = false;
+    PinRoute pin;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        phase = ledger_.phase;
+        cleanup_verified = ledger_.cleanup_verified;
+        pin_intended = ledger_.pin_intended;
+        pin = ledger_.pin;
+    }
+    if (phase == SessionState::idle && cleanup_verified) return snapshot();
+    if (cancel.load(std::memory_order_acquire) || phase == SessionState::disconnecting ||
+        phase == SessionState::idle) {
+        return finish_session(ErrorCode::none, std::string(), true);
+    }
+    if (phase != SessionState::connected) return snapshot();
+
+    if (!engine_.is_running()) return finish_session(ErrorCode::none, kConnectionLostMessage, false);
+    AdapterInfo tun_now;
+    std::vector<CaptureRoute> found;
+    if (!routes_.verify_capture_routes(tun_now, found)) {
+        return finish_session(ErrorCode::none, kConnectionLostMessage, false);
+    }
+    if (pin_intended) {
+        // Only a move to another interface counts; a new gateway or metric on the same one does not.
+        PinRoute now;
+        if (!routes_.find_physical_route(pin.destination, now) || now.interface_index != pin.interface_index) {
+            return finish_session(ErrorCode::none, kNetworkChangedMessage, false);
+        }
+    }
+    poll_flows();
+    return snapshot();
+}
+
+}  // namespace vantorel

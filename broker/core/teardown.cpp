@@ -1,1 +1,178 @@
+#include <algorithm>
+
 #include "broker/core/tunnel_controller.h"
+
+namespace vantorel {
+
+namespace {
+
+constexpr const char kCleanupFailedMessage[] = "Ошибка восстановления сети. Перезапустите службу";
+constexpr int kStopWaitChecks = 20;
+constexpr int kTerminateWaitChecks = 50;
+
+}  // namespace
+
+TunnelSnapshot TunnelController::stop() {
+    return finish_session(ErrorCode::none, std::string(), true);
+}
+
+TunnelSnapshot TunnelController::recover_at_startup(const std::atomic<bool>& cancel) {
+    (void)cancel;  // recovery always runs to the end: the host must not stay half-changed
+    SessionLedger loaded;
+    if (files_.load_ledger(loaded) == 1) {
+        std::lock_guard<std::mutex> guard(lock_);
+        ledger_ = loaded;
+    }
+    return finish_session(ErrorCode::none, std::string(), true);
+}
+
+TunnelSnapshot TunnelController::finish_session(ErrorCode code, const std::string& message, bool clean) {
+    bool was_connected = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        was_connected = ledger_.phase == SessionState::connected;
+    }
+    if (was_connected) {
+        flow_.last_poll_ms = 0;
+        poll_flows();
+        log_flow_totals("flow_total");
+    }
+
+    TunnelSnapshot published;
+    if (!teardown()) {
+        published = publish(ErrorCode::cleanup_failed, kCleanupFailedMessage, false);
+    } else if (clean || code == ErrorCode::none) {
+        published = publish(ErrorCode::none, message, true);
+    } else {
+        published = publish(code, message.empty() ? MessageForCode(code) : message, true);
+    }
+    failed_route_error_set_ = false;
+    return published;
+}
+
+bool TunnelController::stop_engine() {
+    bool stuck = false;
+    if (engine_.is_running()) {
+        if (engine_.request_stop()) {
+            for (int check = 0; check < kStopWaitChecks && engine_.is_running(); ++check) sleeper_.sleep_ms(100);
+        }
+        if (engine_.is_running()) engine_.terminate();
+        for (int check = 0; check < kTerminateWaitChecks && engine_.is_running(); ++check) sleeper_.sleep_ms(100);
+        // Asked before release: once the handle is closed is_running() is false whatever the process does.
+        stuck = engine_.is_running();
+    }
+    engine_.release();
+    engine_.kill_strays();
+    return !stuck && !engine_.is_running();
+}
+
+bool TunnelController::remove_pin_routes() {
+    bool ok = true;
+    PinRoute recorded;
+    bool pin_intended = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        pin_intended = ledger_.pin_intended;
+        recorded = ledger_.pin;
+    }
+    if (pin_intended) {
+        if (!routes_.delete_pin_route(recorded) || !routes_.pin_route_absent(recorded)) ok = false;
+    }
+
+    const std::string pinned = files_.read_pin();
+    if (!pinned.empty()) {
+        PinRoute anywhere;
+        anywhere.destination = pinned;
+        if (routes_.delete_pin_route(anywhere) && routes_.pin_route_absent(anywhere)) {
+            files_.delete_pin();
+        } else {
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+bool TunnelController::clean_interfaces() {
+    bool ok = true;
+    std::vector<std::uint64_t> luids;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (ledger_.adapter_known && ledger_.adapter.luid != 0) luids.push_back(ledger_.adapter.luid);
+        for (const CaptureRoute& route : ledger_.routes) {
+            if (route.interface_luid != 0) luids.push_back(route.interface_luid);
+        }
+    }
+    std::vector<AdapterInfo> own;
+    if (routes_.list_own_adapters(own)) {
+        for (const AdapterInfo& adapter : own) luids.push_back(adapter.luid);
+    } else {
+        ok = false;
+    }
+    std::sort(luids.begin(), luids.end());
+    luids.erase(std::unique(luids.begin(), luids.end()), luids.end());
+    for (std::uint64_t luid : luids) {
+        if (!routes_.delete_interface_routes(luid) || !routes_.interface_routes_absent(luid)) ok = false;
+    }
+    return ok;
+}
+
+bool TunnelController::remove_own_adapters() {
+    bool ok = true;
+    std::vector<AdapterInfo> own;
+    if (routes_.list_own_adapters(own)) {
+        for (const AdapterInfo& adapter : own) {
+            if (!routes_.remove_adapter(adapter)) ok = false;
+        }
+    } else {
+        ok = false;
+    }
+    std::vector<AdapterInfo> left;
+    if (!routes_.list_own_adapters(left) || !left.empty()) ok = false;
+    return ok;
+}
+
+bool TunnelController::remove_engine_config() {
+    bool config_written = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        config_written = ledger_.config_written;
+    }
+    if (!config_written && !files_.engine_config_exists()) return true;
+    return files_.shred_engine_config() && !files_.engine_config_exists();
+}
+
+bool TunnelController::teardown() {
+    long long kept_generation = 0;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        ledger_.phase = SessionState::disconnecting;
+        ledger_.cleanup_verified = false;
+        files_.save_ledger(ledger_);
+        kept_generation = ledger_.generation;
+    }
+
+    // Every step runs even after a failure, so one attempt removes as much as it can.
+    const bool engine_stopped = stop_engine();
+    bool ok = engine_stopped;
+    ok = remove_pin_routes() && ok;
+    ok = clean_interfaces() && ok;
+    ok = remove_own_adapters() && ok;
+    ok = remove_engine_config() && ok;
+    if (!files_.read_pin().empty()) ok = false;
+
+    if (ok) {
+        std::lock_guard<std::mutex> guard(lock_);
+        ledger_ = SessionLedger{};
+        ledger_.generation = kept_generation;
+        files_.delete_ledger();
+        return true;
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    ledger_.phase = SessionState::disconnecting;
+    ledger_.cleanup_verified = false;
+    if (engine_stopped) ledger_.pid = 0;
+    files_.save_ledger(ledger_);
+    return false;
+}
+
+}  // namespace vantorel

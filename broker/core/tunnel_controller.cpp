@@ -1,1 +1,130 @@
 #include "broker/core/tunnel_controller.h"
+
+#include <chrono>
+#include <utility>
+
+namespace vantorel {
+
+namespace {
+
+unsigned long long SteadyClockMs() {
+    const auto since_start = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<unsigned long long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(since_start).count());
+}
+
+}  // namespace
+
+TunnelController::TunnelController(RouteTable& routes, EngineHost& engine, NameResolver& resolver,
+                                   ConnectivityProbe& probe, SessionFiles& files, TunnelLog& log,
+                                   Sleeper& sleeper)
+    : routes_(routes),
+      engine_(engine),
+      resolver_(resolver),
+      probe_(probe),
+      files_(files),
+      log_(log),
+      sleeper_(sleeper),
+      clock_ms_(SteadyClockMs) {}
+
+void TunnelController::set_snapshot_listener(std::function<void(const TunnelSnapshot&)> listener) {
+    snapshot_listener_ = std::move(listener);
+}
+
+void TunnelController::set_tun_ready_listener(std::function<void(long long)> listener) {
+    tun_ready_listener_ = std::move(listener);
+}
+
+void TunnelController::set_flow_probe_factory(FlowProbeFactory factory) {
+    flow_probe_factory_ = std::move(factory);
+}
+
+void TunnelController::set_checkpoint_observer(std::function<void(int)> observer) {
+    checkpoint_observer_ = std::move(observer);
+}
+
+void TunnelController::set_clock(std::function<unsigned long long()> clock_ms) {
+    clock_ms_ = clock_ms ? std::move(clock_ms) : std::function<unsigned long long()>(SteadyClockMs);
+}
+
+TunnelSnapshot TunnelController::snapshot() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return current_;
+}
+
+SessionLedger TunnelController::ledger_copy() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return ledger_;
+}
+
+long long TunnelController::generation() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return ledger_.generation;
+}
+
+ConnectAdmission TunnelController::begin_connect() {
+    ConnectAdmission result;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (ledger_.phase != SessionState::idle || !ledger_.cleanup_verified) {
+            const ErrorCode code =
+                ledger_.phase == SessionState::disconnecting ? ErrorCode::cleanup_failed : ErrorCode::busy;
+            current_.code = code;
+            current_.message = MessageForCode(code);
+            result.snapshot = current_;
+            return result;
+        }
+        const long long next = ledger_.generation + 1;
+        ledger_ = SessionLedger{};
+        ledger_.generation = next;
+        ledger_.phase = SessionState::connecting;
+        ledger_.cleanup_verified = false;
+        // A verdict stored for an earlier session must not decide this one.
+        proof_verdict_ = 0;
+        files_.save_ledger(ledger_);
+        current_ = TunnelSnapshot{SessionState::connecting, next, ErrorCode::none, std::string(), false};
+        result.accepted = true;
+        result.snapshot = current_;
+    }
+    log_.write(result.snapshot.generation, "connecting", "", 0);
+    return result;
+}
+
+TunnelSnapshot TunnelController::publish(ErrorCode code, const std::string& message, bool cleanup_verified) {
+    TunnelSnapshot published;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        ledger_.cleanup_verified = cleanup_verified;
+        published = TunnelSnapshot{ledger_.phase, ledger_.generation, code, message, cleanup_verified};
+        current_ = published;
+        if (!cleanup_verified) files_.save_ledger(ledger_);
+    }
+    std::uint32_t win32 = 0;
+    if (code == ErrorCode::route_failed) {
+        win32 = failed_route_error_set_ ? failed_route_error_ : routes_.last_error();
+    }
+    failed_route_error_set_ = false;
+    log_.write(published.generation, SessionStateName(published.state), ErrorCodeName(code), win32);
+    if (snapshot_listener_) snapshot_listener_(published);
+    return published;
+}
+
+void TunnelController::update_ledger(const std::function<void()>& change) {
+    std::lock_guard<std::mutex> guard(lock_);
+    change();
+    files_.save_ledger(ledger_);
+}
+
+bool TunnelController::checkpoint(int step, const std::atomic<bool>& cancel) {
+    if (checkpoint_observer_) checkpoint_observer_(step);
+    return cancel.load(std::memory_order_acquire);
+}
+
+void TunnelController::record_proof(bool passed, long long generation) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (generation != ledger_.generation) return;
+    proven_generation_ = generation;
+    proof_verdict_ = passed ? 1 : -1;
+}
+
+}  // namespace vantorel

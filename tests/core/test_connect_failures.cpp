@@ -1,0 +1,224 @@
+// Every way a connect can fail: the line logged before the final publish, the published
+// outcome, and a host that is clean afterwards.
+
+#include <functional>
+#include <optional>
+
+#include "tests/core/core_scenario.h"
+
+namespace vantorel {
+namespace {
+
+struct ExpectedLine {
+    std::string event;
+    std::string code;
+    std::uint32_t win32 = 0;
+};
+
+struct FailureRow {
+    const char* name;
+    std::function<void(FakeHost&, ConnectJob&)> arrange;
+    ErrorCode code;
+    std::string message;  // empty: MessageForCode(code)
+    std::optional<ExpectedLine> line;
+    std::uint32_t state_win32 = 0;  // "win32=" of the final state line
+};
+
+void AddForeignTunnel(FakeHost& host, std::uint32_t metric) {
+    host.add_interface("WireGuard Tunnel", 5000, 30, false);
+    host.add_route("0.0.0.0", 0, 5000, "", metric);
+}
+
+void PrintTo(const FailureRow& row, std::ostream* out) { *out << row.name; }
+
+std::vector<FailureRow> Rows() {
+    return {
+        {"route_list_unreadable", [](FakeHost& h, ConnectJob&) { h.fail("list_default_routes", 5); },
+         ErrorCode::route_failed, "", std::nullopt, 5},
+        {"foreign_tunnel_first_check", [](FakeHost& h, ConnectJob&) { AddForeignTunnel(h, 5); },
+         ErrorCode::foreign_tunnel, "Обнаружен активный туннель", ExpectedLine{"foreign_adapter", "WireGuard Tunnel", 0}},
+        {"six_digit_port", [](FakeHost&, ConnectJob& j) { j.uri = "hysteria2://pw@vpn.example.net:123456"; },
+         ErrorCode::invalid_profile, "", ExpectedLine{"profile_parse_failed", "123456", 0}},
+        {"port_text_with_at_sign", [](FakeHost&, ConnectJob& j) { j.uri = "hysteria2://pw@vpn.example.net:12@34"; },
+         ErrorCode::invalid_profile, "", ExpectedLine{"profile_parse_failed", "port", 0}},
+        {"bad_scheme", [](FakeHost&, ConnectJob& j) { j.uri = "socks5://pw@vpn.example.net:1080"; },
+         ErrorCode::resolve_failed, "", std::nullopt},
+        {"server_not_resolved", [](FakeHost& h, ConnectJob&) { h.resolver.answers.erase("vpn.example.net"); },
+         ErrorCode::resolve_failed, "", std::nullopt},
+        {"resolver_throws", [](FakeHost& h, ConnectJob&) { h.resolver.throws_for = "vpn.example.net"; },
+         ErrorCode::resolve_failed, "", std::nullopt},
+        {"config_empty", [](FakeHost& h, ConnectJob&) { h.resolver.answers["vpn.example.net"] = "2001:db8::1"; },
+         ErrorCode::core_start_failed, "", ExpectedLine{"core_config_failed", "", 13}},
+        {"config_not_written", [](FakeHost& h, ConnectJob&) { h.fail("write_engine_config", 5); },
+         ErrorCode::core_start_failed, "", ExpectedLine{"core_config_failed", "", 5}},
+        {"engine_not_started", [](FakeHost& h, ConnectJob&) { h.fail("start", 2); },
+         ErrorCode::core_start_failed, "", ExpectedLine{"core_create_process_failed", "", 2}},
+        {"engine_not_started_own_code",
+         [](FakeHost& h, ConnectJob&) { h.fail("start", 5, -1, 0, std::string("core_pipe_failed")); },
+         ErrorCode::core_start_failed, "", ExpectedLine{"core_pipe_failed", "", 5}},
+        {"job_not_assigned", [](FakeHost& h, ConnectJob&) { h.fail("assign_job", 5, -1, 0, std::string()); },
+         ErrorCode::core_start_failed, "", ExpectedLine{"core_job_assign_failed", "", 5}},
+        {"engine_not_resumed", [](FakeHost& h, ConnectJob&) { h.fail("resume", 6); },
+         ErrorCode::core_start_failed, "", ExpectedLine{"core_resume_failed", "", 6}},
+        {"engine_exited",
+         [](FakeHost& h, ConnectJob&) {
+             h.engine_script.exit_after_checks = 30;
+             h.engine_script.exit_status = 3;
+             h.engine_script.creates_tun = false;
+             h.engine_script.output = "FATAL start service: bind failed";
+         },
+         ErrorCode::core_exited, "", ExpectedLine{"core_exited", "FATAL start service: bind failed", 3}},
+        {"adapter_never_ready", [](FakeHost& h, ConnectJob&) { h.engine_script.creates_tun = false; },
+         ErrorCode::tun_init_timeout, "", ExpectedLine{"tun_adapter", "none", 0}},
+        {"route_list_unreadable_second_check",
+         [](FakeHost& h, ConnectJob&) { h.fail("list_default_routes", 5, 1, 1); }, ErrorCode::route_failed, "",
+         ExpectedLine{"routes", "pin_failed", 5}, 5},
+        {"foreign_tunnel_second_check",
+         [](FakeHost& h, ConnectJob&) {
+             h.engine_script.tun_after_polls = 1;
+             h.sleeper.on_sleep = [&h](int) {
+                 if (h.interface_by_alias("WireGuard Tunnel") == nullptr) AddForeignTunnel(h, 5);
+             };
+         },
+         ErrorCode::foreign_tunnel, "", ExpectedLine{"foreign_adapter", "WireGuard Tunnel", 0}},
+        {"no_physical_route", [](FakeHost& h, ConnectJob&) { h.fail("find_physical_route", 1168); },
+         ErrorCode::route_failed, "", ExpectedLine{"routes", "pin_failed", 1168}, 1168},
+        {"pin_not_added", [](FakeHost& h, ConnectJob&) { h.fail("add_pin_route", 5); }, ErrorCode::route_failed, "",
+         ExpectedLine{"routes", "pin_failed", 5}, 5},
+        {"check_host_not_resolved", [](FakeHost& h, ConnectJob&) { h.resolver.answers.erase(kConnectivityCheckHost); },
+         ErrorCode::resolve_failed, "", std::nullopt},
+        {"check_host_resolver_throws", [](FakeHost& h, ConnectJob&) { h.resolver.throws_for = kConnectivityCheckHost; },
+         ErrorCode::resolve_failed, "", std::nullopt},
+        {"canary_not_added", [](FakeHost& h, ConnectJob&) { h.fail("add_host_route", 87); }, ErrorCode::route_failed,
+         "", ExpectedLine{"routes", "canary_failed", 87}, 87},
+        {"egress_rejected",
+         [](FakeHost& h, ConnectJob&) {
+             h.egress_works = false;
+             h.engine_script.output = "ERROR connection: authentication failed, status code: 401";
+         },
+         ErrorCode::auth_rejected, "", ExpectedLine{"egress", "auth_rejected", 0}},
+        {"egress_timeout", [](FakeHost& h, ConnectJob&) { h.egress_works = false; }, ErrorCode::egress_timeout, "",
+         ExpectedLine{"egress", "timeout", 3500}},
+        {"canary_not_removed", [](FakeHost& h, ConnectJob&) { h.fail("delete_host_route", 1168); },
+         ErrorCode::route_failed, "", ExpectedLine{"routes", "canary_failed", 1168}, 1168},
+        {"capture_not_installed", [](FakeHost& h, ConnectJob&) { h.fail("add_capture_routes", 5, -1, 2); },
+         ErrorCode::route_failed, "Сбой применения маршрутов", ExpectedLine{"routes", "capture_failed", 5}, 5},
+        {"capture_not_verified", [](FakeHost& h, ConnectJob&) { h.fail("verify_capture_routes", 1168); },
+         ErrorCode::tun_init_timeout, "", ExpectedLine{"tun_diag", "process_alive", 0}},
+    };
+}
+
+class ConnectFailure : public CoreScenario, public ::testing::WithParamInterface<FailureRow> {};
+
+TEST_P(ConnectFailure, EndsCleanWithTheRowsCodeLineAndMessage) {
+    const FailureRow& row = GetParam();
+    row.arrange(host, job);
+    const TunnelSnapshot result = connect();
+
+    EXPECT_EQ(result.state, SessionState::idle);
+    EXPECT_EQ(result.generation, 1);
+    EXPECT_EQ(result.code, row.code);
+    EXPECT_EQ(result.message, row.message.empty() ? MessageForCode(row.code) : row.message);
+    EXPECT_TRUE(result.cleanup_verified);
+    EXPECT_EQ(controller->snapshot().code, row.code);
+    ASSERT_FALSE(published.empty());
+    EXPECT_EQ(published.back().code, row.code);
+    EXPECT_EQ(published.front().state, SessionState::connecting);
+
+    if (row.line) {
+        bool found = false;
+        for (const FakeLogLine& line : host.log.lines) {
+            if (line.event == row.line->event && line.code == row.line->code) {
+                found = true;
+                EXPECT_EQ(line.win32, row.line->win32) << line.event;
+                EXPECT_EQ(line.generation, 1);
+            }
+        }
+        EXPECT_TRUE(found) << row.line->event << " " << row.line->code;
+    }
+    const std::vector<FakeLogLine> states = state_lines();
+    ASSERT_FALSE(states.empty());
+    EXPECT_EQ(states.back().event, "idle");
+    EXPECT_EQ(states.back().code, ErrorCodeName(row.code));
+    EXPECT_EQ(states.back().win32, row.state_win32);
+    expect_clean();
+    EXPECT_FALSE(host.files.ledger_text.has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryRow, ConnectFailure, ::testing::ValuesIn(Rows()),
+                         [](const ::testing::TestParamInfo<FailureRow>& info) { return std::string(info.param.name); });
+
+class ConnectFailureDetail : public CoreScenario {};
+
+TEST_F(ConnectFailureDetail, LinkErrorsOtherThanPortWriteNoParseLine) {
+    job.uri = "vless://@vpn.example.net:443";
+    EXPECT_EQ(connect().code, ErrorCode::resolve_failed);
+    EXPECT_TRUE(host.log.with_event("profile_parse_failed").empty());
+    EXPECT_TRUE(host.resolver.asked.empty());
+}
+
+TEST_F(ConnectFailureDetail, ForeignTunnelStopsBeforeAnythingIsStarted) {
+    AddForeignTunnel(host, 5);
+    connect();
+    EXPECT_EQ(host.process.pid, 0u);
+    EXPECT_TRUE(host.resolver.asked.empty());
+    EXPECT_EQ(host.files.saved.size(), 3u);  // admission, first publish, teardown start
+}
+
+TEST_F(ConnectFailureDetail, EngineExitLineIsRedactedAndCut) {
+    host.engine_script.exit_after_checks = 30;
+    host.engine_script.creates_tun = false;
+    host.engine_script.output = "uuid=6f1c2d3e-1111-2222-3333-444455556666 password=hunter2 " + std::string(400, 'x');
+    connect();
+    const auto lines = host.log.with_event("core_exited");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].code.find("hunter2"), std::string::npos);
+    EXPECT_LE(lines[0].code.size(), 256u);
+    // 30 polls ran before the engine was seen gone, each followed by one 100 ms sleep.
+    EXPECT_EQ(host.sleeper.sleeps, 30);
+}
+
+TEST_F(ConnectFailureDetail, AdapterWaitIsFiftyPollsAndDiagnosed) {
+    host.engine_script.creates_tun = false;
+    host.engine_script.output = std::string(500, 'e');
+    const unsigned long long started = host.clock;
+    connect();
+    EXPECT_GE(host.tun_polls, 50);
+    EXPECT_EQ(host.clock - started, 50u * 100u);
+    const auto pieces = host.log.with_event("tun_stderr");
+    ASSERT_EQ(pieces.size(), 3u);  // 240 + 240 + 20 bytes
+    EXPECT_EQ(pieces[0].code, "1 " + std::string(240, 'e'));
+    EXPECT_EQ(pieces[2].code, "3 " + std::string(20, 'e'));
+    ASSERT_EQ(host.log.with_event("tun_init_timeout").size(), 1u);
+    ASSERT_EQ(host.log.with_event("tun_diag").size(), 1u);
+    EXPECT_EQ(host.log.with_event("tun_diag")[0].code, "process_alive");
+}
+
+TEST_F(ConnectFailureDetail, DiagnosisNamesLeftoverOwnAdapters) {
+    host.engine_script.creates_tun = false;
+    FakeInterface& stale = host.add_interface("quorvandel", 7000, 55, false);
+    stale.up = false;
+    connect();
+    EXPECT_TRUE(host.log.has("tun_adapter", "quorvandel,up=0,luid=7000,if=55"));
+    expect_clean();
+}
+
+TEST_F(ConnectFailureDetail, JobFailureEndsTheProcessAndClearsThePid) {
+    host.fail("assign_job", 5);
+    connect();
+    EXPECT_GE(host.engine.terminations, 1);
+    EXPECT_FALSE(host.process.alive);
+    bool pid_cleared = false;
+    for (const SessionLedger& saved : host.files.saved) {
+        if (saved.config_written && saved.pid == 0 && saved.phase == SessionState::connecting) pid_cleared = true;
+    }
+    EXPECT_TRUE(pid_cleared);
+}
+
+TEST_F(ConnectFailureDetail, ForeignTunnelWithEqualMetricIsNotAhead) {
+    AddForeignTunnel(host, 25);
+    EXPECT_EQ(connect().state, SessionState::connected);
+}
+
+}  // namespace
+}  // namespace vantorel

@@ -1,0 +1,235 @@
+// The flow monitor driven through the network tick with a controlled clock.
+
+#include "tests/core/core_scenario.h"
+
+namespace vantorel {
+namespace {
+
+FlowSample Sample(std::vector<FlowConnection> connections, std::uint64_t missing_ids = 0) {
+    FlowSample sample;
+    sample.connections = std::move(connections);
+    sample.missing_ids = missing_ids;
+    return sample;
+}
+
+class FlowMonitor : public CoreScenario {
+protected:
+    void start_session() {
+        controller->set_flow_probe_factory(MakeFakeFlowProbeFactory(host));
+        connect_ok();
+    }
+    // Serves `sample` to the next poll only.
+    void next(const FlowSample& sample) {
+        host.flow_samples.resize(host.flow_polls);
+        host.flow_samples.push_back(sample);
+    }
+    void next_failure() {
+        host.flow_samples.resize(host.flow_polls);
+        host.flow_samples.push_back(std::nullopt);
+    }
+    void tick_after(unsigned long long ms) {
+        host.clock += ms;
+        ASSERT_EQ(controller->watch_network(cancel).state, SessionState::connected);
+    }
+    std::vector<std::string> codes(const std::string& event) const {
+        std::vector<std::string> found;
+        for (const FakeLogLine& line : host.log.with_event(event)) found.push_back(line.code);
+        return found;
+    }
+};
+
+TEST_F(FlowMonitor, WithoutAProbeNothingIsPolledOrLogged) {
+    connect_ok();
+    for (int i = 0; i < 5; ++i) tick_after(6000);
+    controller->stop();
+    EXPECT_EQ(host.flow_polls, 0u);
+    for (const char* event : {"flow", "flow_rate", "flow_summary", "flow_total", "flow_seen"}) {
+        EXPECT_TRUE(host.log.with_event(event).empty()) << event;
+    }
+}
+
+TEST_F(FlowMonitor, PollsAreAtLeastFiveSecondsApart) {
+    start_session();
+    tick_after(0);
+    EXPECT_EQ(host.flow_polls, 1u);
+    tick_after(2000);
+    tick_after(2000);
+    EXPECT_EQ(host.flow_polls, 1u);
+    tick_after(2000);
+    EXPECT_EQ(host.flow_polls, 2u);
+}
+
+TEST_F(FlowMonitor, BusyConnectionIsNamedOnceWhenItCrosses64KiB) {
+    start_session();
+    FlowConnection connection = MakeFlow("c1", "tcp", "proxy", 2048, 8192);
+    connection.process = "browser.exe";
+    next(Sample({connection}));
+    tick_after(0);
+    EXPECT_TRUE(host.log.with_event("flow_seen").empty());
+    connection.download = 80 * 1024;
+    next(Sample({connection}));
+    tick_after(6000);
+    EXPECT_EQ(codes("flow_seen"),
+              std::vector<std::string>{"net=tcp chain=proxy dst=example.org:443 proc=browser.exe up=2048 dn=81920"});
+    connection.download = 200 * 1024;
+    next(Sample({connection}));
+    tick_after(6000);
+    EXPECT_EQ(host.log.with_event("flow_seen").size(), 1u);
+}
+
+TEST_F(FlowMonitor, StallArithmeticAcrossWindows) {
+    start_session();
+    const FlowConnection quiet = MakeFlow("s1", "tcp", "proxy", 500, 1000);
+    next(Sample({quiet}));
+    tick_after(0);  // first sight: the group is only marked seen; first summary
+    EXPECT_EQ(codes("flow_rate"), std::vector<std::string>{
+                                      "win_ms=5000 worst_quiet_ms=0 tcp:proxy=dn_kbps:0/up_kbps:0 stall_ms:0 "
+                                      "stalls:0 quiet_ms:0 live:1"});
+    for (int i = 0; i < 3; ++i) {
+        next(Sample({quiet}));
+        tick_after(6000);
+    }
+    ASSERT_EQ(codes("flow_rate").size(), 2u);
+    EXPECT_EQ(codes("flow_rate")[1],
+              "win_ms=18000 worst_quiet_ms=18000 tcp:proxy=dn_kbps:0/up_kbps:0 stall_ms:0 stalls:0 quiet_ms:18000 "
+              "live:1");
+    EXPECT_TRUE(host.log.with_event("flow_summary").empty());  // nothing grew yet
+
+    FlowConnection moving = quiet;
+    moving.download += 61440;
+    moving.upload += 2048;
+    next(Sample({moving}));  // traffic resumes: one finished stall of 18 s
+    tick_after(6000);
+    next(Sample({moving}));
+    tick_after(6000);
+    next(Sample({moving}));
+    tick_after(6000);
+    ASSERT_EQ(codes("flow_rate").size(), 3u);
+    EXPECT_EQ(codes("flow_rate")[2],
+              "win_ms=18000 worst_quiet_ms=18000 tcp:proxy=dn_kbps:3/up_kbps:0 stall_ms:18000 stalls:1 "
+              "quiet_ms:12000 live:1");
+    EXPECT_EQ(codes("flow_summary"), std::vector<std::string>{"tcp:proxy=dn:61440/up:2048"});
+}
+
+TEST_F(FlowMonitor, ClosedQuietGroupCountsOneStallThenLeaves) {
+    start_session();
+    const FlowConnection udp = MakeFlow("u1", "udp", "direct", 10, 10);
+    const FlowConnection tcp = MakeFlow("t1", "tcp", "proxy", 10, 10);
+    next(Sample({udp, tcp}));
+    tick_after(0);
+    next(Sample({udp, tcp}));
+    tick_after(6000);  // both quiet 6000
+    next(Sample({tcp}));
+    tick_after(6000);  // udp closed: its stretch ends as a stall
+    next(Sample({tcp}));
+    tick_after(6000);  // summary
+    const std::vector<std::string> rates = codes("flow_rate");
+    ASSERT_EQ(rates.size(), 2u);
+    EXPECT_EQ(rates[1],
+              "win_ms=18000 worst_quiet_ms=18000 tcp:proxy=dn_kbps:0/up_kbps:0 stall_ms:0 stalls:0 quiet_ms:18000 "
+              "live:1 udp:direct=dn_kbps:0/up_kbps:0 stall_ms:6000 stalls:1 quiet_ms:0 live:0");
+    for (int i = 0; i < 3; ++i) {
+        next(Sample({tcp}));
+        tick_after(6000);
+    }
+    const std::vector<std::string> later = codes("flow_rate");
+    ASSERT_EQ(later.size(), 3u);
+    EXPECT_EQ(later[2].find("udp:direct"), std::string::npos);
+}
+
+TEST_F(FlowMonitor, SummaryWithoutGroupsWritesNoRateLineButResetsTheWindow) {
+    start_session();
+    next(Sample({}));
+    tick_after(0);
+    EXPECT_TRUE(host.log.with_event("flow_rate").empty());
+    next(Sample({}));
+    tick_after(6000);
+    next(Sample({}));
+    tick_after(6000);
+    const FlowConnection fresh = MakeFlow("n1", "tcp", "proxy", 1, 1);
+    next(Sample({fresh}));
+    tick_after(6000);
+    // The window restarted at the first summary: 3 polls of 6 s since then.
+    EXPECT_EQ(codes("flow_rate"),
+              std::vector<std::string>{"win_ms=18000 worst_quiet_ms=0 tcp:proxy=dn_kbps:0/up_kbps:0 stall_ms:0 "
+                                       "stalls:0 quiet_ms:0 live:1"});
+}
+
+TEST_F(FlowMonitor, UnreachableApiIsLoggedOncePerOutage) {
+    start_session();
+    host.fail("poll", 12029, 3);
+    tick_after(0);
+    tick_after(6000);
+    tick_after(6000);
+    EXPECT_EQ(host.log.with_event("flow").size(), 2u);  // api_port and one api_unreachable
+    ASSERT_TRUE(host.log.has("flow", "api_unreachable"));
+    EXPECT_EQ(host.log.with_event("flow")[1].win32, 12029u);
+    EXPECT_TRUE(host.log.with_event("flow_rate").empty());
+    tick_after(6000);  // back
+    host.fail("poll", 12002, 1);
+    tick_after(6000);
+    EXPECT_EQ(host.log.with_event("flow").size(), 3u);
+}
+
+TEST_F(FlowMonitor, MissingIdsAreReportedOncePerSession) {
+    start_session();
+    next(Sample({MakeFlow("", "tcp", "proxy", 1 << 20, 1 << 20)}, 1));
+    tick_after(0);
+    next(Sample({}, 2));
+    tick_after(6000);
+    EXPECT_EQ(codes("flow"), (std::vector<std::string>{"api_port=39201", "no_connection_id"}));
+    EXPECT_TRUE(host.log.with_event("flow_seen").empty());
+}
+
+TEST_F(FlowMonitor, BackwardCountersAndChangedGroupsCountNoGrowth) {
+    start_session();
+    next(Sample({MakeFlow("a", "tcp", "proxy", 5000, 5000), MakeFlow("b", "tcp", "proxy", 100, 100)}));
+    tick_after(0);
+    next(Sample({MakeFlow("a", "tcp", "proxy", 4000, 9000), MakeFlow("b", "udp", "proxy", 900, 900)}));
+    tick_after(6000);
+    next(Sample({MakeFlow("a", "tcp", "proxy", 4100, 9000), MakeFlow("b", "udp", "proxy", 1000, 1000)}));
+    tick_after(6000);
+    controller->stop();
+    EXPECT_EQ(codes("flow_total"), std::vector<std::string>{"tcp:proxy=dn:0/up:100 udp:proxy=dn:100/up:100"});
+}
+
+TEST_F(FlowMonitor, DuplicateIdsKeepTheFirstOccurrence) {
+    start_session();
+    next(Sample({MakeFlow("a", "tcp", "proxy", 0, 0), MakeFlow("a", "tcp", "proxy", 0, 999999)}));
+    tick_after(0);
+    next(Sample({MakeFlow("a", "tcp", "proxy", 0, 1000)}));
+    tick_after(6000);
+    controller->stop();
+    EXPECT_EQ(codes("flow_total"), std::vector<std::string>{"tcp:proxy=dn:1000/up:0"});
+}
+
+TEST_F(FlowMonitor, SessionWhoseConnectionsNeverGrewWritesNoTotals) {
+    start_session();
+    const FlowConnection idle = MakeFlow("i", "tcp", "proxy", 10, 10);
+    next(Sample({idle}));
+    tick_after(0);
+    next(Sample({idle}));
+    tick_after(6000);
+    controller->stop();
+    EXPECT_TRUE(host.log.with_event("flow_total").empty());
+    EXPECT_TRUE(host.log.with_event("flow_summary").empty());
+}
+
+TEST_F(FlowMonitor, NewSessionStartsWithEmptyTables) {
+    start_session();
+    next(Sample({MakeFlow("a", "tcp", "proxy", 0, 0)}));
+    tick_after(0);
+    next(Sample({MakeFlow("a", "tcp", "proxy", 0, 4096)}));
+    tick_after(6000);
+    controller->stop();
+    connect_ok();
+    next(Sample({MakeFlow("a", "tcp", "proxy", 0, 8192)}));
+    tick_after(6000);
+    controller->stop();
+    // The second session saw "a" for the first time: no growth, no totals.
+    EXPECT_EQ(codes("flow_total").size(), 1u);
+    EXPECT_EQ(host.factory_calls.size(), 2u);
+}
+
+}  // namespace
+}  // namespace vantorel

@@ -1,0 +1,162 @@
+// The 2-second tick: every phase, with and without the cancel flag, and each health check.
+
+#include <algorithm>
+#include <functional>
+
+#include "tests/core/core_scenario.h"
+
+namespace vantorel {
+namespace {
+
+constexpr char kLost[] = "Соединение прервано";
+constexpr char kNetworkChanged[] = "Сеть изменилась. Подключение остановлено.";
+
+void DropRoute(FakeHost& host, const std::string& destination, std::uint64_t luid) {
+    auto& table = host.route_table;
+    table.erase(std::remove_if(table.begin(), table.end(),
+                               [&](const FakeRoute& r) { return r.destination == destination && r.luid == luid; }),
+                table.end());
+}
+
+struct ConnectedTickRow {
+    const char* name;
+    std::function<void(FakeHost&)> change;
+    bool ends;            // the tick ends the session
+    std::string message;  // when it ends
+};
+
+void PrintTo(const ConnectedTickRow& row, std::ostream* out) { *out << row.name; }
+
+std::vector<ConnectedTickRow> ConnectedRows() {
+    return {
+        {"healthy", [](FakeHost&) {}, false, ""},
+        {"engine_killed_from_outside", [](FakeHost& h) { h.process.alive = false; }, true, kLost},
+        {"capture_half_removed", [](FakeHost& h) { DropRoute(h, "128.0.0.0", FakeHost::kTunLuid); }, true, kLost},
+        {"tun_adapter_down", [](FakeHost& h) { h.interface_by_alias("VantorelTun")->up = false; }, true, kLost},
+        {"default_route_moved_to_other_nic",
+         [](FakeHost& h) {
+             h.add_interface("Wi-Fi", 2000, 9, true);
+             h.add_route("0.0.0.0", 0, 2000, "10.0.0.1", 5);
+         },
+         true, kNetworkChanged},
+        {"metric_changed_on_same_nic",
+         [](FakeHost& h) {
+             for (FakeRoute& r : h.route_table) {
+                 if (r.destination == "0.0.0.0" && r.luid == FakeHost::kEthernetLuid) {
+                     r.metric = 80;
+                     r.next_hop = "192.168.1.254";
+                 }
+             }
+         },
+         false, ""},
+        {"every_hardware_default_route_lost",
+         [](FakeHost& h) { DropRoute(h, "0.0.0.0", FakeHost::kEthernetLuid); }, true, kNetworkChanged},
+        {"physical_nic_down", [](FakeHost& h) { h.interface_by_alias("Ethernet")->up = false; }, true,
+         kNetworkChanged},
+    };
+}
+
+class ConnectedTick : public CoreScenario, public ::testing::WithParamInterface<ConnectedTickRow> {};
+
+TEST_P(ConnectedTick, ChecksEngineCaptureAndPhysicalPath) {
+    const ConnectedTickRow& row = GetParam();
+    controller->set_flow_probe_factory(MakeFakeFlowProbeFactory(host));
+    connect_ok();
+    row.change(host);
+    const TunnelSnapshot after = controller->watch_network(cancel);
+    if (!row.ends) {
+        EXPECT_EQ(after.state, SessionState::connected);
+        EXPECT_EQ(host.flow_polls, 1u);
+        EXPECT_TRUE(host.process.alive);
+        return;
+    }
+    EXPECT_EQ(after.state, SessionState::idle);
+    EXPECT_EQ(after.code, ErrorCode::none);
+    EXPECT_EQ(after.message, row.message);
+    EXPECT_TRUE(after.cleanup_verified);
+    EXPECT_EQ(published.back().message, row.message);
+    // The final reading of the flow monitor is taken, the periodic one is not.
+    EXPECT_EQ(host.flow_polls, 1u);
+    expect_clean();
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ConnectedTick, ::testing::ValuesIn(ConnectedRows()),
+                         [](const ::testing::TestParamInfo<ConnectedTickRow>& info) {
+                             return std::string(info.param.name);
+                         });
+
+class Watch : public CoreScenario {};
+
+TEST_F(Watch, IdleVerifiedDoesNothingWhateverTheCancelFlag) {
+    for (bool flag : {false, true}) {
+        cancel.store(flag);
+        const TunnelSnapshot tick = controller->watch_network(cancel);
+        EXPECT_EQ(tick.state, SessionState::idle);
+        EXPECT_TRUE(host.log.lines.empty());
+        EXPECT_EQ(host.files.saves, 0);
+        EXPECT_EQ(host.engine.stray_sweeps, 0);
+    }
+}
+
+TEST_F(Watch, ConnectingWithoutCancelDoesNothing) {
+    ASSERT_TRUE(controller->begin_connect().accepted);
+    const std::size_t lines = host.log.lines.size();
+    const TunnelSnapshot tick = controller->watch_network(cancel);
+    EXPECT_EQ(tick.state, SessionState::connecting);
+    EXPECT_EQ(host.log.lines.size(), lines);
+    EXPECT_EQ(host.engine.stray_sweeps, 0);
+}
+
+TEST_F(Watch, ConnectingWithCancelTearsDown) {
+    ASSERT_TRUE(controller->begin_connect().accepted);
+    cancel.store(true);
+    const TunnelSnapshot tick = controller->watch_network(cancel);
+    EXPECT_EQ(tick.state, SessionState::idle);
+    EXPECT_EQ(tick.code, ErrorCode::none);
+    EXPECT_TRUE(tick.cleanup_verified);
+    EXPECT_EQ(tick.generation, 1);
+    EXPECT_FALSE(host.files.ledger_text.has_value());
+    // The queued job then finds the session over.
+    EXPECT_EQ(controller->run_connect(job, cancel).state, SessionState::idle);
+    EXPECT_EQ(host.process.pid, 0u);
+}
+
+TEST_F(Watch, ConnectedWithCancelTearsDownWithAnEmptyMessage) {
+    connect_ok();
+    cancel.store(true);
+    const TunnelSnapshot tick = controller->watch_network(cancel);
+    EXPECT_EQ(tick.state, SessionState::idle);
+    EXPECT_EQ(tick.code, ErrorCode::none);
+    EXPECT_TRUE(tick.message.empty());
+    expect_clean();
+}
+
+TEST_F(Watch, DisconnectingIsRetriedEveryTickUntilVerified) {
+    connect_ok();
+    host.fail("remove_adapter", 5, 2);  // the stop and the first tick fail
+    EXPECT_EQ(controller->stop().state, SessionState::disconnecting);
+    EXPECT_EQ(controller->watch_network(cancel).state, SessionState::disconnecting);
+    const TunnelSnapshot tick = controller->watch_network(cancel);
+    EXPECT_EQ(tick.state, SessionState::idle);
+    EXPECT_EQ(tick.code, ErrorCode::none);
+    EXPECT_TRUE(tick.message.empty());
+    EXPECT_TRUE(tick.cleanup_verified);
+    // And then the tick goes quiet again.
+    const std::size_t lines = host.log.lines.size();
+    controller->watch_network(cancel);
+    EXPECT_EQ(host.log.lines.size(), lines);
+}
+
+TEST_F(Watch, FailedTeardownAfterEngineLossReportsCleanupFailed) {
+    connect_ok();
+    host.process.alive = false;
+    host.fail("delete_interface_routes", 5, 1);
+    const TunnelSnapshot tick = controller->watch_network(cancel);
+    EXPECT_EQ(tick.state, SessionState::disconnecting);
+    EXPECT_EQ(tick.code, ErrorCode::cleanup_failed);
+    EXPECT_FALSE(tick.cleanup_verified);
+    EXPECT_EQ(controller->watch_network(cancel).state, SessionState::idle);
+}
+
+}  // namespace
+}  // namespace vantorel
