@@ -1,0 +1,71 @@
+#include "controller/broker_connection.h"
+
+#include <utility>
+
+namespace vantorel {
+namespace {
+
+using ServiceHandle = ScopedResource<SC_HANDLE, &CloseServiceHandle>;
+
+class Win32BrokerEndpoint final : public BrokerEndpoint {
+public:
+    explicit Win32BrokerEndpoint(const BrokerAddress& address) : address_(address) {}
+
+    std::uint32_t OpenPipe() override {
+        // Synchronous handle: the modes read and write with plain blocking calls.
+        HANDLE h = CreateFileW(address_.pipe_name, FILE_READ_DATA | FILE_WRITE_DATA | SYNCHRONIZE, 0, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return GetLastError();
+        pipe_.reset(h);
+        return 0;
+    }
+
+    void ClosePipe() override { pipe_.reset(); }
+
+    bool PipeServerProcessId(std::uint32_t& pid) override {
+        ULONG server = 0;
+        if (!GetNamedPipeServerProcessId(pipe_.get(), &server)) return false;
+        pid = server;
+        return true;
+    }
+
+    bool QueryService(bool& running, std::uint32_t& pid) override {
+        ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        if (!manager) return false;
+        ServiceHandle service(OpenServiceW(manager.get(), address_.service_name, SERVICE_QUERY_STATUS));
+        if (!service) return false;
+        SERVICE_STATUS_PROCESS status{};
+        DWORD needed = 0;
+        if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
+                                  sizeof(status), &needed)) {
+            return false;
+        }
+        running = status.dwCurrentState == SERVICE_RUNNING;
+        pid = status.dwProcessId;
+        return true;
+    }
+
+    void WaitForInstance(unsigned ms) override { WaitNamedPipeW(address_.pipe_name, ms); }
+    void Pause(unsigned ms) override { Sleep(ms); }
+
+    WinHandle TakePipe() { return std::move(pipe_); }
+
+private:
+    const BrokerAddress& address_;
+    WinHandle pipe_;
+};
+
+}  // namespace
+
+BrokerConnection ConnectToBroker(const BrokerAddress& address) {
+    Win32BrokerEndpoint endpoint(address);
+    const ConnectOutcome outcome = ConnectWithRetries(endpoint);
+    BrokerConnection connection;
+    connection.result = outcome.result;
+    connection.win32 = outcome.win32;
+    if (outcome.result == ConnectResult::connected) connection.pipe = endpoint.TakePipe();
+    SetLastError(outcome.win32);
+    return connection;
+}
+
+}  // namespace vantorel

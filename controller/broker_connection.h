@@ -1,0 +1,27 @@
+#pragma once
+// Opening the broker's pipe and checking that its server is the running service. Windows only.
+
+#include <cstdint>
+
+#include "broker/win32/win_handle.h"
+#include "controller/broker_connect_rules.h"
+
+namespace vantorel {
+
+inline constexpr const wchar_t kBrokerPipeName[] = L"\\\\.\\pipe\\VantorelBrokerV3";
+inline constexpr const wchar_t kBrokerServiceName[] = L"VantorelBroker";
+
+struct BrokerAddress {
+    const wchar_t* pipe_name = kBrokerPipeName;
+    const wchar_t* service_name = kBrokerServiceName;
+};
+
+struct BrokerConnection {
+    ConnectResult result = ConnectResult::unavailable;
+    std::uint32_t win32 = 0;  // also left as the thread's last error
+    WinHandle pipe;           // open only when connected
+};
+
+BrokerConnection ConnectToBroker(const BrokerAddress& address = BrokerAddress());
+
+}  // namespace vantorel

@@ -1,0 +1,19 @@
+// VantorelCtl.exe: the console client of the broker service.
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "controller/controller_modes.h"
+
+int wmain(int argc, wchar_t** argv) {
+    // Text mode would turn the line feed after each document into CR LF; the user interface
+    // expects the bytes as they are. Standard input is read from its handle, past the runtime.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    std::vector<std::wstring> args(argv, argv + argc);
+    return vantorel::RunController(args);
+}

@@ -1,0 +1,16 @@
+#include <mutex>
+
+#include "controller/broker_pipe.h"
+#include "protocol/frames.h"
+
+namespace vantorel {
+
+bool WriteFrame(BrokerPipe& pipe, const std::string& payload) {
+    const std::string frame = EncodeFrame(payload);
+    if (frame.empty()) return false;
+    static std::mutex write_lock;
+    std::lock_guard<std::mutex> hold(write_lock);
+    return pipe.WriteAll(frame);
+}
+
+}  // namespace vantorel

@@ -1,0 +1,102 @@
+#include "controller/session_relay.h"
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "controller/controller_exit_codes.h"
+#include "controller/proof_tracker.h"
+#include "controller/relay_rules.h"
+#include "protocol/commands.h"
+#include "protocol/events.h"
+#include "protocol/frames.h"
+
+namespace vantorel {
+namespace {
+
+class SessionRelay {
+public:
+    SessionRelay(BrokerPipe& pipe, const SessionIo& io)
+        : pipe_(pipe), out_(*io.out), prove_(io.prove), input_(std::make_shared<RelayInput>()) {}
+
+    int Run(std::shared_ptr<LineSource> source) {
+        StdinReader::Start(input_, std::move(source));
+        while (!end_after_pass_ && InputPending()) {
+            bool bytes_waited = false;
+            if (!ReceiveEvents(bytes_waited)) break;
+            bool line_taken = false;
+            if (!ForwardOneLine(line_taken)) break;
+            if (!line_taken && !bytes_waited) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        out_.Print(BrokerClosedDocument());
+        pipe_.Close();
+        return kExitOk;
+    }
+
+private:
+    // Lines read before the end of input are still forwarded: a user interface that writes a
+    // command and closes its end at once must not lose the command.
+    bool InputPending() { return input_->open.load() || input_->HasLines(); }
+
+    // False when the pipe is gone; sets end_after_pass_ for a bad frame or a failed proof write.
+    bool ReceiveEvents(bool& bytes_waited) {
+        std::size_t available = 0;
+        if (!pipe_.Peek(available)) return false;
+        bytes_waited = available > 0;
+        if (!bytes_waited) return true;
+        if (!pipe_.Read(std::min(available, kPipeReadChunk), buffer_)) return false;
+        std::string payload;
+        std::string error;
+        while (ExtractFrame(buffer_, payload, error)) {
+            if (!HandleEvent(payload)) return true;
+        }
+        if (!error.empty()) end_after_pass_ = true;
+        return true;
+    }
+
+    bool HandleEvent(const std::string& payload) {
+        out_.Print(payload);
+        const std::optional<long long> generation = tracker_.OnEvent(payload);
+        if (!generation) return true;
+        const bool passed = prove_ ? prove_() : false;
+        if (!WriteFrame(pipe_, WriteProveCommand(*generation, passed))) {
+            end_after_pass_ = true;
+            return false;
+        }
+        tracker_.MarkProven(*generation);
+        return true;
+    }
+
+    // False when a forward failed, which ends the relay at once.
+    bool ForwardOneLine(bool& line_taken) {
+        std::string line;
+        line_taken = input_->TakeLine(line);
+        if (!line_taken) return true;
+        const LineDecision decision = DecideInputLine(line);
+        if (!decision.forward) {
+            out_.Print(ClientErrorDocument(decision.client_error_code));
+            return true;
+        }
+        if (WriteFrame(pipe_, line)) return true;
+        out_.Print(ClientErrorDocument("frame"));
+        return false;
+    }
+
+    BrokerPipe& pipe_;
+    DocumentSink& out_;
+    const std::function<bool()>& prove_;
+    std::shared_ptr<RelayInput> input_;
+    std::string buffer_;
+    ProofTracker tracker_;
+    bool end_after_pass_ = false;
+};
+
+}  // namespace
+
+int RunSessionOver(BrokerPipe& pipe, const SessionIo& io) {
+    SessionRelay relay(pipe, io);
+    return relay.Run(io.input);
+}
+
+}  // namespace vantorel
