@@ -1,1 +1,292 @@
-// Replaced by the engine host.
+#include "broker/engine/win32_engine.h"
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "broker/win32/wide_text.h"
+
+namespace vantorel {
+
+namespace {
+
+constexpr DWORD kPipeBuffer = 65536;
+constexpr DWORD kReadChunk = 512;
+constexpr DWORD kStrayAccess = PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE | PROCESS_TERMINATE;
+
+// A one-entry attribute list from the process heap: the handles the engine may inherit.
+class HandleListAttribute {
+public:
+    HandleListAttribute() = default;
+    ~HandleListAttribute() {
+        if (initialized_) DeleteProcThreadAttributeList(list_);
+        if (list_ != nullptr) HeapFree(GetProcessHeap(), 0, list_);
+    }
+    HandleListAttribute(const HandleListAttribute&) = delete;
+    HandleListAttribute& operator=(const HandleListAttribute&) = delete;
+
+    // `handles` must outlive the process creation that uses the list.
+    bool build(HANDLE* handles, size_t count, DWORD& error) {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        if (size == 0) return failed(error);
+        list_ = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(HeapAlloc(GetProcessHeap(), 0, size));
+        if (list_ == nullptr) {
+            error = ERROR_NOT_ENOUGH_MEMORY;
+            return false;
+        }
+        if (!InitializeProcThreadAttributeList(list_, 1, 0, &size)) return failed(error);
+        initialized_ = true;
+        if (!UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
+                                       count * sizeof(HANDLE), nullptr, nullptr)) {
+            return failed(error);
+        }
+        return true;
+    }
+    LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list_; }
+
+private:
+    static bool failed(DWORD& error) {
+        error = GetLastError();
+        if (error == 0) error = ERROR_INVALID_PARAMETER;
+        return false;
+    }
+
+    LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+    bool initialized_ = false;
+};
+
+std::wstring FullPathOf(const std::wstring& path) {
+    DWORD need = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (need == 0) return path;
+    std::wstring full(need, L'\0');
+    DWORD n = GetFullPathNameW(path.c_str(), need, full.data(), nullptr);
+    if (n == 0 || n >= need) return path;
+    full.resize(n);
+    return full;
+}
+
+bool SamePathIgnoringCase(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+bool ImagePathOf(HANDLE process, std::wstring& out) {
+    std::vector<wchar_t> buffer(32768);
+    DWORD size = static_cast<DWORD>(buffer.size());
+    if (!QueryFullProcessImageNameW(process, 0, buffer.data(), &size)) return false;
+    out.assign(buffer.data(), size);
+    return true;
+}
+
+}  // namespace
+
+std::wstring EnginePathBesideExecutable() { return DirectoryOf(OwnExecutablePath()) + L"\\sing-box.exe"; }
+
+Win32Engine::Win32Engine(std::wstring engine_path, std::wstring config_path)
+    : engine_path_(std::move(engine_path)), config_path_(std::move(config_path)) {}
+
+Win32Engine::~Win32Engine() { release(); }
+
+std::wstring Win32Engine::command_line() const {
+    return L"\"" + engine_path_ + L"\" run -c \"" + config_path_ + L"\"";
+}
+
+bool Win32Engine::fail(const char* code, std::uint32_t error) {
+    last_error_ = error;
+    last_code_ = code;
+    return false;
+}
+
+bool Win32Engine::start(std::uint32_t& pid) {
+    output_read_.reset();
+    output_tail_.clear();
+    last_code_ = "";
+    if (GetFileAttributesW(engine_path_.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        return fail("core_create_process_failed", GetLastError());
+    }
+
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    HANDLE read_raw = nullptr;
+    HANDLE write_raw = nullptr;
+    if (!CreatePipe(&read_raw, &write_raw, &inheritable, kPipeBuffer)) {
+        return fail("core_pipe_failed", GetLastError());
+    }
+    WinHandle read_end(read_raw);
+    WinHandle write_end(write_raw);
+    if (!SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0) ||
+        !SetHandleInformation(write_end.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
+        return fail("core_pipe_failed", GetLastError());
+    }
+    WinHandle nul(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!nul) return fail("core_pipe_failed", GetLastError());
+
+    // Without the list every inheritable handle of the broker would leak into the engine.
+    HANDLE inherited[2] = {nul.get(), write_end.get()};
+    HandleListAttribute attributes;
+    DWORD error = 0;
+    if (!attributes.build(inherited, 2, error)) return fail("core_attributes_failed", error);
+
+    std::wstring line = command_line();
+    std::vector<wchar_t> mutable_line(line.begin(), line.end());
+    mutable_line.push_back(L'\0');
+    std::wstring directory = DirectoryOf(engine_path_);
+
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+    startup.StartupInfo.wShowWindow = SW_HIDE;
+    startup.StartupInfo.hStdInput = nul.get();
+    startup.StartupInfo.hStdOutput = write_end.get();
+    startup.StartupInfo.hStdError = write_end.get();
+    startup.lpAttributeList = attributes.get();
+
+    PROCESS_INFORMATION info{};
+    BOOL created = CreateProcessW(engine_path_.c_str(), mutable_line.data(), nullptr, nullptr, TRUE,
+                                  kEngineCreateFlags, nullptr, directory.c_str(),
+                                  &startup.StartupInfo, &info);
+    DWORD create_error = created ? 0 : GetLastError();
+    if (!created && create_error == ERROR_ACCESS_DENIED) {
+        // The broker's own job forbids breakaway.
+        created = CreateProcessW(engine_path_.c_str(), mutable_line.data(), nullptr, nullptr, TRUE,
+                                 kEngineCreateFlagsNoBreakaway, nullptr, directory.c_str(),
+                                 &startup.StartupInfo, &info);
+        create_error = created ? 0 : GetLastError();
+    }
+    // The engine holds its own copies now; ours would keep the pipe from ever reporting its end.
+    nul.reset();
+    write_end.reset();
+
+    if (!created) {
+        return fail("core_create_process_failed", create_error != 0 ? create_error : ERROR_INVALID_PARAMETER);
+    }
+    process_.reset(info.hProcess);
+    thread_.reset(info.hThread);
+    output_read_ = std::move(read_end);
+    process_id_ = info.dwProcessId;
+    pid = process_id_;
+    last_error_ = 0;
+    last_code_ = "";
+    return true;
+}
+
+bool Win32Engine::assign_job() {
+    if (!process_) return fail("core_job_assign_failed", ERROR_INVALID_HANDLE);
+    job_.reset(CreateJobObjectW(nullptr, nullptr));
+    if (!job_) return fail("core_job_assign_failed", GetLastError());
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!SetInformationJobObject(job_.get(), JobObjectExtendedLimitInformation, &limits,
+                                 sizeof(limits))) {
+        return fail("core_job_assign_failed", GetLastError());
+    }
+    if (!AssignProcessToJobObject(job_.get(), process_.get())) {
+        return fail("core_job_assign_failed", GetLastError());
+    }
+    last_error_ = 0;
+    last_code_ = "";
+    return true;
+}
+
+bool Win32Engine::resume() {
+    if (!thread_) return fail("core_resume_failed", ERROR_INVALID_HANDLE);
+    if (ResumeThread(thread_.get()) == static_cast<DWORD>(-1)) {
+        return fail("core_resume_failed", GetLastError());
+    }
+    thread_.reset();
+    last_error_ = 0;
+    last_code_ = "";
+    return true;
+}
+
+bool Win32Engine::request_stop() {
+    if (process_id_ == 0) return false;
+    if (!AttachConsole(process_id_)) {
+        last_error_ = GetLastError();
+        return false;
+    }
+    // The break goes to everyone on the console we just joined, ourselves included.
+    SetConsoleCtrlHandler(nullptr, TRUE);
+    BOOL sent = GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, process_id_);
+    DWORD error = sent ? 0 : GetLastError();
+    FreeConsole();
+    if (!sent) last_error_ = error;
+    return sent != FALSE;
+}
+
+bool Win32Engine::is_running() {
+    drain_output();
+    return process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT;
+}
+
+void Win32Engine::terminate() {
+    if (process_ && !TerminateProcess(process_.get(), 0)) last_error_ = GetLastError();
+}
+
+void Win32Engine::release() {
+    thread_.reset();
+    process_.reset();
+    job_.reset();
+    output_read_.reset();
+    process_id_ = 0;
+}
+
+void Win32Engine::kill_strays() {
+    std::wstring target = FullPathOf(engine_path_);
+    WinHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) {
+        last_error_ = GetLastError();
+        return;
+    }
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        if (CompareStringOrdinal(entry.szExeFile, -1, L"sing-box.exe", -1, TRUE) != CSTR_EQUAL) continue;
+        WinHandle process(OpenProcess(kStrayAccess, FALSE, entry.th32ProcessID));
+        if (!process) continue;
+        std::wstring image;
+        if (!ImagePathOf(process.get(), image)) continue;
+        if (!SamePathIgnoringCase(FullPathOf(image), target)) continue;
+        TerminateProcess(process.get(), 0);
+        WaitForSingleObject(process.get(), 1000);
+    }
+}
+
+std::uint32_t Win32Engine::exit_code() {
+    drain_output();
+    if (!process_) return last_error_;
+    DWORD code = 0;
+    if (!GetExitCodeProcess(process_.get(), &code)) return GetLastError();
+    return code;
+}
+
+std::string Win32Engine::output() {
+    drain_output();
+    return output_tail_;
+}
+
+// Never blocks: only what the pipe reports as waiting is read.
+void Win32Engine::drain_output() {
+    while (output_read_) {
+        DWORD waiting = 0;
+        if (!PeekNamedPipe(output_read_.get(), nullptr, 0, nullptr, &waiting, nullptr) || waiting == 0) {
+            return;
+        }
+        char chunk[kReadChunk];
+        DWORD got = 0;
+        if (!ReadFile(output_read_.get(), chunk, std::min(waiting, kReadChunk), &got, nullptr) || got == 0) {
+            return;
+        }
+        output_tail_.append(chunk, got);
+        if (output_tail_.size() > kEngineOutputTail) {
+            output_tail_.erase(0, output_tail_.size() - kEngineOutputTail);
+        }
+    }
+}
+
+}  // namespace vantorel

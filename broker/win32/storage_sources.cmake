@@ -1,1 +1,4 @@
-list(APPEND VANTOREL_WIN32_SOURCES)
+list(APPEND VANTOREL_WIN32_SOURCES
+  data_directory.cpp
+  win32_session_files.cpp
+  win32_tunnel_log.cpp)

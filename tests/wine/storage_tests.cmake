@@ -1,1 +1,12 @@
 # Session files, service log, engine host tests.
+
+# Stands in for sing-box.exe: the engine host tests copy it under that name.
+add_executable(stand_in_engine stand_in_engine.cpp)
+target_link_options(stand_in_engine PRIVATE -municode)
+vantorel_warnings(stand_in_engine)
+
+vantorel_test(storage_data_directory_test SOURCES test_data_directory.cpp LIBS vantorel_win32)
+vantorel_test(storage_session_files_test SOURCES test_session_files.cpp LIBS vantorel_win32)
+vantorel_test(storage_tunnel_log_test SOURCES test_tunnel_log.cpp LIBS vantorel_win32)
+vantorel_test(storage_engine_host_test SOURCES test_engine_host.cpp LIBS vantorel_engine_host)
+add_dependencies(storage_engine_host_test stand_in_engine)

@@ -1,0 +1,171 @@
+#include "broker/win32/win32_session_files.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "broker/win32/ledger_text.h"
+#include "broker/win32/win_handle.h"
+
+namespace vantorel {
+
+namespace {
+
+constexpr size_t kReadBlock = 1024;
+constexpr size_t kReadLimit = 65536;
+constexpr DWORD kZeroChunk = 65536;
+
+// A missing run directory means the file is absent too (error 3, not 2).
+bool IsAbsentError(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+bool WriteWhole(HANDLE file, const std::string& text, DWORD& error) {
+    if (text.size() > MAXDWORD) {
+        error = ERROR_INVALID_PARAMETER;
+        return false;
+    }
+    DWORD written = 0;
+    if (!WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
+        error = GetLastError();
+        if (error == 0) error = ERROR_WRITE_FAULT;
+        return false;
+    }
+    if (written != text.size()) {
+        error = ERROR_WRITE_FAULT;
+        return false;
+    }
+    return true;
+}
+
+bool WriteZeros(HANDLE file, DWORD count) {
+    std::vector<char> zeros(std::min(count, kZeroChunk), '\0');
+    while (count > 0) {
+        DWORD chunk = std::min(count, kZeroChunk);
+        DWORD written = 0;
+        if (!WriteFile(file, zeros.data(), chunk, &written, nullptr) || written != chunk) return false;
+        count -= chunk;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ReadSmallFile(const std::wstring& path, std::string& out) {
+    out.clear();
+    WinHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+    char block[kReadBlock];
+    while (out.size() <= kReadLimit) {
+        DWORD got = 0;
+        if (!ReadFile(file.get(), block, sizeof(block), &got, nullptr) || got == 0) break;
+        out.append(block, got);
+    }
+    return true;
+}
+
+Win32SessionFiles::Win32SessionFiles() : paths_(CurrentDataPaths()) {}
+
+Win32SessionFiles::Win32SessionFiles(const std::wstring& base) : paths_(DataPathsFor(base)) {}
+
+int Win32SessionFiles::load_ledger(SessionLedger& out) {
+    std::string text;
+    if (!ReadSmallFile(paths_.ledger, text)) return 0;
+    SessionLedger parsed;
+    if (ParseLedgerText(text, parsed)) {
+        out = parsed;
+        return 1;
+    }
+    SessionLedger salvaged;
+    bool rescued = SalvageLedgerText(text, salvaged);
+    MoveFileExW(paths_.ledger.c_str(), paths_.ledger_bad.c_str(), MOVEFILE_REPLACE_EXISTING);
+    if (!rescued) return -1;
+    out = salvaged;
+    return 1;
+}
+
+bool Win32SessionFiles::save_ledger(const SessionLedger& ledger) {
+    std::string text = WriteLedgerText(ledger);
+    EnsureRunDirectory(paths_);
+    {
+        WinHandle file(CreateFileW(paths_.ledger_tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return false;
+        DWORD error = 0;
+        bool written = WriteWhole(file.get(), text, error);
+        if (written) FlushFileBuffers(file.get());
+        file.reset();
+        if (!written) {
+            DeleteFileW(paths_.ledger_tmp.c_str());
+            return false;
+        }
+    }
+    if (!MoveFileExW(paths_.ledger_tmp.c_str(), paths_.ledger.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileW(paths_.ledger_tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool Win32SessionFiles::delete_ledger() {
+    if (DeleteFileW(paths_.ledger.c_str())) return true;
+    return IsAbsentError(GetLastError());
+}
+
+bool Win32SessionFiles::fail_config(std::uint32_t error) {
+    last_error_ = error != 0 ? error : ERROR_WRITE_FAULT;
+    return false;
+}
+
+bool Win32SessionFiles::write_engine_config(const std::string& json) {
+    last_error_ = 0;
+    EnsureRunDirectory(paths_);
+    // Opening over an existing file would keep that file's security, so the descriptor below
+    // only holds for a file we create anew.
+    if (!DeleteFileW(paths_.engine_config.c_str())) {
+        DWORD error = GetLastError();
+        if (!IsAbsentError(error)) return fail_config(error);
+    }
+    SddlDescriptor descriptor(kEngineConfigSddl);
+    if (!descriptor.valid()) return fail_config(descriptor.error());
+    SECURITY_ATTRIBUTES sa{sizeof(sa), descriptor.get(), FALSE};
+    WinHandle file(CreateFileW(paths_.engine_config.c_str(), GENERIC_WRITE, 0, &sa, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return fail_config(GetLastError());
+    DWORD error = 0;
+    if (!WriteWhole(file.get(), json, error)) return fail_config(error);
+    return true;
+}
+
+bool Win32SessionFiles::shred_engine_config() {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(paths_.engine_config.c_str(), GetFileExInfoStandard, &data)) {
+        return IsAbsentError(GetLastError());
+    }
+    {
+        WinHandle file(CreateFileW(paths_.engine_config.c_str(), GENERIC_WRITE, 0, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return false;
+        DWORD count = data.nFileSizeLow == 0 ? 1 : data.nFileSizeLow;
+        if (!WriteZeros(file.get(), count)) return false;
+    }
+    return DeleteFileW(paths_.engine_config.c_str()) != FALSE;
+}
+
+bool Win32SessionFiles::engine_config_exists() {
+    return GetFileAttributesW(paths_.engine_config.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string Win32SessionFiles::read_pin() {
+    std::string text;
+    if (!ReadSmallFile(paths_.pin, text)) return std::string();
+    size_t line_end = text.find('\n');
+    if (line_end != std::string::npos) text.resize(line_end);
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    return IsDottedIpv4Text(text) ? text : std::string();
+}
+
+void Win32SessionFiles::delete_pin() { DeleteFileW(paths_.pin.c_str()); }
+
+}  // namespace vantorel

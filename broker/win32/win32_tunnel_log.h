@@ -1,0 +1,31 @@
+#pragma once
+// The service log: one line per event in logs\service.log, one older generation. Windows only.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "broker/core/platform_services.h"
+#include "broker/win32/data_directory.h"
+
+namespace vantorel {
+
+inline constexpr std::uint64_t kLogRotateAbove = 1048576;
+inline constexpr size_t kLogLineBuffer = 512;
+
+class Win32TunnelLog : public TunnelLog {
+public:
+    Win32TunnelLog() = default;
+    void write(long long generation, const std::string& event, const std::string& code,
+               std::uint32_t win32) override;
+};
+
+// One log line for the given UTC time, at most 511 bytes and always ending in CR LF.
+std::string FormatLogLine(unsigned year, unsigned month, unsigned day, unsigned hour,
+                          unsigned minute, unsigned second, long long generation,
+                          const std::string& event, const std::string& code, std::uint32_t win32);
+
+// Deletes service.log.1 and service.log; returns the names of those that stayed.
+std::vector<std::string> clear_log_files();
+
+}  // namespace vantorel
