@@ -1,0 +1,54 @@
+#pragma once
+// Winsock start-up shared by the route table, the resolver and the probes, plus a socket
+// owner. Windows only.
+
+#include <winsock2.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+namespace vantorel {
+
+// Starts Winsock 2.2 the first time it succeeds in this process; a failed start is tried
+// again on the next call. Never cleaned up: the service uses sockets until it exits.
+bool EnsureWinsockStarted();
+
+// Owns a SOCKET. INVALID_SOCKET (not 0) is "none", so ScopedResource does not fit.
+class SocketHandle {
+public:
+    SocketHandle() = default;
+    explicit SocketHandle(SOCKET s) : s_(s) {}
+    ~SocketHandle() { reset(); }
+    SocketHandle(const SocketHandle&) = delete;
+    SocketHandle& operator=(const SocketHandle&) = delete;
+    SocketHandle(SocketHandle&& other) noexcept : s_(other.release()) {}
+    SocketHandle& operator=(SocketHandle&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+
+    SOCKET get() const { return s_; }
+    bool valid() const { return s_ != INVALID_SOCKET; }
+    SOCKET release() { return std::exchange(s_, INVALID_SOCKET); }
+    void reset(SOCKET s = INVALID_SOCKET) {
+        if (valid()) closesocket(s_);
+        s_ = s;
+    }
+
+private:
+    SOCKET s_ = INVALID_SOCKET;
+};
+
+// Dotted IPv4 text to an address (starts Winsock first); false when it does not parse.
+bool ParseIpv4(const std::string& text, IN_ADDR& out);
+// Formats an IPv4 address; "" when it cannot be formatted.
+std::string FormatIpv4(const IN_ADDR& address);
+
+// Small socket steps the probes share.
+bool SetSocketBlocking(SOCKET s, bool blocking);
+void SetSocketTimeouts(SOCKET s, std::uint32_t ms);
+// Milliseconds from a monotonic clock.
+std::uint64_t MonotonicMs();
+
+}  // namespace vantorel
