@@ -1,0 +1,35 @@
+#include "broker/service/broker_service.h"
+
+#include <windows.h>
+
+#include <chrono>
+#include <memory>
+#include <utility>
+
+#include "broker/win32/win32_tunnel_log.h"
+#include "broker/win32/winhttp_flow_probe.h"
+
+namespace vantorel {
+
+BrokerService::BrokerService(const DataPaths& paths, ServiceCoreHooks hooks)
+    : platform(paths),
+      controller(platform.routes, platform.engine, platform.resolver, platform.probe, platform.files,
+                 platform.log, platform.sleeper),
+      core(controller, platform.log, std::move(hooks)) {}
+
+ServiceCoreHooks WindowsServiceHooks(void* ready_event) {
+    ServiceCoreHooks hooks;
+    hooks.on_ready = [ready_event] { SetEvent(static_cast<HANDLE>(ready_event)); };
+    hooks.clear_log = [] { return clear_log_files(); };
+    hooks.steady_ms = [] {
+        return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+    };
+    hooks.flow_probe_factory = [](unsigned short port, const std::string& secret) -> std::unique_ptr<FlowProbe> {
+        return std::make_unique<WinHttpFlowProbe>(port, secret);
+    };
+    return hooks;
+}
+
+}  // namespace vantorel

@@ -1,0 +1,53 @@
+#include <windows.h>
+
+#include <string>
+
+#include "broker/service/controller_path_rule.h"
+#include "broker/service/pipe_server.h"
+#include "broker/win32/wide_text.h"
+#include "broker/win32/win_handle.h"
+
+namespace vantorel {
+namespace {
+
+constexpr DWORD kImagePathChars = MAX_PATH + 1;  // 260 characters and the terminator
+
+std::wstring FullPath(const std::wstring& path) {
+    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) return path;
+    std::wstring full(needed, L'\0');
+    const DWORD written = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+    if (written == 0 || written >= needed) return path;
+    full.resize(written);
+    return full;
+}
+
+bool OrdinalEqualIgnoringCase(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
+                                TRUE) == CSTR_EQUAL;
+}
+
+bool ClientImagePath(HANDLE pipe, std::wstring& path) {
+    ULONG pid = 0;
+    if (!GetNamedPipeClientProcessId(pipe, &pid)) return false;
+    WinHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    if (!process) return false;
+    wchar_t buffer[kImagePathChars];
+    DWORD size = kImagePathChars;
+    if (!QueryFullProcessImageNameW(process.get(), 0, buffer, &size)) return false;
+    path.assign(buffer, size);
+    return true;
+}
+
+}  // namespace
+
+bool IsControllerClient(HANDLE pipe) {
+    std::wstring image;
+    if (!ClientImagePath(pipe, image)) return false;
+    PathComparison comparison;
+    comparison.normalise = FullPath;
+    comparison.equal_ignoring_case = OrdinalEqualIgnoringCase;
+    return IsControllerImagePath(image, DirectoryOf(OwnExecutablePath()), comparison);
+}
+
+}  // namespace vantorel

@@ -1,0 +1,34 @@
+#pragma once
+// The seven Windows platform objects a TunnelController runs over, built the same way for the
+// service and for reconcile mode. Windows only.
+
+#include "broker/engine/win32_engine.h"
+#include "broker/win32/data_directory.h"
+#include "broker/win32/win32_connectivity_probe.h"
+#include "broker/win32/win32_resolver.h"
+#include "broker/win32/win32_route_table.h"
+#include "broker/win32/win32_session_files.h"
+#include "broker/win32/win32_sleeper.h"
+#include "broker/win32/win32_tunnel_log.h"
+
+namespace vantorel {
+
+struct PlatformSet {
+    explicit PlatformSet(const DataPaths& paths);
+
+    Win32RouteTable routes;
+    Win32Engine engine;
+    Win32Resolver resolver;
+    Win32ConnectivityProbe probe;
+    Win32SessionFiles files;
+    Win32TunnelLog log;
+    Win32Sleeper sleeper;
+};
+
+// The engine executable: sing-box.exe beside the broker's own executable.
+std::wstring EnginePath();
+
+// One log line for what the start-up preparation of the data directory found or did.
+void LogDataDirectoryOutcome(TunnelLog& log, const DataDirectoryOutcome& outcome);
+
+}  // namespace vantorel

@@ -1,0 +1,10 @@
+#pragma once
+// "VantorelBroker.exe --reconcile": stop the service, run the crash recovery once, and tell by
+// the exit code whether the host is clean. Windows only.
+
+namespace vantorel {
+
+// 0 when the recovery ends idle with the cleanup verified, else 1.
+int RunReconcileMode();
+
+}  // namespace vantorel

@@ -1,0 +1,65 @@
+#include "broker/service/service_core.h"
+
+#include <utility>
+
+#include "protocol/events.h"
+
+namespace vantorel {
+namespace {
+
+StrandOperations OperationsFor(TunnelController& controller, std::atomic<bool>& cancel) {
+    StrandOperations operations;
+    operations.recover = [&controller, &cancel] { controller.recover_at_startup(cancel); };
+    operations.tick = [&controller, &cancel] { controller.watch_network(cancel); };
+    operations.final_stop = [&controller] { controller.stop(); };
+    return operations;
+}
+
+}  // namespace
+
+ServiceCore::ServiceCore(TunnelController& controller, TunnelLog& log, ServiceCoreHooks hooks,
+                         StrandTiming timing)
+    : controller_(controller),
+      hooks_(std::move(hooks)),
+      strand_(OperationsFor(controller, cancel_), hooks_.on_ready, std::move(timing)),
+      dispatch_(DispatchContext{
+          controller, log, cancel_,
+          [this](std::function<void()> task) { strand_.post(std::move(task)); },
+          [this](std::string document) { outbox_.push(std::move(document)); },
+          hooks_.clear_log, hooks_.steady_ms,
+          [this] { return strand_.stop_requested(); }}) {}
+
+ServiceCore::~ServiceCore() {
+    begin_stop();
+    join_worker();
+    controller_.set_snapshot_listener(nullptr);
+    controller_.set_tun_ready_listener(nullptr);
+}
+
+void ServiceCore::install_listeners() {
+    controller_.set_snapshot_listener(
+        [this](const TunnelSnapshot& snapshot) { outbox_.push(WriteStateEvent(snapshot)); });
+    controller_.set_tun_ready_listener(
+        [this](long long generation) { outbox_.push(WriteTunReadyEvent(generation)); });
+    if (hooks_.flow_probe_factory) controller_.set_flow_probe_factory(hooks_.flow_probe_factory);
+}
+
+bool ServiceCore::start_worker() { return strand_.start(); }
+
+void ServiceCore::begin_stop() {
+    // The stop flag goes up before cancel: a connect admitted meanwhile on the pipe thread
+    // checks the flag after clearing cancel and raises cancel again.
+    strand_.request_stop();
+    cancel_.store(true, std::memory_order_release);
+}
+
+void ServiceCore::join_worker() { strand_.join(); }
+
+void ServiceCore::handle_suspend() {
+    const TunnelSnapshot snapshot = controller_.snapshot();
+    if (snapshot.state == SessionState::idle && snapshot.cleanup_verified) return;
+    cancel_.store(true, std::memory_order_release);
+    strand_.post([this] { controller_.stop(); });
+}
+
+}  // namespace vantorel

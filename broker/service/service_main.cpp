@@ -1,0 +1,184 @@
+#include "broker/service/service_main.h"
+
+#include <winsock2.h>
+
+#include <memory>
+#include <mutex>
+
+#include "broker/service/broker_service.h"
+#include "broker/service/pipe_server.h"
+#include "broker/service/published_service.h"
+#include "broker/service/service_status_table.h"
+#include "broker/win32/data_directory.h"
+#include "broker/win32/win_handle.h"
+
+namespace vantorel {
+namespace {
+
+constexpr DWORD kReadyWaitMs = 20000;
+
+// What the control handler reaches from the control manager's thread.
+struct ServiceProcess {
+    SERVICE_STATUS_HANDLE status_handle = nullptr;
+
+    std::mutex status_mutex;
+    ServiceStatusRecord status;
+    bool stopped_reported = false;
+
+    // Guards the handles below: the handler may run while the service main function closes them.
+    std::mutex signal_mutex;
+    WinHandle stop_event;
+    WinHandle ready_event;
+    WinHandle pipe_thread;
+
+    PublishedService<BrokerService> service;
+};
+
+ServiceProcess& Process() {
+    static ServiceProcess process;
+    return process;
+}
+
+void Report(const ServiceStatusRecord& record) {
+    ServiceProcess& p = Process();
+    std::lock_guard<std::mutex> guard(p.status_mutex);
+    // A late control must not turn a stopped service back into a pending one.
+    if (p.stopped_reported) return;
+    p.status = record;
+    p.stopped_reported = record.current_state == service_state::stopped;
+    SERVICE_STATUS status{};
+    status.dwServiceType = record.service_type;
+    status.dwCurrentState = record.current_state;
+    status.dwControlsAccepted = record.controls_accepted;
+    status.dwWin32ExitCode = record.exit_code;
+    status.dwServiceSpecificExitCode = record.service_specific_exit_code;
+    status.dwCheckPoint = record.checkpoint;
+    status.dwWaitHint = record.wait_hint;
+    SetServiceStatus(p.status_handle, &status);
+}
+
+void ReportPhase(ServicePhase phase, DWORD exit_code = 0) {
+    ServiceStatusRecord record = StatusFor(phase);
+    record.exit_code = exit_code;
+    Report(record);
+}
+
+void ReportCurrentAgain() {
+    ServiceProcess& p = Process();
+    std::uint32_t state;
+    {
+        std::lock_guard<std::mutex> guard(p.status_mutex);
+        state = p.status.current_state;
+    }
+    Report(RepeatedStatus(state));
+}
+
+void SignalStop() {
+    ServiceProcess& p = Process();
+    std::lock_guard<std::mutex> guard(p.signal_mutex);
+    if (p.stop_event) SetEvent(p.stop_event.get());
+    if (p.pipe_thread) CancelSynchronousIo(p.pipe_thread.get());
+}
+
+DWORD WINAPI ControlHandler(DWORD control, DWORD event_type, LPVOID, LPVOID) {
+    ServiceProcess& p = Process();
+    switch (ClassifyControl(control, event_type)) {
+        case ControlAction::stop:
+            p.service.use([](BrokerService& service) { service.core.begin_stop(); });
+            SignalStop();
+            ReportPhase(ServicePhase::stop_requested);
+            return NO_ERROR;
+        case ControlAction::suspend:
+            if (p.service.use([](BrokerService& service) { service.core.handle_suspend(); })) return NO_ERROR;
+            ReportCurrentAgain();
+            return NO_ERROR;
+        case ControlAction::report_current:
+            ReportCurrentAgain();
+            return NO_ERROR;
+    }
+    return NO_ERROR;
+}
+
+// Kept for the control handler, so a stop can cut short a blocking call on the pipe thread.
+void KeepCurrentThreadForCancel() {
+    ServiceProcess& p = Process();
+    HANDLE thread = OpenThread(THREAD_TERMINATE, FALSE, GetCurrentThreadId());
+    std::lock_guard<std::mutex> guard(p.signal_mutex);
+    p.pipe_thread.reset(thread);
+}
+
+bool CreateSignals() {
+    ServiceProcess& p = Process();
+    std::lock_guard<std::mutex> guard(p.signal_mutex);
+    p.stop_event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    p.ready_event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    return p.stop_event.valid() && p.ready_event.valid();
+}
+
+void CloseSignals() {
+    ServiceProcess& p = Process();
+    std::lock_guard<std::mutex> guard(p.signal_mutex);
+    p.pipe_thread.reset();
+    p.ready_event.reset();
+    p.stop_event.reset();
+}
+
+// Ends a run that could not get going; the control manager sees the error.
+void AbandonStart(DWORD error) {
+    WSACleanup();
+    CloseSignals();
+    ReportPhase(ServicePhase::finished, error);
+}
+
+}  // namespace
+
+void WINAPI BrokerServiceMain(DWORD, LPWSTR*) {
+    ServiceProcess& p = Process();
+    p.status_handle = RegisterServiceCtrlHandlerExW(kServiceName, ControlHandler, nullptr);
+    if (p.status_handle == nullptr) return;
+    ReportPhase(ServicePhase::start);
+
+    WSADATA wsa{};
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+
+    if (!CreateSignals()) {
+        AbandonStart(GetLastError());
+        return;
+    }
+    const HANDLE stop_event = p.stop_event.get();
+    const HANDLE ready_event = p.ready_event.get();
+
+    const DataPaths paths = CurrentDataPaths();
+    const DataDirectoryOutcome prepared = PrepareDataDirectory(paths);
+
+    auto service = std::make_unique<BrokerService>(paths, WindowsServiceHooks(ready_event));
+    p.service.publish(service.get());
+    LogDataDirectoryOutcome(service->platform.log, prepared);
+
+    service->core.install_listeners();
+    if (!service->core.start_worker()) {
+        p.service.withdraw();
+        AbandonStart(ERROR_SERVICE_NO_THREAD);
+        return;
+    }
+
+    WaitForSingleObject(ready_event, kReadyWaitMs);
+    ReportPhase(ServicePhase::ready);
+
+    PipeServerContext pipe{service->core, service->controller, service->platform.log, stop_event,
+                           KeepCurrentThreadForCancel};
+    RunPipeServer(pipe);
+
+    ReportPhase(ServicePhase::stop_requested);
+    service->core.begin_stop();
+    service->core.join_worker();
+
+    // Waits for a control handler that is using the service right now.
+    p.service.withdraw();
+    WSACleanup();
+    CloseSignals();
+    ReportPhase(ServicePhase::finished);
+    service.reset();
+}
+
+}  // namespace vantorel

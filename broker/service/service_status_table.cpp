@@ -1,0 +1,57 @@
+#include "broker/service/service_status_table.h"
+
+namespace vantorel {
+namespace {
+
+constexpr std::uint32_t kControlStop = 1;
+constexpr std::uint32_t kControlPowerEvent = 13;
+constexpr std::uint32_t kControlPreshutdown = 15;
+constexpr std::uint32_t kPowerSuspend = 4;
+
+bool IsPending(std::uint32_t state) {
+    return state == service_state::start_pending || state == service_state::stop_pending;
+}
+
+}  // namespace
+
+ServiceStatusRecord StatusFor(ServicePhase phase) {
+    ServiceStatusRecord record;
+    switch (phase) {
+        case ServicePhase::start:
+            record.current_state = service_state::start_pending;
+            record.checkpoint = 1;
+            record.wait_hint = kPendingWaitHintMs;
+            break;
+        case ServicePhase::ready:
+            record.current_state = service_state::running;
+            record.controls_accepted = kControlsAccepted;
+            break;
+        case ServicePhase::stop_requested:
+            record.current_state = service_state::stop_pending;
+            record.checkpoint = 1;
+            record.wait_hint = kPendingWaitHintMs;
+            break;
+        case ServicePhase::finished:
+            record.current_state = service_state::stopped;
+            record.controls_accepted = kControlsAccepted;
+            break;
+    }
+    return record;
+}
+
+ServiceStatusRecord RepeatedStatus(std::uint32_t current_state) {
+    ServiceStatusRecord record;
+    record.current_state = current_state;
+    const bool pending = IsPending(current_state);
+    record.controls_accepted = pending ? 0 : kControlsAccepted;
+    record.checkpoint = pending ? 1 : 0;
+    return record;
+}
+
+ControlAction ClassifyControl(std::uint32_t control, std::uint32_t event_type) {
+    if (control == kControlStop || control == kControlPreshutdown) return ControlAction::stop;
+    if (control == kControlPowerEvent && event_type == kPowerSuspend) return ControlAction::suspend;
+    return ControlAction::report_current;
+}
+
+}  // namespace vantorel

@@ -1,0 +1,43 @@
+#pragma once
+// The status the broker reports to the service control manager at each step, and which controls
+// the handler acts on. Plain numbers, so the table is checked without Windows.
+
+#include <cstdint>
+
+namespace vantorel {
+
+namespace service_state {
+inline constexpr std::uint32_t stopped = 1;
+inline constexpr std::uint32_t start_pending = 2;
+inline constexpr std::uint32_t stop_pending = 3;
+inline constexpr std::uint32_t running = 4;
+}  // namespace service_state
+
+inline constexpr std::uint32_t kServiceOwnProcess = 0x10;
+// Stop, power event, pre-shutdown.
+inline constexpr std::uint32_t kControlsAccepted = 0x141;
+inline constexpr std::uint32_t kPendingWaitHintMs = 20000;
+
+struct ServiceStatusRecord {
+    std::uint32_t service_type = kServiceOwnProcess;
+    std::uint32_t current_state = service_state::stopped;
+    std::uint32_t controls_accepted = 0;
+    std::uint32_t exit_code = 0;
+    std::uint32_t service_specific_exit_code = 0;
+    std::uint32_t checkpoint = 0;
+    std::uint32_t wait_hint = 0;
+};
+
+enum class ServicePhase { start, ready, stop_requested, finished };
+
+ServiceStatusRecord StatusFor(ServicePhase phase);
+// What any other control (interrogate included) reports: the current state again.
+ServiceStatusRecord RepeatedStatus(std::uint32_t current_state);
+
+enum class ControlAction { stop, suspend, report_current };
+
+// Stop (1) and pre-shutdown (15) stop; a power event (13) of type suspend (4) suspends;
+// everything else reports the current state.
+ControlAction ClassifyControl(std::uint32_t control, std::uint32_t event_type);
+
+}  // namespace vantorel

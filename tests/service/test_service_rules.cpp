@@ -1,0 +1,211 @@
+// Small rules of the service host: the status table, which controls act, the command line,
+// the failure-log throttle, the controller's path, and the published service under a handler.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "broker/service/controller_path_rule.h"
+#include "broker/service/program_arguments.h"
+#include "broker/service/published_service.h"
+#include "broker/service/repeat_counter.h"
+#include "broker/service/service_status_table.h"
+
+namespace vantorel {
+namespace {
+
+struct StatusRow {
+    ServicePhase phase;
+    std::uint32_t state, controls, checkpoint, wait_hint;
+};
+
+TEST(ServiceStatus, EachPhaseReportsItsRow) {
+    const StatusRow rows[] = {
+        {ServicePhase::start, 2, 0, 1, 20000},
+        {ServicePhase::ready, 4, 0x141, 0, 0},
+        {ServicePhase::stop_requested, 3, 0, 1, 20000},
+        {ServicePhase::finished, 1, 0x141, 0, 0},
+    };
+    for (const auto& row : rows) {
+        const ServiceStatusRecord r = StatusFor(row.phase);
+        SCOPED_TRACE(row.state);
+        EXPECT_EQ(r.service_type, 0x10u);
+        EXPECT_EQ(r.current_state, row.state);
+        EXPECT_EQ(r.controls_accepted, row.controls);
+        EXPECT_EQ(r.checkpoint, row.checkpoint);
+        EXPECT_EQ(r.wait_hint, row.wait_hint);
+        EXPECT_EQ(r.exit_code, 0u);
+    }
+}
+
+TEST(ServiceStatus, OtherControlsRepeatTheCurrentState) {
+    struct Row {
+        std::uint32_t state, controls, checkpoint;
+    };
+    const Row rows[] = {{2, 0, 1}, {3, 0, 1}, {4, 0x141, 0}, {1, 0x141, 0}};
+    for (const auto& row : rows) {
+        const ServiceStatusRecord r = RepeatedStatus(row.state);
+        SCOPED_TRACE(row.state);
+        EXPECT_EQ(r.current_state, row.state);
+        EXPECT_EQ(r.controls_accepted, row.controls);
+        EXPECT_EQ(r.checkpoint, row.checkpoint);
+        EXPECT_EQ(r.wait_hint, 0u);
+        EXPECT_EQ(r.exit_code, 0u);
+    }
+}
+
+TEST(ServiceStatus, ControlsAreClassified) {
+    struct Row {
+        std::uint32_t control, event_type;
+        ControlAction action;
+    };
+    const Row rows[] = {
+        {1, 0, ControlAction::stop},             // stop
+        {15, 0, ControlAction::stop},            // pre-shutdown
+        {13, 4, ControlAction::suspend},         // power event: suspend
+        {13, 7, ControlAction::report_current},  // power event: resume
+        {13, 18, ControlAction::report_current},
+        {4, 0, ControlAction::report_current},   // interrogate
+        {5, 0, ControlAction::report_current},   // shutdown (not accepted, reported anyway)
+        {4, 4, ControlAction::report_current},   // suspend's type on another control
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.control);
+        EXPECT_EQ(ClassifyControl(row.control, row.event_type), row.action);
+    }
+}
+
+TEST(ProgramArguments, OnlyAnExactSecondArgumentSelectsReconcile) {
+    struct Row {
+        std::vector<std::wstring> args;
+        bool reconcile;
+    };
+    const Row rows[] = {
+        {{L"VantorelBroker.exe", L"--reconcile"}, true},
+        {{L"VantorelBroker.exe", L"--reconcile", L"extra"}, true},
+        {{L"VantorelBroker.exe"}, false},
+        {{}, false},
+        {{L"VantorelBroker.exe", L"--Reconcile"}, false},
+        {{L"VantorelBroker.exe", L"--RECONCILE"}, false},
+        {{L"VantorelBroker.exe", L"x", L"--reconcile"}, false},
+        {{L"VantorelBroker.exe", L"--reconcile "}, false},
+        {{L"VantorelBroker.exe", L"-reconcile"}, false},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(SelectsReconcileMode(row.args), row.reconcile) << row.args.size();
+    }
+}
+
+TEST(RepeatCounter, LogsTheFirstAndEveryHundredth) {
+    RepeatCounter counter;
+    std::vector<unsigned long> logged;
+    for (int i = 0; i < 250; ++i) {
+        if (counter.note()) logged.push_back(counter.count());
+    }
+    EXPECT_EQ(logged, (std::vector<unsigned long>{1, 100, 200}));
+    counter.clear();
+    EXPECT_TRUE(counter.note());  // a new run of failures logs its first again
+}
+
+TEST(RepeatCounter, CreationRetryWaitsLongerFromTheNinthFailure) {
+    EXPECT_EQ(CreationRetryDelayMs(1), 200);
+    EXPECT_EQ(CreationRetryDelayMs(8), 200);
+    EXPECT_EQ(CreationRetryDelayMs(9), 2000);
+    EXPECT_EQ(CreationRetryDelayMs(100), 2000);
+}
+
+TEST(ControllerPathRule, AcceptsOnlyTheInstalledControllerOrTheOneBesideTheBroker) {
+    const std::wstring own = L"D:\\Apps\\Vantorel";
+    struct Row {
+        std::wstring image;
+        bool accepted;
+    };
+    const Row rows[] = {
+        {L"C:\\Program Files\\Vantorel\\VantorelCtl.exe", true},
+        {L"c:\\PROGRAM FILES\\vantorel\\vantorelctl.EXE", true},
+        {L"D:\\Apps\\Vantorel\\VantorelCtl.exe", true},
+        {L"d:\\apps\\VANTOREL\\vantorelctl.exe", true},
+        {L"C:\\Users\\Public\\VantorelCtl.exe", false},
+        {L"D:\\Apps\\Vantorel\\Other\\VantorelCtl.exe", false},
+        {L"D:\\Apps\\Vantorel\\VantorelBroker.exe", false},
+        {L"C:\\Program Files\\Vantorel\\VantorelCtl.exe.bak", false},
+        {L"C:\\Program Files\\Vantorel\\VantorelCtl", false},
+        {L"", false},
+    };
+    const PathComparison comparison = PortablePathComparison();
+    for (const auto& row : rows) {
+        EXPECT_EQ(IsControllerImagePath(row.image, own, comparison), row.accepted)
+            << std::string(row.image.begin(), row.image.end());
+    }
+}
+
+TEST(ControllerPathRule, ComparesNormalisedPaths) {
+    // A normaliser that resolves "\..\" once, standing in for the system's full-path rules.
+    PathComparison comparison = PortablePathComparison();
+    comparison.normalise = [](const std::wstring& path) {
+        const auto at = path.find(L"\\x\\..\\");
+        return at == std::wstring::npos ? path : path.substr(0, at) + path.substr(at + 5);
+    };
+    EXPECT_TRUE(IsControllerImagePath(L"C:\\Program Files\\Vantorel\\x\\..\\VantorelCtl.exe", L"E:\\b", comparison));
+    EXPECT_TRUE(IsControllerImagePath(L"E:\\b\\VantorelCtl.exe", L"E:\\b\\x\\..", comparison));
+    EXPECT_FALSE(IsControllerImagePath(L"E:\\c\\VantorelCtl.exe", L"E:\\b", comparison));
+}
+
+TEST(ControllerPathRule, CaseFoldingIsAsciiOnly) {
+    EXPECT_TRUE(AsciiEqualIgnoringCase(L"AbC", L"aBc"));
+    EXPECT_FALSE(AsciiEqualIgnoringCase(L"abc", L"abcd"));
+    EXPECT_FALSE(AsciiEqualIgnoringCase(L"a[c", L"a{c"));  // '[' and '{' differ by 0x20 but are not letters
+}
+
+TEST(PublishedService, UseSeesNothingBeforePublishAndAfterWithdraw) {
+    PublishedService<int> published;
+    int value = 7;
+    int seen = 0;
+    EXPECT_FALSE(published.use([&](int& v) { seen = v; }));
+    published.publish(&value);
+    EXPECT_TRUE(published.use([&](int& v) { seen = v; }));
+    EXPECT_EQ(seen, 7);
+    published.withdraw();
+    EXPECT_FALSE(published.use([&](int&) { seen = -1; }));
+    EXPECT_EQ(seen, 7);
+}
+
+TEST(PublishedService, WithdrawWaitsForAUseInProgress) {
+    PublishedService<int> published;
+    int value = 1;
+    published.publish(&value);
+    std::promise<void> inside;
+    std::atomic<bool> release{false};
+    std::atomic<bool> use_finished{false};
+    std::thread handler([&] {
+        published.use([&](int& v) {
+            inside.set_value();
+            while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            v = 2;
+            use_finished.store(true);
+        });
+    });
+    inside.get_future().wait();
+    std::atomic<bool> withdrawn{false};
+    std::thread service([&] {
+        published.withdraw();
+        // The object may be destroyed from here on: the use must be over.
+        EXPECT_TRUE(use_finished.load());
+        withdrawn.store(true);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(withdrawn.load());
+    release.store(true);
+    handler.join();
+    service.join();
+    EXPECT_TRUE(withdrawn.load());
+    EXPECT_EQ(value, 2);
+}
+
+}  // namespace
+}  // namespace vantorel
