@@ -5,11 +5,9 @@
 
 #include "broker/win32/win_handle.h"
 #include "controller/broker_connect_rules.h"
+#include "protocol/broker_names.h"
 
 namespace vantorel {
-
-inline constexpr const wchar_t kBrokerPipeName[] = L"\\\\.\\pipe\\VantorelBrokerV3";
-inline constexpr const wchar_t kBrokerServiceName[] = L"VantorelBroker";
 
 struct BrokerAddress {
     const wchar_t* pipe_name = kBrokerPipeName;

@@ -9,10 +9,11 @@
 #include "broker/core/platform_services.h"
 #include "broker/core/tunnel_controller.h"
 #include "broker/service/service_core.h"
+#include "protocol/broker_names.h"
 
 namespace vantorel {
 
-inline constexpr wchar_t kPipeName[] = L"\\\\.\\pipe\\VantorelBrokerV3";
+inline constexpr const wchar_t* kPipeName = kBrokerPipeName;
 inline constexpr wchar_t kPipeSddl[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;AU)S:(ML;;NW;;;ME)";
 
 struct PipeServerContext {

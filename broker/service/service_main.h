@@ -3,9 +3,11 @@
 
 #include <windows.h>
 
+#include "protocol/broker_names.h"
+
 namespace vantorel {
 
-inline constexpr wchar_t kServiceName[] = L"VantorelBroker";
+inline constexpr const wchar_t* kServiceName = kBrokerServiceName;
 
 // Registered with the control manager's dispatcher.
 void WINAPI BrokerServiceMain(DWORD argc, LPWSTR* argv);

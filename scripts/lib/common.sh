@@ -46,5 +46,11 @@ vt_boot_prefix() {
 }
 
 # Keeps one wineserver alive for a run of many wine commands (a service needs it too).
-vt_start_wineserver() { WINEPREFIX=$1 wineserver -p; }
+# The first wine command starts the prefix's system processes (services.exe, winedevice.exe...),
+# which inherit its standard handles and keep them open: start them with output going nowhere,
+# or a caller reading that output (ctest) would wait for them.
+vt_start_wineserver() {
+    WINEPREFIX=$1 wineserver -p
+    WINEPREFIX=$1 WINEDEBUG=-all wine cmd /c exit 0 </dev/null >/dev/null 2>&1
+}
 vt_stop_wineserver() { WINEPREFIX=$1 wineserver -k 2>/dev/null; WINEPREFIX=$1 wineserver -w 2>/dev/null; true; }

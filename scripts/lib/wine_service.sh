@@ -44,7 +44,7 @@ vt_install_programs() {
     cp "$bin/stand_in_engine.exe" "$dir/sing-box.exe" || return 1
 }
 
-# What the stand-in engine does when the broker starts it (one option per line).
+# What the stand-in engine does when the broker starts it: one option per line, e.g. "--exit 1".
 vt_engine_behaviour() { printf '%s\n' "$@" >"$(vt_install_dir)/stand-in.cfg"; }
 
 vt_service_create() {

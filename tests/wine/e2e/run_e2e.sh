@@ -8,8 +8,8 @@ root=$(cd "$here/../../.." && pwd)
 . "$root/scripts/lib/common.sh"
 . "$root/scripts/lib/wine_service.sh"
 
-build=${1:?windows build dir}
-base=${2:?booted base prefix}
+build=$(cd "${1:?windows build dir}" && pwd)
+base=$(cd "${2:?booted base prefix}" && pwd)
 work=$build/e2e
 mkdir -p "$work"
 
@@ -32,7 +32,7 @@ trap cleanup EXIT
 
 vt_env_up "$base" "$work/prefix" || { bad "environment" "could not create namespace and prefix"; echo "$pass passed, $fail failed"; exit 1; }
 vt_install_programs "$build/bin" || { bad "install" "programs missing in $build/bin"; echo "$pass passed, $fail failed"; exit 1; }
-vt_engine_behaviour "--stderr" "FATAL[0000] start service: initialize outbound[0]: uuid=7f1c2a9e-0000-4000-8000-123456789abc password=hunter2" "--exit" "1"
+vt_engine_behaviour "--stderr FATAL[0000] start service: initialize outbound[0]: uuid=7f1c2a9e-0000-4000-8000-123456789abc password=hunter2" "--exit 1"
 vt_service_create && vt_service_start
 sleep 2
 
@@ -75,7 +75,7 @@ expect_log "log: core_exited with the exit code" 'generation=1 event=core_exited
 if vt_service_log | grep -q 'hunter2'; then bad "log: engine secrets are masked"; else ok "log: engine secrets are masked"; fi
 
 # --- an engine that runs but never brings its adapter; refusals and client errors meanwhile
-vt_engine_behaviour "--stderr" "INFO[0000] inbound/tun[tun-in]: waiting" "--sleep-ms" "-1"
+vt_engine_behaviour "--stderr INFO[0000] inbound/tun[tun-in]: waiting" "--sleep-ms -1"
 session_feed "$work/s2.out" "$connect_cmd" +1 "$connect_cmd" '{"protocol_version":3}' \
     '{"command":"connect","protocol_version":3,"udp_direct":true}' '{"command":"connect"}' +9
 expect_line "second connect while connecting is refused with busy" "$work/s2.out" \
@@ -131,7 +131,7 @@ if grep -Eq '^\{"event":"ack","command":"clear_log","accepted":true,"generation"
 else bad "clear_log answers cleared" "$(cat "$work/s4.out")"; fi
 
 # --- stopping the service during a connect
-vt_engine_behaviour "--sleep-ms" "-1"
+vt_engine_behaviour "--sleep-ms -1"
 session_feed "$work/s5.out" "$connect_cmd" +2 &
 feeder=$!
 sleep 1.5
