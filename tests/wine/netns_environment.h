@@ -1,7 +1,7 @@
 #pragma once
 // What run_netns_tests.sh tells the namespace tests through the environment: which
-// topology is up ("main", "tie", "onlink", "bare") and the Linux link indexes, which Wine
-// reports as interface indexes.
+// topology is up ("main", "loopback", "tie", "onlink", "sole-loopback", "bare", "empty")
+// and the Linux link indexes, which Wine reports as interface indexes.
 
 #include <cstdint>
 #include <string>

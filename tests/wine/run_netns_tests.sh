@@ -191,6 +191,18 @@ run_phase sole-loopback SoleLoopback
 } || fail_setup "bare routes"
 run_phase bare Bare
 
+# Phase empty: no adapter bears an own name any more; the other-case vantoreltun stays up.
+# Wine's network driver keeps deleted links in its interface list (as down), so the prefix's
+# wineserver is started afresh after the links are gone.
+{
+    in_ns ip link del VantorelTun &&
+    in_ns ip link del quorvandel
+} || fail_setup "empty links"
+WINEPREFIX=$prefix wineserver -k 2>/dev/null
+WINEPREFIX=$prefix wineserver -w 2>/dev/null
+in_ns env WINEPREFIX="$prefix" WINEDEBUG=-all wineserver -p || fail_setup "wineserver -p again"
+run_phase empty Empty
+
 echo "$passed passed, $failed failed"
 if [ "$failed" = 0 ]; then exit 0; fi
 exit 1

@@ -341,5 +341,26 @@ TEST(NetnsBare, PinRouteIsGone) {
     EXPECT_EQ(table.last_error(), 0u);
 }
 
+// ---- empty: neither own name is present; the link named vantoreltun (other letter case) is.
+
+TEST(NetnsEmpty, NoOwnAdapterIsAnEmptyListNotAFailure) {
+    REQUIRE_NETNS_PHASE("empty");
+    Win32RouteTable table;
+    std::vector<AdapterInfo> adapters{AdapterInfo{"stale", "", 1, 1, true}};
+    ASSERT_TRUE(table.list_own_adapters(adapters));
+    EXPECT_EQ(table.last_error(), 0u);
+    std::string listed;
+    for (const auto& a : adapters) listed += a.name + " ";
+    EXPECT_EQ(listed, "");
+
+    AdapterInfo tun{"keep", "", 0, 0, false};
+    EXPECT_FALSE(table.find_tun_adapter(tun));
+    EXPECT_EQ(table.last_error(), 1168u);
+    EXPECT_EQ(tun.name, "keep");
+    std::vector<CaptureRoute> found{CaptureRoute{"stale", 1, 1, 1}};
+    EXPECT_FALSE(table.verify_capture_routes(tun, found));
+    EXPECT_TRUE(found.empty());
+}
+
 }  // namespace
 }  // namespace vantorel
