@@ -27,7 +27,8 @@ expect_line() { if grep -Fxq -- "$3" "$2"; then ok "$1"; else bad "$1" "wanted: 
 expect_code() { if [ "$2" = "$3" ]; then ok "$1"; else bad "$1" "exit code $2, wanted $3"; fi; }
 expect_log() { if vt_service_log | grep -Eq -- "$2"; then ok "$1"; else bad "$1" "no log line matching: $2"; fi; }
 
-cleanup() { vt_env_down; }
+# The service log is kept beside the outputs, for reading after a failed run.
+cleanup() { [ -n "$VT_PREFIX" ] && vt_service_log >"$work/service.log"; vt_env_down; }
 trap cleanup EXIT
 
 vt_env_up "$base" "$work/prefix" || { bad "environment" "could not create namespace and prefix"; echo "$pass passed, $fail failed"; exit 1; }
@@ -124,7 +125,8 @@ if [ "$rc" -ne 0 ] && ! grep -q '"event":"state","generation":[0-9]*,"state":"id
 else bad "a controller copy outside the broker's directory gets no state" "exit $rc" "$(cat "$work/foreign.out")"; fi
 expect_log "log: reject_client" 'event=reject_client code=not_controller win32=0$'
 
-# --- clear_log
+# --- clear_log (what it clears is kept for reading after the run)
+vt_service_log >"$work/service-before-clear.log"
 session_feed "$work/s4.out" '{"command":"clear_log","protocol_version":3}' +2
 if grep -Eq '^\{"event":"ack","command":"clear_log","accepted":true,"generation":[0-9]+,"code":"cleared","message":null\}$' "$work/s4.out"; then
     ok "clear_log answers cleared"
