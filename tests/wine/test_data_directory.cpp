@@ -80,31 +80,23 @@ TEST(DataBaseDirectory, UnsetVariableGivesPathsUnderCProgramData) {
 TEST(ProductDirectoryDescriptor, IsProtectedAndGrantsOnlyWhatItShould) {
     SddlDescriptor descriptor(kProductDirectorySddl);
     ASSERT_TRUE(descriptor.valid());
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    ASSERT_TRUE(GetSecurityDescriptorControl(descriptor.get(), &control, &revision));
-    EXPECT_NE(control & SE_DACL_PROTECTED, 0);
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL dacl = nullptr;
-    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted));
-    ASSERT_TRUE(present && dacl != nullptr);
-    ASSERT_EQ(dacl->AceCount, 3u);
+    const testing::SecurityView view = testing::DescribeDescriptor(descriptor.get());
+    ASSERT_TRUE(view.read && view.dacl_present);
+    EXPECT_TRUE(view.dacl_protected);
+    ASSERT_EQ(view.aces.size(), 3u);
     const struct {
         const char* sid;
         DWORD mask;
     } expected[] = {{testing::kSystemSid, kFullAccess},
                     {testing::kAdministratorsSid, kFullAccess},
                     {testing::kAuthenticatedUsersSid, kReadExecute}};
-    for (DWORD i = 0; i < 3; ++i) {
-        void* raw = nullptr;
-        ASSERT_TRUE(GetAce(dacl, i, &raw));
-        auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
-        EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE) << i;
-        EXPECT_EQ(ace->Header.AceFlags & kInheritBoth, kInheritBoth) << i;
-        EXPECT_EQ(ace->Header.AceFlags & INHERITED_ACE, 0) << i;
-        EXPECT_EQ(testing::SidText(&ace->SidStart), expected[i].sid) << i;
-        EXPECT_EQ(ace->Mask, expected[i].mask) << i;
+    for (size_t i = 0; i < 3; ++i) {
+        const testing::AceView& ace = view.aces[i];
+        EXPECT_EQ(ace.type, ACCESS_ALLOWED_ACE_TYPE) << i;
+        EXPECT_EQ(ace.flags & kInheritBoth, kInheritBoth) << i;
+        EXPECT_EQ(ace.flags & INHERITED_ACE, 0) << i;
+        EXPECT_EQ(ace.sid, expected[i].sid) << i;
+        EXPECT_EQ(ace.mask, expected[i].mask) << i;
     }
 }
 

@@ -124,19 +124,8 @@ inline std::string SidText(PSID sid) {
     return out;
 }
 
-inline SecurityView ReadSecurity(const std::wstring& path) {
-    SecurityView view;
-    std::wstring name = path;
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    if (GetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
-                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
-                              &dacl, nullptr, &sd) != ERROR_SUCCESS) {
-        return view;
-    }
-    view.read = true;
-    view.owner = SidText(owner);
+// The protection flag and the ACEs of a descriptor's DACL.
+inline void DescribeDacl(PSECURITY_DESCRIPTOR sd, PACL dacl, SecurityView& view) {
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
     if (GetSecurityDescriptorControl(sd, &control, &revision)) {
@@ -157,6 +146,34 @@ inline SecurityView ReadSecurity(const std::wstring& path) {
         }
         view.aces.push_back(ace);
     }
+}
+
+// A descriptor built in memory (from SDDL), described like one read from disk.
+inline SecurityView DescribeDescriptor(PSECURITY_DESCRIPTOR sd) {
+    SecurityView view;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (sd == nullptr || !GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted)) return view;
+    view.read = true;
+    DescribeDacl(sd, present ? dacl : nullptr, view);
+    return view;
+}
+
+inline SecurityView ReadSecurity(const std::wstring& path) {
+    SecurityView view;
+    std::wstring name = path;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (GetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
+                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                              &dacl, nullptr, &sd) != ERROR_SUCCESS) {
+        return view;
+    }
+    view.read = true;
+    view.owner = SidText(owner);
+    DescribeDacl(sd, dacl, view);
     LocalFree(sd);
     return view;
 }

@@ -180,25 +180,17 @@ TEST_F(SessionFilesTest, DeleteLedgerSucceedsAlsoWithoutOne) {
 TEST(EngineConfigDescriptor, IsProtectedAndNamesOnlySystemAndAdministrators) {
     SddlDescriptor descriptor(kEngineConfigSddl);
     ASSERT_TRUE(descriptor.valid());
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    ASSERT_TRUE(GetSecurityDescriptorControl(descriptor.get(), &control, &revision));
-    EXPECT_NE(control & SE_DACL_PROTECTED, 0);
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL dacl = nullptr;
-    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted));
-    ASSERT_TRUE(present && dacl != nullptr);
-    ASSERT_EQ(dacl->AceCount, 2u);
+    const testing::SecurityView view = testing::DescribeDescriptor(descriptor.get());
+    ASSERT_TRUE(view.read && view.dacl_present);
+    EXPECT_TRUE(view.dacl_protected);
+    ASSERT_EQ(view.aces.size(), 2u);
     const char* sids[] = {testing::kSystemSid, testing::kAdministratorsSid};
-    for (DWORD i = 0; i < 2; ++i) {
-        void* raw = nullptr;
-        ASSERT_TRUE(GetAce(dacl, i, &raw));
-        auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
-        EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
-        EXPECT_EQ(ace->Header.AceFlags, 0);
-        EXPECT_EQ(ace->Mask, 0x1F01FFu);
-        EXPECT_EQ(testing::SidText(&ace->SidStart), sids[i]);
+    for (size_t i = 0; i < 2; ++i) {
+        const testing::AceView& ace = view.aces[i];
+        EXPECT_EQ(ace.type, ACCESS_ALLOWED_ACE_TYPE);
+        EXPECT_EQ(ace.flags, 0);
+        EXPECT_EQ(ace.mask, 0x1F01FFu);
+        EXPECT_EQ(ace.sid, sids[i]);
     }
 }
 
