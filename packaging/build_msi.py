@@ -26,14 +26,21 @@ TEMPLATE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "windows", "
 UPGRADE_CODE = uuid.UUID("4AC8A60F-45A9-4F3A-904D-714CCAE65C0A")
 
 # Rows wixl has no element for. An empty directory property makes a row do nothing, which is how
-# the template decides what uninstall removes.
-REMOVE_FILE_ROWS = [
-    ("RemoveRunFiles", "*", "VantorelRunDir"),
-    ("RemoveRunFolder", None, "VantorelRunDir"),
-    ("RemoveLogFiles", "*", "VantorelLogDir"),
-    ("RemoveLogFolder", None, "VantorelLogDir"),
-    ("RemoveDataFolder", None, "VantorelDataDir"),
-]
+# the template decides what uninstall removes. The broker's own file names are listed besides
+# the wildcard: Wine's msiexec takes "*" as a plain name.
+RUN_FILES = ["ledger.txt", "ledger.txt.tmp", "ledger.bad", "current_session.json", "pin.txt"]
+LOG_FILES = ["service.log", "service.log.1"]
+
+
+def _file_rows(prefix, names, directory):
+    rows = [("%sAll" % prefix, "*", directory)]
+    rows += [("%s%d" % (prefix, i), name, directory) for i, name in enumerate(names, 1)]
+    return rows + [("%sFolder" % prefix, None, directory)]
+
+
+REMOVE_FILE_ROWS = (_file_rows("RemoveRun", RUN_FILES, "VantorelRunDir")
+                    + _file_rows("RemoveLog", LOG_FILES, "VantorelLogDir")
+                    + [("RemoveDataFolder", None, "VantorelDataDir")])
 # Public properties an administrator may pass to a managed (elevated) install or uninstall.
 SECURE_PROPERTIES = ["VANTOREL_OLDER_FOUND", "VANTOREL_NEWER_FOUND", "REMOVELOGS"]
 

@@ -73,14 +73,24 @@ class CodeTest(unittest.TestCase):
         self.assertNotEqual(build_msi.package_code(b"abc"), build_msi.package_code(b"abd"))
         self.assertNotEqual(build_msi.package_code(b"abc"), build_msi.product_code("Vantorel", "0.1.0"))
 
-    def test_remove_file_rows_name_only_their_folders(self):
+    def test_remove_file_rows(self):
+        rows = build_msi.REMOVE_FILE_ROWS
+        keys = [key for key, _, _ in rows]
+        self.assertEqual(len(keys), len(set(keys)))
+        by_folder = {}
+        for _, name, folder in rows:
+            by_folder.setdefault(folder, []).append(name)
+        self.assertEqual(by_folder["VantorelRunDir"],
+                         ["*", "ledger.txt", "ledger.txt.tmp", "ledger.bad", "current_session.json", "pin.txt", None])
+        self.assertEqual(by_folder["VantorelLogDir"], ["*", "service.log", "service.log.1", None])
+        self.assertEqual(by_folder["VantorelDataDir"], [None])
         queries = build_msi.remove_file_queries()
-        self.assertEqual(len(queries), len(build_msi.REMOVE_FILE_ROWS) + 1)
-        for query, (key, name, folder) in zip(queries, build_msi.REMOVE_FILE_ROWS):
-            self.assertIn("'%s'" % key, query)
+        self.assertEqual(len(queries), len(rows) + 1)
+        for query, (key, name, folder) in zip(queries, rows):
+            self.assertIn("VALUES ('%s', 'Broker', " % key, query)
             self.assertIn("'%s'" % folder, query)
-            self.assertEqual("'*'" in query, name == "*")
-        self.assertIn("REMOVELOGS", queries[-1])
+            self.assertEqual("`FileName`" in query, name is not None)
+        self.assertTrue(queries[-1].endswith("REMOVELOGS' WHERE `Property` = 'SecureCustomProperties'"))
 
 
 class SummaryTest(unittest.TestCase):
