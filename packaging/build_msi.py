@@ -43,6 +43,9 @@ REMOVE_FILE_ROWS = (_file_rows("RemoveRun", RUN_FILES, "VantorelRunDir")
                     + [("RemoveDataFolder", None, "VantorelDataDir")])
 # Public properties an administrator may pass to a managed (elevated) install or uninstall.
 SECURE_PROPERTIES = ["VANTOREL_OLDER_FOUND", "VANTOREL_NEWER_FOUND", "REMOVELOGS"]
+# wixl drops Vital="yes": a service that cannot be installed must fail the installation.
+SERVICE_ERROR_CONTROL_VITAL = 0x8000
+SERVICE_ERROR_NORMAL = 1
 
 ENGINE_FILES = ["sing-box.exe", "licenses/sing-box-LICENSE.txt", "licenses/sing-box-SOURCE.txt"]
 BASE_FILES = ["VantorelBroker.exe", "VantorelCtl.exe", "README.md",
@@ -71,7 +74,8 @@ def package_code(normalised_msi):
     return str(uuid.uuid5(UPGRADE_CODE, "package|" + digest)).upper()
 
 
-def remove_file_queries():
+def post_queries():
+    """What wixl cannot express, as SQL for msibuild."""
     queries = []
     for key, name, directory in REMOVE_FILE_ROWS:
         if name is None:
@@ -82,6 +86,8 @@ def remove_file_queries():
                            "`InstallMode`) VALUES ('%s', 'Broker', '%s', '%s', 2)" % (key, name, directory))
     queries.append("UPDATE `Property` SET `Value` = '%s' WHERE `Property` = 'SecureCustomProperties'"
                    % ";".join(SECURE_PROPERTIES))
+    queries.append("UPDATE `ServiceInstall` SET `ErrorControl` = %d WHERE `ServiceInstall` = 'BrokerService'"
+                   % (SERVICE_ERROR_CONTROL_VITAL | SERVICE_ERROR_NORMAL))
     return queries
 
 
@@ -124,7 +130,7 @@ def build(args):
             command += ["-D", "%s=%s" % (key, value)]
         run(command + [TEMPLATE], cwd=work)
         msibuild = ["msibuild", draft]
-        for query in remove_file_queries():
+        for query in post_queries():
             msibuild += ["-q", query]
         run(msibuild)
 

@@ -72,8 +72,9 @@ table "$m" Property >"$work/property.txt"
 expect_line "installer: product version" "$work/property.txt" "ProductVersion	$version"
 expect_line "installer: upgrade code" "$work/property.txt" "UpgradeCode	{4AC8A60F-45A9-4F3A-904D-714CCAE65C0A}"
 table "$m" ServiceInstall >"$work/service.txt"
-expect_match "installer: service VantorelBroker, own process, automatic, LocalSystem, with a description" \
-    "$work/service.txt" $'^BrokerService\tVantorelBroker\t[^\t]+\t16\t2\t1\t\t\tLocalSystem\t\t\tBroker\t.{20,}$'
+# 32769: normal error control, and a service that cannot be installed fails the installation
+expect_match "installer: service VantorelBroker, own process, automatic, vital, LocalSystem, with a description" \
+    "$work/service.txt" $'^BrokerService\tVantorelBroker\t[^\t]+\t16\t2\t32769\t\t\tLocalSystem\t\t\tBroker\t.{20,}$'
 table "$m" ServiceControl >"$work/control.txt"
 # 0x1 start at install, 0x2 stop at install, 0x20 stop at uninstall, 0x80 delete at uninstall; wait
 expect_line "installer: service started, stopped for changes and deleted at uninstall" "$work/control.txt" \
@@ -103,14 +104,15 @@ expect_line "uninstall may remove the logs" "$work/removefile.txt" $'RemoveLogAl
 msiinfo suminfo "$m" >"$work/suminfo.txt"
 expect_line "installer: dated SOURCE_DATE_EPOCH" "$work/suminfo.txt" "Created: $(LC_ALL=C date -u -d "@$SOURCE_DATE_EPOCH" '+%a %b %e %T %Y')"
 
-# --- the previous version for the upgrade test is a different product of the same family
-python3 -B "$root/packaging/build_msi.py" --payload "$dist" --out "$work/previous.msi" --name Vantorel \
-    --version 0.0.1 --manufacturer Vantorel --epoch "$SOURCE_DATE_EPOCH" >/dev/null
+# --- another version is another product of the same family
+other=0.0.1; [ "$version" = "$other" ] && other=0.0.2
+python3 -B "$root/packaging/build_msi.py" --payload "$dist" --out "$work/other.msi" --name Vantorel \
+    --version "$other" --manufacturer Vantorel --epoch "$SOURCE_DATE_EPOCH" >/dev/null
 code_of() { table "$1" Property | awk -F'\t' '$1 == "ProductCode" { print $2 }'; }
-if [ -n "$(code_of "$m")" ] && [ "$(code_of "$m")" != "$(code_of "$work/previous.msi")" ]; then
+if [ -n "$(code_of "$m")" ] && [ "$(code_of "$m")" != "$(code_of "$work/other.msi")" ]; then
     ok "another version has another product code"; else bad "another version has another product code"; fi
 package_code() { msiinfo suminfo "$1" | sed -n 's/^Revision number (UUID): //p'; }
-if [ "$(package_code "$m")" != "$(package_code "$work/previous.msi")" ]; then
+if [ "$(package_code "$m")" != "$(package_code "$work/other.msi")" ]; then
     ok "another package has another package code"; else bad "another package has another package code"; fi
 
 # --- reproducible: a copy of the tree elsewhere builds the same bytes

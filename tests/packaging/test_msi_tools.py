@@ -84,13 +84,14 @@ class CodeTest(unittest.TestCase):
                          ["*", "ledger.txt", "ledger.txt.tmp", "ledger.bad", "current_session.json", "pin.txt", None])
         self.assertEqual(by_folder["VantorelLogDir"], ["*", "service.log", "service.log.1", None])
         self.assertEqual(by_folder["VantorelDataDir"], [None])
-        queries = build_msi.remove_file_queries()
-        self.assertEqual(len(queries), len(rows) + 1)
+        queries = build_msi.post_queries()
+        self.assertEqual(len(queries), len(rows) + 2)
         for query, (key, name, folder) in zip(queries, rows):
             self.assertIn("VALUES ('%s', 'Broker', " % key, query)
             self.assertIn("'%s'" % folder, query)
             self.assertEqual("`FileName`" in query, name is not None)
-        self.assertTrue(queries[-1].endswith("REMOVELOGS' WHERE `Property` = 'SecureCustomProperties'"))
+        self.assertTrue(queries[-2].endswith("REMOVELOGS' WHERE `Property` = 'SecureCustomProperties'"))
+        self.assertIn("`ErrorControl` = 32769", queries[-1])
 
 
 class SummaryTest(unittest.TestCase):
