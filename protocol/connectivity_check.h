@@ -6,4 +6,17 @@ namespace vantorel {
 
 inline constexpr const char kConnectivityCheckHost[] = "connectivitycheck.gstatic.com";
 
+// The controller's proof gives up within these bounds: the name, the connect, then at most
+// kProofMaxReceives reads of one wait each.
+inline constexpr int kProofResolveWaitMs = 8000;
+inline constexpr int kProofConnectWaitMs = 7000;
+inline constexpr int kProofReceiveWaitMs = 1000;
+inline constexpr int kProofMaxReceives = 20;
+inline constexpr int kProofLongestMs =
+    kProofResolveWaitMs + kProofConnectWaitMs + kProofMaxReceives * kProofReceiveWaitMs;
+
+// How long the broker waits for the verdict after tun_ready: the proof's longest run plus room
+// for the relay's polling and the pipe, so no verdict the controller sends comes too late.
+inline constexpr int kProofVerdictWaitMs = kProofLongestMs + 5000;
+
 }  // namespace vantorel

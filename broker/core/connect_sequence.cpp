@@ -147,8 +147,13 @@ int TunnelController::await_proof(const std::atomic<bool>& cancel) {
             log_.write(gen, "proof", "fail", 0);
             return 1;
         }
+        // Nobody got the tun_ready, or the client that did has gone: no verdict can come.
+        if (proof_audience_ && !proof_audience_()) {
+            log_.write(gen, "proof", "no_client", 0);
+            return 0;
+        }
         if (step >= kProofWaitSteps) break;
-        sleeper_.sleep_ms(100);
+        sleeper_.sleep_ms(kProofWaitStepMs);
     }
     log_.write(gen, "proof", "timeout", 0);
     return 0;

@@ -16,6 +16,18 @@ TunnelSnapshot TunnelController::stop() {
     return finish_session(ErrorCode::none, std::string(), true);
 }
 
+TunnelSnapshot TunnelController::stop(const StopTarget& target) {
+    return finish_session(ErrorCode::none, std::string(), true, &target);
+}
+
+TunnelSnapshot TunnelController::final_stop() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        admission_closed_ = true;
+    }
+    return stop();
+}
+
 TunnelSnapshot TunnelController::recover_at_startup(const std::atomic<bool>& cancel) {
     (void)cancel;  // recovery always runs to the end: the host must not stay half-changed
     SessionLedger loaded;
@@ -26,11 +38,23 @@ TunnelSnapshot TunnelController::recover_at_startup(const std::atomic<bool>& can
     return finish_session(ErrorCode::none, std::string(), true);
 }
 
-TunnelSnapshot TunnelController::finish_session(ErrorCode code, const std::string& message, bool clean) {
+bool TunnelController::stop_applies(const StopTarget& target) const {
+    // Generations only grow: another number means a session admitted after the stop was asked.
+    if (ledger_.generation != target.generation) return false;
+    const bool ended = ledger_.phase == SessionState::idle && ledger_.cleanup_verified;
+    return !(target.live && ended);
+}
+
+TunnelSnapshot TunnelController::finish_session(ErrorCode code, const std::string& message, bool clean,
+                                                const StopTarget* target) {
     bool was_connected = false;
     {
+        // The check and the claim share one lock, so no connect is admitted in between and then
+        // torn down by a stop that was meant for the session before it.
         std::lock_guard<std::mutex> guard(lock_);
+        if (target != nullptr && !stop_applies(*target)) return current_;
         was_connected = ledger_.phase == SessionState::connected;
+        claim_teardown();
     }
     if (was_connected) {
         flow_.last_poll_ms = 0;
@@ -38,16 +62,40 @@ TunnelSnapshot TunnelController::finish_session(ErrorCode code, const std::strin
         log_flow_totals("flow_total");
     }
 
+    const TeardownOutcome outcome = remove_host_changes();
     TunnelSnapshot published;
-    if (!teardown()) {
-        published = publish(ErrorCode::cleanup_failed, kCleanupFailedMessage, false);
-    } else if (clean || code == ErrorCode::none) {
-        published = publish(ErrorCode::none, message, true);
-    } else {
-        published = publish(code, message.empty() ? MessageForCode(code) : message, true);
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        published = conclude_teardown(outcome, code, message, clean);
     }
+    announce(published);
     failed_route_error_set_ = false;
     return published;
+}
+
+void TunnelController::claim_teardown() {
+    ledger_.phase = SessionState::disconnecting;
+    ledger_.cleanup_verified = false;
+    files_.save_ledger(ledger_);
+    teardown_running_ = true;
+}
+
+TunnelSnapshot TunnelController::conclude_teardown(const TeardownOutcome& outcome, ErrorCode code,
+                                                   const std::string& message, bool clean) {
+    teardown_running_ = false;
+    teardown_failed_ = !outcome.verified;
+    if (!outcome.verified) {
+        ledger_.phase = SessionState::disconnecting;
+        ledger_.cleanup_verified = false;
+        if (outcome.engine_stopped) ledger_.pid = 0;
+        return store_snapshot(ErrorCode::cleanup_failed, kCleanupFailedMessage, false);
+    }
+    const long long kept_generation = ledger_.generation;
+    ledger_ = SessionLedger{};
+    ledger_.generation = kept_generation;
+    files_.delete_ledger();
+    if (clean || code == ErrorCode::none) return store_snapshot(ErrorCode::none, message, true);
+    return store_snapshot(code, message.empty() ? MessageForCode(code) : message, true);
 }
 
 bool TunnelController::stop_engine() {
@@ -141,38 +189,18 @@ bool TunnelController::remove_engine_config() {
     return files_.shred_engine_config() && !files_.engine_config_exists();
 }
 
-bool TunnelController::teardown() {
-    long long kept_generation = 0;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        ledger_.phase = SessionState::disconnecting;
-        ledger_.cleanup_verified = false;
-        files_.save_ledger(ledger_);
-        kept_generation = ledger_.generation;
-    }
-
+TeardownOutcome TunnelController::remove_host_changes() {
     // Every step runs even after a failure, so one attempt removes as much as it can.
-    const bool engine_stopped = stop_engine();
-    bool ok = engine_stopped;
+    TeardownOutcome outcome;
+    outcome.engine_stopped = stop_engine();
+    bool ok = outcome.engine_stopped;
     ok = remove_pin_routes() && ok;
     ok = clean_interfaces() && ok;
     ok = remove_own_adapters() && ok;
     ok = remove_engine_config() && ok;
     if (!files_.read_pin().empty()) ok = false;
-
-    if (ok) {
-        std::lock_guard<std::mutex> guard(lock_);
-        ledger_ = SessionLedger{};
-        ledger_.generation = kept_generation;
-        files_.delete_ledger();
-        return true;
-    }
-    std::lock_guard<std::mutex> guard(lock_);
-    ledger_.phase = SessionState::disconnecting;
-    ledger_.cleanup_verified = false;
-    if (engine_stopped) ledger_.pid = 0;
-    files_.save_ledger(ledger_);
-    return false;
+    outcome.verified = ok;
+    return outcome;
 }
 
 }  // namespace vantorel

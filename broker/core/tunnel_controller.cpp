@@ -15,6 +15,13 @@ unsigned long long SteadyClockMs() {
 
 }  // namespace
 
+StopTarget StopTargetOf(const TunnelSnapshot& snapshot) {
+    StopTarget target;
+    target.generation = snapshot.generation;
+    target.live = snapshot.state != SessionState::idle || !snapshot.cleanup_verified;
+    return target;
+}
+
 TunnelController::TunnelController(RouteTable& routes, EngineHost& engine, NameResolver& resolver,
                                    ConnectivityProbe& probe, SessionFiles& files, TunnelLog& log,
                                    Sleeper& sleeper)
@@ -37,6 +44,10 @@ void TunnelController::set_tun_ready_listener(std::function<void(long long)> lis
 
 void TunnelController::set_flow_probe_factory(FlowProbeFactory factory) {
     flow_probe_factory_ = std::move(factory);
+}
+
+void TunnelController::set_proof_audience(std::function<bool()> present) {
+    proof_audience_ = std::move(present);
 }
 
 void TunnelController::set_checkpoint_observer(std::function<void(int)> observer) {
@@ -66,9 +77,12 @@ ConnectAdmission TunnelController::begin_connect() {
     ConnectAdmission result;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (ledger_.phase != SessionState::idle || !ledger_.cleanup_verified) {
-            const ErrorCode code =
-                ledger_.phase == SessionState::disconnecting ? ErrorCode::cleanup_failed : ErrorCode::busy;
+        if (admission_closed_ || ledger_.phase != SessionState::idle || !ledger_.cleanup_verified) {
+            // A teardown still under way is busy; only one that has failed (or a session left
+            // disconnecting from an earlier run) is cleanup_failed.
+            const bool cleanup_failed = !admission_closed_ && ledger_.phase == SessionState::disconnecting &&
+                                        (teardown_failed_ || !teardown_running_);
+            const ErrorCode code = cleanup_failed ? ErrorCode::cleanup_failed : ErrorCode::busy;
             current_.code = code;
             current_.message = MessageForCode(code);
             result.snapshot = current_;
@@ -94,19 +108,27 @@ TunnelSnapshot TunnelController::publish(ErrorCode code, const std::string& mess
     TunnelSnapshot published;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        ledger_.cleanup_verified = cleanup_verified;
-        published = TunnelSnapshot{ledger_.phase, ledger_.generation, code, message, cleanup_verified};
-        current_ = published;
-        if (!cleanup_verified) files_.save_ledger(ledger_);
+        published = store_snapshot(code, message, cleanup_verified);
     }
+    announce(published);
+    return published;
+}
+
+TunnelSnapshot TunnelController::store_snapshot(ErrorCode code, const std::string& message, bool cleanup_verified) {
+    ledger_.cleanup_verified = cleanup_verified;
+    current_ = TunnelSnapshot{ledger_.phase, ledger_.generation, code, message, cleanup_verified};
+    if (!cleanup_verified) files_.save_ledger(ledger_);
+    return current_;
+}
+
+void TunnelController::announce(const TunnelSnapshot& published) {
     std::uint32_t win32 = 0;
-    if (code == ErrorCode::route_failed) {
+    if (published.code == ErrorCode::route_failed) {
         win32 = failed_route_error_set_ ? failed_route_error_ : routes_.last_error();
     }
     failed_route_error_set_ = false;
-    log_.write(published.generation, SessionStateName(published.state), ErrorCodeName(code), win32);
+    log_.write(published.generation, SessionStateName(published.state), ErrorCodeName(published.code), win32);
     if (snapshot_listener_) snapshot_listener_(published);
-    return published;
 }
 
 void TunnelController::update_ledger(const std::function<void()>& change) {

@@ -14,6 +14,7 @@
 #include "broker/core/platform_services.h"
 #include "broker/core/session_ledger.h"
 #include "broker/engine/server_profile.h"
+#include "protocol/connectivity_check.h"
 #include "protocol/tunnel_snapshot.h"
 
 namespace vantorel {
@@ -21,6 +22,22 @@ namespace vantorel {
 struct ConnectAdmission {
     bool accepted = false;
     TunnelSnapshot snapshot;
+};
+
+// The session a disconnect or a suspend asked to end, as its snapshot showed it. A stop aimed
+// at an earlier generation leaves a newer session alone; one aimed at a session that was live
+// and has ended since does nothing more, since that end already published its idle.
+struct StopTarget {
+    long long generation = 0;
+    bool live = false;  // not yet ended: the state was not idle, or its cleanup was unverified
+};
+
+// What a snapshot says about ending its session.
+StopTarget StopTargetOf(const TunnelSnapshot& snapshot);
+
+struct TeardownOutcome {
+    bool verified = false;        // every removal was checked and held
+    bool engine_stopped = false;  // the engine process is gone
 };
 
 class TunnelController {
@@ -33,6 +50,9 @@ public:
     void set_snapshot_listener(std::function<void(const TunnelSnapshot&)> listener);
     void set_tun_ready_listener(std::function<void(long long)> listener);
     void set_flow_probe_factory(FlowProbeFactory factory);
+    // Whether a client that received the last tun_ready can still answer it; without one the
+    // wait for the verdict ends at once. Not installed: always true.
+    void set_proof_audience(std::function<bool()> present);
     // Test hooks; the service never installs them.
     void set_checkpoint_observer(std::function<void(int)> observer);
     void set_clock(std::function<unsigned long long()> clock_ms);
@@ -41,6 +61,9 @@ public:
     ConnectAdmission begin_connect();
     TunnelSnapshot run_connect(const ConnectJob& job, const std::atomic<bool>& cancel);
     TunnelSnapshot stop();
+    TunnelSnapshot stop(const StopTarget& target);
+    // The service's last act: no connect is admitted any more, then the session ends.
+    TunnelSnapshot final_stop();
     TunnelSnapshot watch_network(const std::atomic<bool>& cancel);
     TunnelSnapshot recover_at_startup(const std::atomic<bool>& cancel);
     void record_proof(bool passed, long long generation);
@@ -48,13 +71,20 @@ public:
     // Copy of the ledger record, for tests and diagnostics.
     SessionLedger ledger_copy() const;
 
-    // How long run_connect waits for the proof verdict after reporting the adapter ready.
-    static constexpr int kProofWaitSteps = 100;  // 100 x 100 ms
+    // How long run_connect waits for the proof verdict after reporting the adapter ready: longer
+    // than the controller's proof can take, so every verdict it sends is still awaited.
+    static constexpr int kProofWaitStepMs = 100;
+    static constexpr int kProofWaitSteps = kProofVerdictWaitMs / kProofWaitStepMs;
+    static_assert(kProofWaitSteps * kProofWaitStepMs > kProofLongestMs, "the wait must outlast the proof");
     static constexpr int kTunWaitPolls = 50;
 
 private:
     // Shared by the procedures.
     TunnelSnapshot publish(ErrorCode code, const std::string& message, bool cleanup_verified);
+    // Under lock_: the publish's record keeping.
+    TunnelSnapshot store_snapshot(ErrorCode code, const std::string& message, bool cleanup_verified);
+    // Outside lock_: the publish's state line and the listener.
+    void announce(const TunnelSnapshot& published);
     void update_ledger(const std::function<void()>& change);
     bool checkpoint(int step, const std::atomic<bool>& cancel);
     long long generation() const;
@@ -72,8 +102,18 @@ private:
     void diagnose_tun_timeout();
 
     // Teardown.
-    TunnelSnapshot finish_session(ErrorCode code, const std::string& message, bool clean);
-    bool teardown();
+    TunnelSnapshot finish_session(ErrorCode code, const std::string& message, bool clean,
+                                  const StopTarget* target = nullptr);
+    // Under lock_: whether a targeted stop still has a session to end.
+    bool stop_applies(const StopTarget& target) const;
+    // Under lock_: the session becomes disconnecting and its ledger is saved.
+    void claim_teardown();
+    // Removes what the ledger names or the host shows.
+    TeardownOutcome remove_host_changes();
+    // Under lock_: records the outcome and stores the final snapshot, so no admission can
+    // slip between the ledger's reset and the snapshot that ends the session.
+    TunnelSnapshot conclude_teardown(const TeardownOutcome& outcome, ErrorCode code, const std::string& message,
+                                     bool clean);
     bool stop_engine();
     bool remove_pin_routes();
     bool clean_interfaces();
@@ -99,6 +139,7 @@ private:
     TunnelSnapshot current_;
     std::function<void(const TunnelSnapshot&)> snapshot_listener_;
     std::function<void(long long)> tun_ready_listener_;
+    std::function<bool()> proof_audience_;
     std::function<void(int)> checkpoint_observer_;
     FlowProbeFactory flow_probe_factory_;
     std::unique_ptr<FlowProbe> flow_probe_;
@@ -106,6 +147,11 @@ private:
     FlowMonitorState flow_;
     long long proven_generation_ = 0;
     int proof_verdict_ = 0;
+    // Guarded by lock_. A connect during a teardown is busy while it runs, cleanup_failed once
+    // one has failed; none is admitted after the final stop has begun.
+    bool teardown_running_ = false;
+    bool teardown_failed_ = false;
+    bool admission_closed_ = false;
     // The route table's error at the moment a route step failed; the teardown that runs
     // before the final publish overwrites routes.last_error().
     std::uint32_t failed_route_error_ = 0;

@@ -122,11 +122,17 @@ void CommandDispatch::answer_disconnect(const BrokerCommand& cmd, const TunnelSn
         refuse("disconnect", snapshot.generation, "generation", "");
         return;
     }
-    ctx_.cancel.store(true, std::memory_order_release);
+    ctx_.cancel.store(true);
+    // Aimed at the session this snapshot shows: a connect admitted after this command must not
+    // be torn down by it. A refused post means the service is stopping, and its final stop ends
+    // the session anyway.
     TunnelController& controller = ctx_.controller;
-    ctx_.post([&controller] { controller.stop(); });
+    const StopTarget target = StopTargetOf(snapshot);
+    ctx_.post([&controller, target] { controller.stop(target); });
     ctx_.reply(WriteAckEvent("disconnect", true, snapshot.generation, "", ""));
 }
+
+bool CommandDispatch::stopping() const { return ctx_.stopping && ctx_.stopping(); }
 
 void CommandDispatch::answer_connect(const BrokerCommand& cmd, const TunnelSnapshot& snapshot) {
     if (snapshot.state != SessionState::idle || !snapshot.cleanup_verified) {
@@ -138,23 +144,35 @@ void CommandDispatch::answer_connect(const BrokerCommand& cmd, const TunnelSnaps
         refuse("connect", snapshot.generation, ErrorCodeName(code), MessageForCode(code));
         return;
     }
-    ctx_.cancel.store(false, std::memory_order_release);
-    const ConnectAdmission admission = ctx_.controller.begin_connect();
-    if (!admission.accepted) {
-        refuse("connect", admission.snapshot.generation, ErrorCodeName(admission.snapshot.code),
-               admission.snapshot.message);
+    if (stopping()) {
+        refuse("connect", snapshot.generation, ErrorCodeName(ErrorCode::busy), MessageForCode(ErrorCode::busy));
         return;
     }
+    ctx_.cancel.store(false);
+    const ConnectAdmission admission = ctx_.controller.begin_connect();
     const long long generation = admission.snapshot.generation;
-    if (cmd.direct_domains_truncated) {
-        ctx_.log.write(generation, "connect", "direct_domains_truncated", 0);
+    bool posted = false;
+    if (admission.accepted) {
+        if (cmd.direct_domains_truncated) {
+            ctx_.log.write(generation, "connect", "direct_domains_truncated", 0);
+        }
+        TunnelController& controller = ctx_.controller;
+        std::atomic<bool>& cancel = ctx_.cancel;
+        posted = ctx_.post([&controller, &cancel, job = JobFrom(cmd)] { controller.run_connect(job, cancel); });
     }
-    TunnelController& controller = ctx_.controller;
-    std::atomic<bool>& cancel = ctx_.cancel;
-    ctx_.post([&controller, &cancel, job = JobFrom(cmd)] { controller.run_connect(job, cancel); });
-    // A service stop that raced with the admission may have raised cancel before it was cleared
-    // above; raise it again so the connect does not run in full while the service stops.
-    if (ctx_.stopping && ctx_.stopping()) ctx_.cancel.store(true, std::memory_order_release);
+    // A service stop that raced with this connect may have raised cancel before it was cleared
+    // above; raise it again on every path, so nothing runs in full while the service stops.
+    if (stopping()) ctx_.cancel.store(true);
+    if (!admission.accepted) {
+        refuse("connect", generation, ErrorCodeName(admission.snapshot.code), admission.snapshot.message);
+        return;
+    }
+    if (!posted) {
+        // The strand stopped between the check and the post; its final stop ends the session
+        // just admitted, so the client is told the connect did not happen.
+        refuse("connect", generation, ErrorCodeName(ErrorCode::busy), MessageForCode(ErrorCode::busy));
+        return;
+    }
     ctx_.reply(WriteAckEvent("connect", true, generation, "", ""));
 }
 

@@ -19,7 +19,8 @@ struct DispatchContext {
     TunnelController& controller;
     TunnelLog& log;
     std::atomic<bool>& cancel;
-    std::function<void(std::function<void()>)> post;      // to the worker strand
+    // To the worker strand; false when the strand is stopping and the task will not run.
+    std::function<bool(std::function<void()>)> post;
     std::function<void(std::string)> reply;               // to the event outbox
     std::function<std::vector<std::string>()> clear_log;  // names of log files left behind
     std::function<long long()> steady_ms;                 // monotonic milliseconds
@@ -40,6 +41,7 @@ private:
     void answer_prove(const BrokerCommand& cmd, const TunnelSnapshot& snapshot);
     void answer_disconnect(const BrokerCommand& cmd, const TunnelSnapshot& snapshot);
     void answer_connect(const BrokerCommand& cmd, const TunnelSnapshot& snapshot);
+    bool stopping() const;
     void refuse(const std::string& command, long long generation, const std::string& code,
                 const std::string& message);
 

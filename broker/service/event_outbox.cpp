@@ -7,17 +7,22 @@ namespace vantorel {
 void EventOutbox::attach() {
     std::lock_guard<std::mutex> guard(mutex_);
     queue_.clear();
-    attached_ = true;
+    client_ = ++sessions_;
 }
 
 void EventOutbox::detach() {
     std::lock_guard<std::mutex> guard(mutex_);
-    attached_ = false;
+    client_ = 0;
+}
+
+unsigned long long EventOutbox::client() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return client_;
 }
 
 bool EventOutbox::attached() const {
     std::lock_guard<std::mutex> guard(mutex_);
-    return attached_;
+    return client_ != 0;
 }
 
 void EventOutbox::set_wake(std::function<void()> wake) {
@@ -33,15 +38,18 @@ void EventOutbox::clear_wake() {
     }
 }
 
-void EventOutbox::push(std::string document) {
+unsigned long long EventOutbox::push(std::string document) {
     std::function<void()> wake;
+    unsigned long long client = 0;
     {
         std::lock_guard<std::mutex> guard(mutex_);
-        if (!attached_) return;
+        if (client_ == 0) return 0;
         queue_.push_back(std::move(document));
         wake = wake_;
+        client = client_;
     }
     if (wake) wake();
+    return client;
 }
 
 bool EventOutbox::take_front(std::string& document) {

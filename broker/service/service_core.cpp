@@ -11,7 +11,7 @@ StrandOperations OperationsFor(TunnelController& controller, std::atomic<bool>& 
     StrandOperations operations;
     operations.recover = [&controller, &cancel] { controller.recover_at_startup(cancel); };
     operations.tick = [&controller, &cancel] { controller.watch_network(cancel); };
-    operations.final_stop = [&controller] { controller.stop(); };
+    operations.final_stop = [&controller] { controller.final_stop(); };
     return operations;
 }
 
@@ -24,7 +24,7 @@ ServiceCore::ServiceCore(TunnelController& controller, TunnelLog& log, ServiceCo
       strand_(OperationsFor(controller, cancel_), hooks_.on_ready, std::move(timing)),
       dispatch_(DispatchContext{
           controller, log, cancel_,
-          [this](std::function<void()> task) { strand_.post(std::move(task)); },
+          [this](std::function<void()> task) { return strand_.post(std::move(task)); },
           [this](std::string document) { outbox_.push(std::move(document)); },
           hooks_.clear_log, hooks_.steady_ms,
           [this] { return strand_.stop_requested(); }}) {}
@@ -34,13 +34,16 @@ ServiceCore::~ServiceCore() {
     join_worker();
     controller_.set_snapshot_listener(nullptr);
     controller_.set_tun_ready_listener(nullptr);
+    controller_.set_proof_audience(nullptr);
 }
 
 void ServiceCore::install_listeners() {
     controller_.set_snapshot_listener(
         [this](const TunnelSnapshot& snapshot) { outbox_.push(WriteStateEvent(snapshot)); });
+    // Both run on the worker, inside run_connect's wait for the proof verdict.
     controller_.set_tun_ready_listener(
-        [this](long long generation) { outbox_.push(WriteTunReadyEvent(generation)); });
+        [this](long long generation) { proof_client_ = outbox_.push(WriteTunReadyEvent(generation)); });
+    controller_.set_proof_audience([this] { return proof_client_ != 0 && outbox_.client() == proof_client_; });
     if (hooks_.flow_probe_factory) controller_.set_flow_probe_factory(hooks_.flow_probe_factory);
 }
 
@@ -50,7 +53,7 @@ void ServiceCore::begin_stop() {
     // The stop flag goes up before cancel: a connect admitted meanwhile on the pipe thread
     // checks the flag after clearing cancel and raises cancel again.
     strand_.request_stop();
-    cancel_.store(true, std::memory_order_release);
+    cancel_.store(true);
 }
 
 void ServiceCore::join_worker() { strand_.join(); }
@@ -58,8 +61,10 @@ void ServiceCore::join_worker() { strand_.join(); }
 void ServiceCore::handle_suspend() {
     const TunnelSnapshot snapshot = controller_.snapshot();
     if (snapshot.state == SessionState::idle && snapshot.cleanup_verified) return;
-    cancel_.store(true, std::memory_order_release);
-    strand_.post([this] { controller_.stop(); });
+    cancel_.store(true);
+    // Aimed at the session seen here: if it ends by itself first, the stop adds no second end.
+    const StopTarget target = StopTargetOf(snapshot);
+    strand_.post([this, target] { controller_.stop(target); });
 }
 
 }  // namespace vantorel

@@ -55,6 +55,8 @@ private:
     EventOutbox outbox_;
     WorkerStrand strand_;
     CommandDispatch dispatch_;
+    // The client session that received the last tun_ready (0: none); worker thread only.
+    unsigned long long proof_client_ = 0;
 };
 
 }  // namespace vantorel

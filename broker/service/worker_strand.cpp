@@ -32,7 +32,7 @@ bool WorkerStrand::start() {
 }
 
 bool WorkerStrand::request_stop() {
-    const bool was_set = stop_.exchange(true, std::memory_order_acq_rel);
+    const bool was_set = stop_.exchange(true);
     notify();
     return !was_set;
 }
@@ -41,12 +41,14 @@ void WorkerStrand::join() {
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
 
-void WorkerStrand::post(StrandTask task) {
+bool WorkerStrand::post(StrandTask task) {
     {
         std::lock_guard<std::mutex> guard(mutex_);
+        if (stop_requested()) return false;
         queue_.push_back(std::move(task));
     }
     notify();
+    return true;
 }
 
 void WorkerStrand::notify() {

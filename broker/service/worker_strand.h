@@ -48,10 +48,15 @@ public:
     // Asks the strand to finish: at most the task already at the front still runs, then the
     // final stop. True for the caller that set the flag first.
     bool request_stop();
-    bool stop_requested() const { return stop_.load(std::memory_order_acquire); }
+    // Sequentially consistent, like the pipe side's clearing and raising of cancel, so a connect
+    // racing a stop sees one or the other.
+    bool stop_requested() const { return stop_.load(); }
     void join();
 
-    void post(StrandTask task);
+    // Queues a task; false, dropping it, once a stop was requested: the strand would not take it.
+    // A task queued before the stop may still be dropped when the strand ends (the final stop
+    // ends whatever session it was for).
+    bool post(StrandTask task);
 
     // The thread body; public so a test can drive it on its own thread.
     void run();

@@ -94,6 +94,7 @@ bool FakeHost::clean(std::string& why) const {
 }
 
 bool FakeHost::take_failure(const std::string& operation, FakeFailure& failure) {
+    if (on_operation) on_operation(operation);
     const auto entry = failures_.find(operation);
     if (entry == failures_.end()) return false;
     Scripted& scripted = entry->second;

@@ -280,6 +280,10 @@ public:
 
     // Returns true (and counts the call) when the operation is scripted to fail now.
     bool take_failure(const std::string& operation, FakeFailure& failure);
+    // Runs at the start of every operation that can be scripted to fail, and of "delete_ledger",
+    // with its name: a test acts there, in the middle of a procedure. Ledger saves and the
+    // ledger's deletion run under the controller's lock.
+    std::function<void(const std::string& operation)> on_operation;
     void fail(const std::string& operation, std::uint32_t error, int times = -1, int after = 0,
               std::optional<std::string> code = std::nullopt);
     void clear_failures() { failures_.clear(); }

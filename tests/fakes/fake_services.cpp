@@ -190,6 +190,7 @@ bool FakeSessionFiles::save_ledger(const SessionLedger& ledger) {
 }
 
 bool FakeSessionFiles::delete_ledger() {
+    if (host_.on_operation) host_.on_operation("delete_ledger");
     ledger_text.reset();
     return true;
 }

@@ -41,8 +41,10 @@ protected:
             host.log,
             cancel,
             [this](std::function<void()> task) {
+                if (!strand_open) return false;
                 sequence.push_back("post");
                 tasks.push_back(std::move(task));
+                return true;
             },
             [this](std::string document) {
                 sequence.push_back("reply");
@@ -53,7 +55,10 @@ protected:
                 return log_files_left;
             },
             [this] { return now_ms; },
-            [this] { return stopping; }};
+            [this] {
+                ++stopping_checks;
+                return stopping || (stop_from_check > 0 && stopping_checks >= stop_from_check);
+            }};
         dispatch = std::make_unique<CommandDispatch>(std::move(context));
     }
 
@@ -92,6 +97,9 @@ protected:
     int clear_calls = 0;
     long long now_ms = 100000;
     bool stopping = false;
+    int stopping_checks = 0;
+    int stop_from_check = 0;  // > 0: the stop flag is seen from this check of the dispatch on
+    bool strand_open = true;  // false: the strand refuses posts, as once its stop was requested
     std::unique_ptr<CommandDispatch> dispatch;
 };
 

@@ -1,5 +1,7 @@
 // Every reply and log record of the command dispatch, against a real TunnelController.
 
+#include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -322,8 +324,10 @@ TEST_F(DispatchTest, ConnectAfterAnUnverifiedTeardownIsCleanupFailed) {
     EXPECT_TRUE(cancel.load());  // a refused connect leaves cancel alone
 }
 
+// The stop came after the strand took the connect's task: the connect is accepted and runs
+// cancelled, since cancel is raised again after the admission.
 TEST_F(DispatchTest, ConnectAdmittedWhileTheServiceStopsRunsCancelled) {
-    stopping = true;
+    stop_from_check = 2;
     cancel.store(true);
     send(ConnectDocument());
     ExpectAck(last_reply(), "connect", true, 1, nullptr, nullptr);
@@ -333,6 +337,133 @@ TEST_F(DispatchTest, ConnectAdmittedWhileTheServiceStopsRunsCancelled) {
     EXPECT_EQ(snapshot.state, SessionState::idle);
     EXPECT_TRUE(snapshot.cleanup_verified);
     EXPECT_FALSE(host.process.alive);
+}
+
+// A stop can come before the connect's check, between the check and the post, or after the
+// final stop has closed admission: no row is acked as accepted, and cancel stays raised.
+struct StopRaceRow {
+    const char* name;
+    int stop_from_check;   // the dispatch's first check of the stop flag that sees it
+    bool strand_open;      // the strand still takes posts
+    bool final_stop_ran;   // the final stop began before the connect
+    long long refused_generation;
+};
+
+class ConnectDuringStop : public DispatchFixture, public ::testing::WithParamInterface<StopRaceRow> {};
+
+void PrintTo(const StopRaceRow& row, std::ostream* out) { *out << row.name; }
+
+TEST_P(ConnectDuringStop, IsRefusedBusyAndLeavesNoSessionBehind) {
+    const StopRaceRow& row = GetParam();
+    stop_from_check = row.stop_from_check;
+    strand_open = row.strand_open;
+    if (row.final_stop_ran) controller->final_stop();
+    cancel.store(true);  // raised by the stop
+    send(ConnectDocument());
+    ExpectAck(last_reply(), "connect", false, row.refused_generation, "busy", "Подключение уже идёт");
+    EXPECT_TRUE(cancel.load());
+    EXPECT_TRUE(tasks.empty());
+    // The strand's final stop ends whatever was admitted; the ledger is gone.
+    controller->final_stop();
+    const TunnelSnapshot last = controller->snapshot();
+    EXPECT_EQ(last.state, SessionState::idle);
+    EXPECT_TRUE(last.cleanup_verified);
+    EXPECT_FALSE(host.files.ledger_text.has_value());
+    EXPECT_FALSE(host.process.alive);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ConnectDuringStop,
+    ::testing::Values(StopRaceRow{"stop_seen_before_admission", 1, false, false, 0},
+                      StopRaceRow{"stop_between_admission_and_post", 2, false, false, 1},
+                      StopRaceRow{"admission_already_closed", 2, true, true, 0}),
+    [](const ::testing::TestParamInfo<StopRaceRow>& info) { return std::string(info.param.name); });
+
+// A user interface that reconnects sends a disconnect and then a connect at once.
+TEST_F(DispatchTest, ADisconnectWhileIdleDoesNotEndTheConnectThatFollows) {
+    send(DisconnectDocument(0));
+    ExpectAck(last_reply(), "disconnect", true, 0, nullptr, nullptr);
+    send(ConnectDocument());
+    ExpectAck(last_reply(), "connect", true, 1, nullptr, nullptr);
+    ASSERT_EQ(tasks.size(), 2u);
+    run_tasks();
+    const TunnelSnapshot snapshot = controller->snapshot();
+    EXPECT_EQ(snapshot.state, SessionState::connected);
+    EXPECT_EQ(snapshot.generation, 1);
+    // The stop found a newer session and left it alone: no teardown ran.
+    EXPECT_EQ(lines("idle").size(), 0u);
+    EXPECT_EQ(lines("connected").size(), 1u);
+}
+
+TEST_F(DispatchTest, AConnectWhileTheDisconnectsTeardownRunsIsBusyThenAdmitted) {
+    send(DisconnectDocument(0));
+    std::vector<std::string> during;
+    host.on_operation = [this, &during](const std::string& operation) {
+        if (operation != "list_own_adapters" || !during.empty()) return;
+        send(ConnectDocument());
+        during.push_back(replies.back());
+    };
+    run_tasks();
+    host.on_operation = nullptr;
+    ASSERT_EQ(during.size(), 1u);
+    ExpectAck(json::parse(during[0]), "connect", false, 0, "busy", "Подключение уже идёт");
+    EXPECT_EQ(controller->snapshot().state, SessionState::idle);
+    send(ConnectDocument());
+    ExpectAck(last_reply(), "connect", true, 1, nullptr, nullptr);
+    run_tasks();
+    EXPECT_EQ(controller->snapshot().state, SessionState::connected);
+}
+
+// What the client receives for one disconnect: a single idle state event for the session.
+TEST_F(DispatchTest, EachDisconnectEndsWithOneIdleEvent) {
+    struct Row {
+        const char* name;
+        bool admit;      // a connect was admitted before the disconnect
+        bool run_first;  // and its task ran to connected
+    };
+    const Row rows[] = {
+        {"while_connecting_before_the_task_ran", true, false},
+        {"while_connected", true, true},
+        {"while_idle", false, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (controller->snapshot().state != SessionState::idle) controller->stop();
+        tasks.clear();
+        if (row.admit) admit_connect();
+        if (row.run_first) run_tasks();
+        std::vector<TunnelSnapshot> events;
+        controller->set_snapshot_listener([&events](const TunnelSnapshot& s) { events.push_back(s); });
+        const long long generation = controller->snapshot().generation;
+        send(DisconnectDocument(0));
+        run_tasks();
+        controller->set_snapshot_listener(nullptr);
+        const auto idle = std::count_if(events.begin(), events.end(), [](const TunnelSnapshot& s) {
+            return s.state == SessionState::idle;
+        });
+        EXPECT_EQ(idle, 1);
+        ASSERT_FALSE(events.empty());
+        EXPECT_EQ(events.back().state, SessionState::idle);
+        EXPECT_EQ(events.back().generation, generation);
+    }
+}
+
+// The controller's proof can take far longer than a few seconds; its verdict must still be
+// awaited and accepted, never refused as being for another generation.
+TEST_F(DispatchTest, ASlowProofsVerdictIsStillAwaited) {
+    std::vector<long long> ready;
+    controller->set_tun_ready_listener([&ready](long long generation) { ready.push_back(generation); });
+    const int verdict_after_sleeps = 27000 / TunnelController::kProofWaitStepMs;
+    host.sleeper.on_sleep = [&](int) {
+        if (ready.empty() || host.sleeper.sleeps != verdict_after_sleeps) return;
+        send(ProveDocument(static_cast<unsigned long long>(ready.back()), "fail"));
+    };
+    send(ConnectDocument());
+    run_tasks();
+    ASSERT_EQ(ready, std::vector<long long>{1});
+    ExpectAck(last_reply(), "prove", true, 1, nullptr, nullptr);
+    EXPECT_EQ(controller->snapshot().code, ErrorCode::egress_failed);
+    EXPECT_TRUE(host.log.has("proof", "fail"));
 }
 
 TEST_F(DispatchTest, UnknownCommandsAreLoggedButNotAnswered) {

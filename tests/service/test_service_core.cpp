@@ -13,6 +13,7 @@
 
 #include "broker/service/service_core.h"
 #include "tests/fakes/fake_host.h"
+#include "tests/fakes/locked_tunnel_log.h"
 #include "tests/service/dispatch_fixture.h"
 
 namespace vantorel {
@@ -20,28 +21,6 @@ namespace {
 
 using nlohmann::json;
 using namespace std::chrono_literals;
-
-// The pipe thread and the worker both log; the fake log itself is not thread-safe.
-class LockedLog : public TunnelLog {
-public:
-    void write(long long generation, const std::string& event, const std::string& code,
-               std::uint32_t win32) override {
-        std::lock_guard<std::mutex> guard(mutex_);
-        inner_.write(generation, event, code, win32);
-    }
-    bool has(const std::string& event, const std::string& code) const {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return inner_.has(event, code);
-    }
-    std::vector<FakeLogLine> lines() const {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return inner_.lines;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    FakeTunnelLog inner_;
-};
 
 class ServiceCoreTest : public ::testing::Test {
 protected:
@@ -88,7 +67,7 @@ protected:
     }
 
     FakeHost host;
-    LockedLog log;
+    LockedTunnelLog log;
     TunnelController controller;
     std::promise<void> ready;
     std::unique_ptr<ServiceCore> core;
