@@ -3,16 +3,19 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <chrono>
+#include <optional>
 #include <utility>
 
 #include "broker/win32/win_handle.h"
+#include "controller/bounded_call.h"
 
 namespace vantorel {
 namespace {
 
-constexpr long kConnectWaitSeconds = 7;
-constexpr long kReceiveWaitSeconds = 1;
-constexpr int kMaxReceives = 20;
+constexpr long kConnectWaitSeconds = kProofConnectWaitMs / 1000;
+constexpr long kReceiveWaitSeconds = kProofReceiveWaitMs / 1000;
+constexpr int kMaxReceives = kProofMaxReceives;
 constexpr int kReceiveChunk = 512;
 
 class WinsockSession {
@@ -49,14 +52,32 @@ private:
 
 using AddressList = ScopedResource<addrinfo*, &freeaddrinfo>;
 
-bool ResolveIpv4(const std::string& host, const std::string& port, AddressList& out) {
+// The first IPv4 address of `host` with `port`; family 0 when there is none.
+sockaddr_in LookupIpv4(const std::string& host, const std::string& port) {
+    // Its own Winsock reference: a lookup that overruns the wait outlives the caller's.
+    WinsockSession winsock;
+    sockaddr_in found{};
+    if (!winsock.started()) return found;
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || found == nullptr) return false;
-    out.reset(found);
+    addrinfo* answers = nullptr;
+    if (getaddrinfo(host.c_str(), port.c_str(), &hints, &answers) != 0 || answers == nullptr) return found;
+    AddressList owned(answers);
+    if (answers->ai_family == AF_INET && answers->ai_addrlen >= sizeof(found)) {
+        found = *reinterpret_cast<const sockaddr_in*>(answers->ai_addr);
+    }
+    return found;
+}
+
+// getaddrinfo has no time-out of its own; bounding it keeps the whole proof within the time
+// the broker waits for its verdict.
+bool ResolveIpv4(const std::string& host, const std::string& port, sockaddr_in& out) {
+    const std::optional<sockaddr_in> found = CallWithin<sockaddr_in>(
+        [host, port] { return LookupIpv4(host, port); }, std::chrono::milliseconds(kProofResolveWaitMs));
+    if (!found || found->sin_family != AF_INET) return false;
+    out = *found;
     return true;
 }
 
@@ -81,10 +102,10 @@ bool ConnectedWithin(SOCKET s, long seconds) {
     return getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) == 0 && error == 0;
 }
 
-bool StartConnect(SOCKET s, const addrinfo& address) {
+bool StartConnect(SOCKET s, const sockaddr_in& address) {
     u_long non_blocking = 1;
     if (ioctlsocket(s, FIONBIO, &non_blocking) != 0) return false;
-    if (connect(s, address.ai_addr, static_cast<int>(address.ai_addrlen)) == 0) return true;
+    if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) return true;
     return WSAGetLastError() == WSAEWOULDBLOCK;
 }
 
@@ -112,13 +133,11 @@ bool ProveTunnel(const std::string& host, const std::string& port) {
     if (!winsock.started()) return false;
     std::string answer;
     {
-        AddressList addresses;
-        if (!ResolveIpv4(host, port, addresses)) return false;
-        SocketOwner socket_owner(socket(addresses.get()->ai_family, addresses.get()->ai_socktype,
-                                        addresses.get()->ai_protocol));
+        sockaddr_in address{};
+        if (!ResolveIpv4(host, port, address)) return false;
+        SocketOwner socket_owner(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
         if (!socket_owner.valid()) return false;
-        if (!StartConnect(socket_owner.get(), *addresses.get())) return false;
-        addresses.reset();
+        if (!StartConnect(socket_owner.get(), address)) return false;
         if (!ConnectedWithin(socket_owner.get(), kConnectWaitSeconds)) return false;
         const std::string request = ProveRequest(host);
         send(socket_owner.get(), request.data(), static_cast<int>(request.size()), 0);

@@ -135,6 +135,50 @@ TEST_F(ServiceCoreTest, ProveAfterTunReadyIsAcceptedAndRecorded) {
     EXPECT_TRUE(log.has("proof", "ok"));
 }
 
+// Only the client session that received tun_ready can answer it: once it has gone, even if
+// another client has attached since, the wait for the verdict ends.
+TEST_F(ServiceCoreTest, TheProofWaitEndsWhenTheClientThatGotTunReadyIsGone) {
+    struct Row {
+        const char* name;
+        bool another_attaches;
+    };
+    for (const Row& row : {Row{"client_left", false}, Row{"another_client_came", true}}) {
+        SCOPED_TRACE(row.name);
+        std::promise<void> recovered;
+        ServiceCoreHooks hooks;
+        hooks.on_ready = [&recovered] { recovered.set_value(); };
+        hooks.clear_log = [] { return std::vector<std::string>{}; };
+        hooks.steady_ms = [] { return 1000000LL; };
+        FakeHost fresh;
+        LockedTunnelLog fresh_log;
+        TunnelController fresh_controller(fresh.routes, fresh.engine, fresh.resolver, fresh.probe, fresh.files,
+                                          fresh_log, fresh.sleeper);
+        ServiceCore fresh_core(fresh_controller, fresh_log, std::move(hooks));
+        fresh_core.install_listeners();
+        // The first sleep is the first step of the wait: the client goes away there.
+        fresh.sleeper.on_sleep = [&](int) {
+            if (fresh.sleeper.sleeps != 1) return;
+            fresh_core.outbox().detach();
+            if (row.another_attaches) fresh_core.outbox().attach();
+        };
+        ASSERT_TRUE(fresh_core.start_worker());
+        ASSERT_EQ(recovered.get_future().wait_for(5s), std::future_status::ready);
+        fresh_core.outbox().attach();
+        fresh_core.dispatch(ConnectDocument());
+        const auto until = std::chrono::steady_clock::now() + 10s;
+        while (fresh_controller.snapshot().state != SessionState::connected &&
+               std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(2ms);
+        }
+        EXPECT_EQ(fresh_controller.snapshot().state, SessionState::connected);
+        fresh_core.begin_stop();
+        fresh_core.join_worker();
+        EXPECT_TRUE(fresh_log.has("proof", "no_client"));
+        EXPECT_FALSE(fresh_log.has("proof", "timeout"));
+        EXPECT_EQ(fresh.sleeper.sleeps, 1);
+    }
+}
+
 TEST_F(ServiceCoreTest, EventsWhileDetachedAreLostAndHelloTellsTheState) {
     start();
     core->dispatch(ConnectDocument());  // nobody attached: the ack and the events are dropped
@@ -143,6 +187,9 @@ TEST_F(ServiceCoreTest, EventsWhileDetachedAreLostAndHelloTellsTheState) {
         std::this_thread::sleep_for(2ms);
     }
     ASSERT_EQ(controller.snapshot().state, SessionState::connected);
+    // Nobody could answer the tun_ready, so the connect did not wait for a verdict.
+    EXPECT_TRUE(log.has("proof", "no_client"));
+    EXPECT_EQ(host.sleeper.sleeps, 0);
     core->outbox().attach();
     EXPECT_EQ(core->outbox().size(), 0u);
     core->dispatch(kHelloCommand);
