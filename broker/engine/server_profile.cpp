@@ -25,6 +25,21 @@ bool AllDigits(const std::string& text) {
     return true;
 }
 
+// The engine keeps durations as signed 64-bit nanoseconds and refuses a longer hop interval.
+constexpr char kLongestHopSeconds[] = "9223372036";
+
+// All digits, in seconds. An interval beyond the engine's limit (about 292 years) would never
+// elapse in a session anyway: it is clamped to the limit, so the profile still connects.
+std::string HopInterval(const std::string& digits) {
+    const std::size_t first = digits.find_first_not_of('0');
+    const std::string significant = first == std::string::npos ? std::string() : digits.substr(first);
+    const std::string longest(kLongestHopSeconds);
+    if (significant.size() > longest.size() || (significant.size() == longest.size() && significant > longest)) {
+        return longest + "s";
+    }
+    return digits + "s";
+}
+
 std::string TrimClassicSpace(const std::string& text) {
     std::size_t begin = 0;
     std::size_t end = text.size();
@@ -220,7 +235,7 @@ bool ParseServerProfile(const std::string& link, ServerProfile& out, std::string
     if (!ParsePortSpec(mport.empty() ? host_port.port_text : mport, out, errorField)) return false;
 
     const std::string hop = QueryParam(query, "mportHopInt");
-    if (!hop.empty() && AllDigits(hop)) out.hop_interval = hop + "s";
+    if (!hop.empty() && AllDigits(hop)) out.hop_interval = HopInterval(hop);
 
     if (scheme == "vless") {
         out.uuid = user_info;

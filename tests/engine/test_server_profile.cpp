@@ -154,7 +154,14 @@ TEST_P(HopIntervalTest, OnlyAllDigitsBecomeSeconds) {
 
 INSTANTIATE_TEST_SUITE_P(Hops, HopIntervalTest,
                          ::testing::Values(HopCase{"30", "30s"}, HopCase{"0", "0s"}, HopCase{"30s", ""},
-                                           HopCase{"", ""}, HopCase{"-5", ""}, HopCase{"1%30", "10s"}));
+                                           HopCase{"", ""}, HopCase{"-5", ""}, HopCase{"1%30", "10s"},
+                                           // The engine's longest interval passes; more is clamped to it.
+                                           HopCase{"9223372036", "9223372036s"},
+                                           HopCase{"0009223372036", "0009223372036s"},
+                                           HopCase{"9223372037", "9223372036s"},
+                                           HopCase{"999999999999", "9223372036s"},
+                                           HopCase{"0000000000010000000000", "9223372036s"},
+                                           HopCase{std::string(400, '9'), "9223372036s"}));
 
 TEST(ServerProfileTest, PortFailureKeepsTheCutPortTextOnly) {
     ServerProfile profile;
