@@ -8,7 +8,7 @@
 #include "broker/service/broker_service.h"
 #include "broker/service/pipe_server.h"
 #include "broker/service/published_service.h"
-#include "broker/service/service_status_table.h"
+#include "broker/service/service_status_reporter.h"
 #include "broker/win32/data_directory.h"
 #include "broker/win32/win_handle.h"
 
@@ -19,11 +19,7 @@ constexpr DWORD kReadyWaitMs = 20000;
 
 // What the control handler reaches from the control manager's thread.
 struct ServiceProcess {
-    SERVICE_STATUS_HANDLE status_handle = nullptr;
-
-    std::mutex status_mutex;
-    ServiceStatusRecord status;
-    bool stopped_reported = false;
+    ServiceStatusReporter status;
 
     // Guards the handles below: the handler may run while the service main function closes them.
     std::mutex signal_mutex;
@@ -39,39 +35,24 @@ ServiceProcess& Process() {
     return process;
 }
 
-void Report(const ServiceStatusRecord& record) {
-    ServiceProcess& p = Process();
-    std::lock_guard<std::mutex> guard(p.status_mutex);
-    // A late control must not turn a stopped service back into a pending one.
-    if (p.stopped_reported) return;
-    p.status = record;
-    p.stopped_reported = record.current_state == service_state::stopped;
-    SERVICE_STATUS status{};
-    status.dwServiceType = record.service_type;
-    status.dwCurrentState = record.current_state;
-    status.dwControlsAccepted = record.controls_accepted;
-    status.dwWin32ExitCode = record.exit_code;
-    status.dwServiceSpecificExitCode = record.service_specific_exit_code;
-    status.dwCheckPoint = record.checkpoint;
-    status.dwWaitHint = record.wait_hint;
-    SetServiceStatus(p.status_handle, &status);
+// Runs under the reporter's lock, which also guards the status handle.
+ServiceStatusReporter::Send StatusSender(SERVICE_STATUS_HANDLE handle) {
+    return [handle](const ServiceStatusRecord& record) {
+        SERVICE_STATUS status{};
+        status.dwServiceType = record.service_type;
+        status.dwCurrentState = record.current_state;
+        status.dwControlsAccepted = record.controls_accepted;
+        status.dwWin32ExitCode = record.exit_code;
+        status.dwServiceSpecificExitCode = record.service_specific_exit_code;
+        status.dwCheckPoint = record.checkpoint;
+        status.dwWaitHint = record.wait_hint;
+        SetServiceStatus(handle, &status);
+    };
 }
 
-void ReportPhase(ServicePhase phase, DWORD exit_code = 0) {
-    ServiceStatusRecord record = StatusFor(phase);
-    record.exit_code = exit_code;
-    Report(record);
-}
+void ReportPhase(ServicePhase phase, DWORD exit_code = 0) { Process().status.report_phase(phase, exit_code); }
 
-void ReportCurrentAgain() {
-    ServiceProcess& p = Process();
-    std::uint32_t state;
-    {
-        std::lock_guard<std::mutex> guard(p.status_mutex);
-        state = p.status.current_state;
-    }
-    Report(RepeatedStatus(state));
-}
+void ReportCurrentAgain() { Process().status.report_current_again(); }
 
 void SignalStop() {
     ServiceProcess& p = Process();
@@ -134,9 +115,9 @@ void AbandonStart(DWORD error) {
 
 void WINAPI BrokerServiceMain(DWORD, LPWSTR*) {
     ServiceProcess& p = Process();
-    p.status_handle = RegisterServiceCtrlHandlerExW(kServiceName, ControlHandler, nullptr);
-    if (p.status_handle == nullptr) return;
-    ReportPhase(ServicePhase::start);
+    const SERVICE_STATUS_HANDLE status_handle = RegisterServiceCtrlHandlerExW(kServiceName, ControlHandler, nullptr);
+    if (status_handle == nullptr) return;
+    p.status.start_reporting(StatusSender(status_handle));
 
     WSADATA wsa{};
     WSAStartup(MAKEWORD(2, 2), &wsa);
@@ -158,6 +139,7 @@ void WINAPI BrokerServiceMain(DWORD, LPWSTR*) {
     service->core.install_listeners();
     if (!service->core.start_worker()) {
         p.service.withdraw();
+        service.reset();
         AbandonStart(ERROR_SERVICE_NO_THREAD);
         return;
     }
@@ -175,10 +157,12 @@ void WINAPI BrokerServiceMain(DWORD, LPWSTR*) {
 
     // Waits for a control handler that is using the service right now.
     p.service.withdraw();
+    // Stopped is the last word of the last thread: once it is reported the control manager may
+    // end the process, so everything is released first.
+    service.reset();
     WSACleanup();
     CloseSignals();
     ReportPhase(ServicePhase::finished);
-    service.reset();
 }
 
 }  // namespace vantorel
