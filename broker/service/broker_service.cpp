@@ -10,17 +10,25 @@
 #include "broker/win32/winhttp_flow_probe.h"
 
 namespace vantorel {
+namespace {
+
+// A clear_log takes its turn with the lines the worker writes to the same files.
+ServiceCoreHooks ClearingThrough(Win32TunnelLog& log, ServiceCoreHooks hooks) {
+    hooks.clear_log = [&log] { return log.clear_files(); };
+    return hooks;
+}
+
+}  // namespace
 
 BrokerService::BrokerService(const DataPaths& paths, ServiceCoreHooks hooks)
     : platform(paths),
       controller(platform.routes, platform.engine, platform.resolver, platform.probe, platform.files,
                  platform.log, platform.sleeper),
-      core(controller, platform.log, std::move(hooks)) {}
+      core(controller, platform.log, ClearingThrough(platform.log, std::move(hooks))) {}
 
 ServiceCoreHooks WindowsServiceHooks(void* ready_event) {
     ServiceCoreHooks hooks;
     hooks.on_ready = [ready_event] { SetEvent(static_cast<HANDLE>(ready_event)); };
-    hooks.clear_log = [] { return clear_log_files(); };
     hooks.steady_ms = [] {
         return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                           std::chrono::steady_clock::now().time_since_epoch())

@@ -18,8 +18,8 @@ struct BrokerService {
     ServiceCore core;
 };
 
-// Hooks of the running service: the ready event, the log files, the steady clock and the flow
-// probe over the engine's control API.
+// Hooks of the running service: the ready event, the steady clock and the flow probe over the
+// engine's control API. The log files are cleared through the service's own log object.
 ServiceCoreHooks WindowsServiceHooks(void* ready_event);
 
 }  // namespace vantorel

@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 #include "broker/win32/win_handle.h"
 
@@ -19,18 +21,48 @@ std::string OneLine(const std::string& text) {
     return out;
 }
 
+constexpr ULONGLONG kOpenRetryForMs = 100;
+
+// The log is opened sharing reads only. Another process's writer holds it for one write at a
+// time, so an open it blocks is tried again for a while; one held for longer (a reader that
+// does not share writes) still costs the line, after that while.
+HANDLE OpenSharingReads(const std::wstring& path, DWORD access, DWORD disposition) {
+    const ULONGLONG give_up = GetTickCount64() + kOpenRetryForMs;
+    for (;;) {
+        HANDLE file = CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) return file;
+        if (GetLastError() != ERROR_SHARING_VIOLATION || GetTickCount64() >= give_up) return INVALID_HANDLE_VALUE;
+        Sleep(1);
+    }
+}
+
+bool RenameOver(HANDLE file, const std::wstring& target) {
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    info->ReplaceIfExists = TRUE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+    std::memcpy(info->FileName, target.c_str(), (target.size() + 1) * sizeof(wchar_t));
+    return SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(buffer.size())) != 0;
+}
+
 void RotateIfLarge(const DataPaths& paths) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!GetFileAttributesExW(paths.service_log.c_str(), GetFileExInfoStandard, &data)) return;
     std::uint64_t size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     if (size <= kLogRotateAbove) return;
-    MoveFileExW(paths.service_log.c_str(), paths.service_log_previous.c_str(),
-                MOVEFILE_REPLACE_EXISTING);
+    // The size is read again on the file this handle holds, and that very file is renamed: a
+    // rotation another process made meanwhile left a fresh small file here, which stays.
+    WinHandle file(OpenSharingReads(paths.service_log, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, OPEN_EXISTING));
+    if (!file) return;
+    LARGE_INTEGER held{};
+    if (!GetFileSizeEx(file.get(), &held) || static_cast<std::uint64_t>(held.QuadPart) <= kLogRotateAbove) return;
+    RenameOver(file.get(), paths.service_log_previous);
 }
 
 void AppendLine(const DataPaths& paths, const std::string& line) {
-    WinHandle file(CreateFileW(paths.service_log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    WinHandle file(OpenSharingReads(paths.service_log, FILE_APPEND_DATA | SYNCHRONIZE, OPEN_ALWAYS));
     if (!file) return;
     DWORD written = 0;
     WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
@@ -67,6 +99,7 @@ std::string FormatLogLine(unsigned year, unsigned month, unsigned day, unsigned 
 
 void Win32TunnelLog::write(long long generation, const std::string& event, const std::string& code,
                            std::uint32_t win32) {
+    std::lock_guard<std::mutex> turn(turn_);
     DataPaths paths = CurrentDataPaths();
     EnsureLogDirectory(paths);
     RotateIfLarge(paths);
@@ -75,6 +108,11 @@ void Win32TunnelLog::write(long long generation, const std::string& event, const
     std::string line = FormatLogLine(t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond,
                                      generation, event, code, win32);
     if (!line.empty()) AppendLine(paths, line);
+}
+
+std::vector<std::string> Win32TunnelLog::clear_files() {
+    std::lock_guard<std::mutex> turn(turn_);
+    return clear_log_files();
 }
 
 std::vector<std::string> clear_log_files() {

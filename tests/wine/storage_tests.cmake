@@ -7,6 +7,14 @@ vantorel_warnings(stand_in_engine)
 
 vantorel_test(storage_data_directory_test SOURCES test_data_directory.cpp LIBS vantorel_win32)
 vantorel_test(storage_session_files_test SOURCES test_session_files.cpp LIBS vantorel_win32)
+# A second process writing the service log, for the service log tests.
+add_executable(log_writer log_writer.cpp)
+target_include_directories(log_writer PRIVATE ${PROJECT_SOURCE_DIR})
+target_link_libraries(log_writer PRIVATE vantorel_win32)
+target_link_options(log_writer PRIVATE -municode)
+vantorel_warnings(log_writer)
+
 vantorel_test(storage_tunnel_log_test SOURCES test_tunnel_log.cpp LIBS vantorel_win32)
+add_dependencies(storage_tunnel_log_test log_writer)
 vantorel_test(storage_engine_host_test SOURCES test_engine_host.cpp LIBS vantorel_engine_host)
 add_dependencies(storage_engine_host_test stand_in_engine)

@@ -2,9 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
+#include <map>
 #include <regex>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "broker/win32/wide_text.h"
+#include "broker/win32/win_handle.h"
 #include "tests/wine/test_data_directory_scratch.h"
 
 namespace vantorel {
@@ -173,6 +181,189 @@ TEST(ClearLogFiles, NamesAFileHeldOpenWithoutDeleteSharing) {
         EXPECT_TRUE(Exists(held_path));
         EXPECT_FALSE(Exists(free_path));
     }
+}
+
+// How often each event appears in the text, with every line checked against the format.
+std::map<std::string, int> EventCounts(const std::string& text, int& malformed) {
+    static const std::regex line("\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}Z generation=\\d+ event=(\\S+) code=\\S+ win32=0\r");
+    std::map<std::string, int> counts;
+    malformed = 0;
+    std::istringstream lines(text);
+    std::string one;
+    std::smatch m;
+    while (std::getline(lines, one)) {
+        if (std::regex_match(one, m, line)) {
+            counts[m[1]] += 1;
+        } else {
+            malformed += 1;
+        }
+    }
+    return counts;
+}
+
+// Every event `prefix`0 .. `prefix`(count-1) exactly once.
+void ExpectEachOnce(const std::map<std::string, int>& counts, const std::string& prefix, int count) {
+    int missing = 0;
+    int repeated = 0;
+    for (int i = 0; i < count; ++i) {
+        const auto found = counts.find(prefix + std::to_string(i));
+        if (found == counts.end()) {
+            ++missing;
+        } else if (found->second != 1) {
+            ++repeated;
+        }
+    }
+    EXPECT_EQ(missing, 0) << prefix;
+    EXPECT_EQ(repeated, 0) << prefix;
+}
+
+void WriteLines(Win32TunnelLog& log, const std::string& prefix, int count) {
+    for (int i = 0; i < count; ++i) log.write(1, prefix + std::to_string(i), "thread", 0);
+}
+
+// Runs `work` on two threads released together.
+void OnTwoThreadsAtOnce(const std::function<void(int)>& work) {
+    std::atomic<int> arrived{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+        threads.emplace_back([&, t] {
+            arrived.fetch_add(1);
+            while (arrived.load() < 2) std::this_thread::yield();
+            work(t);
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+}
+
+TEST(Win32TunnelLogWriters, TwoThreadsLoseNoLine) {
+    ScratchProgramData scratch;
+    Win32TunnelLog log;
+    constexpr int kLines = 1000;
+    OnTwoThreadsAtOnce([&log](int t) { WriteLines(log, t == 0 ? "a" : "b", kLines); });
+    int malformed = 0;
+    const auto counts = EventCounts(LogText(), malformed);
+    EXPECT_EQ(malformed, 0);
+    ExpectEachOnce(counts, "a", kLines);
+    ExpectEachOnce(counts, "b", kLines);
+}
+
+// A full log and two writers at once: one rotation, and the full generation is what
+// service.log.1 keeps, never a one-line file moved over it.
+TEST(Win32TunnelLogWriters, TwoThreadsDueToRotateMakeOneRotation) {
+    const std::string full(1048577, 'x');
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        ScratchProgramData scratch;
+        DataPaths paths = CurrentDataPaths();
+        EnsureLogDirectory(paths);
+        ASSERT_TRUE(WriteBytes(paths.service_log, full));
+        ASSERT_TRUE(WriteBytes(paths.service_log_previous, "older generation\r\n"));
+        Win32TunnelLog log;
+        OnTwoThreadsAtOnce([&log](int t) { WriteLines(log, t == 0 ? "a" : "b", 5); });
+        std::string previous;
+        ASSERT_TRUE(ReadBytes(paths.service_log_previous, previous));
+        EXPECT_TRUE(previous == full) << previous.size() << " bytes";
+        int malformed = 0;
+        const auto counts = EventCounts(LogText(), malformed);
+        EXPECT_EQ(malformed, 0);
+        ExpectEachOnce(counts, "a", 5);
+        ExpectEachOnce(counts, "b", 5);
+    }
+}
+
+// Starts log_writer.exe beside this test with the given arguments; the process handle.
+WinHandle StartLogWriter(const std::wstring& arguments) {
+    const std::wstring program = DirectoryOf(OwnExecutablePath()) + L"\\log_writer.exe";
+    std::wstring command = L"\"" + program + L"\" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+        return WinHandle();
+    }
+    CloseHandle(process.hThread);
+    return WinHandle(process.hProcess);
+}
+
+DWORD FinishWithin(const WinHandle& process, DWORD ms) {
+    DWORD code = 259;
+    if (WaitForSingleObject(process.get(), ms) == WAIT_OBJECT_0) GetExitCodeProcess(process.get(), &code);
+    return code;
+}
+
+// Another process (a --reconcile run) writing while this one writes: its opens meet ours at
+// the file and wait their turn.
+TEST(Win32TunnelLogWriters, AnotherProcessWritingMeanwhileLosesNoLine) {
+    ScratchProgramData scratch;
+    constexpr int kTheirs = 400;
+    WinHandle writer = StartLogWriter(std::to_wstring(kTheirs) + L" other");
+    ASSERT_TRUE(writer.valid()) << "log_writer.exe next to the test";
+    Win32TunnelLog log;
+    int ours = 0;
+    while (WaitForSingleObject(writer.get(), 0) == WAIT_TIMEOUT && ours < 20000) {
+        log.write(1, "own" + std::to_string(ours), "thread", 0);
+        ++ours;
+    }
+    EXPECT_EQ(FinishWithin(writer, 10000), 0u);
+    int malformed = 0;
+    const auto counts = EventCounts(LogText(), malformed);
+    EXPECT_EQ(malformed, 0);
+    ExpectEachOnce(counts, "other", kTheirs);
+    ExpectEachOnce(counts, "own", ours);
+}
+
+// Both processes find the log full at once: the rotation is checked on the file it renames,
+// so the full generation survives in service.log.1.
+TEST(Win32TunnelLogWriters, AnotherProcessDueToRotateMakesNoSecondRotation) {
+    const std::string full(1048577, 'x');
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        ScratchProgramData scratch;
+        DataPaths paths = CurrentDataPaths();
+        EnsureLogDirectory(paths);
+        const std::wstring tag = std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(round);
+        const std::wstring ready_name = L"vantorel-log-ready-" + tag;
+        const std::wstring go_name = L"vantorel-log-go-" + tag;
+        WinHandle ready(CreateEventW(nullptr, TRUE, FALSE, ready_name.c_str()));
+        WinHandle go(CreateEventW(nullptr, TRUE, FALSE, go_name.c_str()));
+        ASSERT_TRUE(ready.valid() && go.valid());
+        WinHandle writer = StartLogWriter(L"20 other " + ready_name + L" " + go_name);
+        ASSERT_TRUE(writer.valid()) << "log_writer.exe next to the test";
+        ASSERT_EQ(WaitForSingleObject(ready.get(), 10000), WAIT_OBJECT_0);
+        ASSERT_TRUE(WriteBytes(paths.service_log, full));
+        ASSERT_TRUE(WriteBytes(paths.service_log_previous, "older generation\r\n"));
+        Win32TunnelLog log;
+        SetEvent(go.get());
+        WriteLines(log, "own", 20);
+        EXPECT_EQ(FinishWithin(writer, 10000), 0u);
+        std::string previous;
+        ASSERT_TRUE(ReadBytes(paths.service_log_previous, previous));
+        EXPECT_TRUE(previous == full) << previous.size() << " bytes";
+        int malformed = 0;
+        const auto counts = EventCounts(LogText(), malformed);
+        EXPECT_EQ(malformed, 0);
+        ExpectEachOnce(counts, "own", 20);
+        ExpectEachOnce(counts, "other", 20);
+    }
+}
+
+TEST(Win32TunnelLogWriters, ClearingTakesItsTurnWithTheWriters) {
+    ScratchProgramData scratch;
+    Win32TunnelLog log;
+    std::vector<std::vector<std::string>> left;
+    OnTwoThreadsAtOnce([&log, &left](int t) {
+        if (t == 0) {
+            WriteLines(log, "a", 300);
+        } else {
+            for (int i = 0; i < 20; ++i) left.push_back(log.clear_files());
+        }
+    });
+    // No clear ever met a writer holding the file.
+    for (const auto& names : left) EXPECT_TRUE(names.empty());
+    int malformed = 0;
+    EventCounts(LogText(), malformed);
+    EXPECT_EQ(malformed, 0);
 }
 
 }  // namespace
