@@ -217,6 +217,34 @@ void ExpectEachOnce(const std::map<std::string, int>& counts, const std::string&
     EXPECT_EQ(repeated, 0) << prefix;
 }
 
+// Each writer's lines, `prefix`0 .. `prefix`(count-1), exactly once in well-formed lines.
+void ExpectEveryLineOnce(const std::vector<std::pair<std::string, int>>& writers) {
+    int malformed = 0;
+    const auto counts = EventCounts(LogText(), malformed);
+    EXPECT_EQ(malformed, 0);
+    for (const auto& [prefix, count] : writers) ExpectEachOnce(counts, prefix, count);
+}
+
+const std::string& FullLog() {
+    static const std::string full(kLogRotateAbove + 1, 'x');
+    return full;
+}
+
+// service.log just over the limit, beside an older generation that a rotation replaces.
+void FillLogForRotation() {
+    DataPaths paths = CurrentDataPaths();
+    EnsureLogDirectory(paths);
+    ASSERT_TRUE(WriteBytes(paths.service_log, FullLog()));
+    ASSERT_TRUE(WriteBytes(paths.service_log_previous, "older generation\r\n"));
+}
+
+// One rotation: service.log.1 holds the full generation, never a one-line file moved over it.
+void ExpectTheFullLogKept() {
+    std::string previous;
+    ASSERT_TRUE(ReadBytes(CurrentDataPaths().service_log_previous, previous));
+    EXPECT_TRUE(previous == FullLog()) << previous.size() << " bytes";
+}
+
 void WriteLines(Win32TunnelLog& log, const std::string& prefix, int count) {
     for (int i = 0; i < count; ++i) log.write(1, prefix + std::to_string(i), "thread", 0);
 }
@@ -240,34 +268,19 @@ TEST(Win32TunnelLogWriters, TwoThreadsLoseNoLine) {
     Win32TunnelLog log;
     constexpr int kLines = 1000;
     OnTwoThreadsAtOnce([&log](int t) { WriteLines(log, t == 0 ? "a" : "b", kLines); });
-    int malformed = 0;
-    const auto counts = EventCounts(LogText(), malformed);
-    EXPECT_EQ(malformed, 0);
-    ExpectEachOnce(counts, "a", kLines);
-    ExpectEachOnce(counts, "b", kLines);
+    ExpectEveryLineOnce({{"a", kLines}, {"b", kLines}});
 }
 
-// A full log and two writers at once: one rotation, and the full generation is what
-// service.log.1 keeps, never a one-line file moved over it.
+// A full log and two writers at once: one rotation.
 TEST(Win32TunnelLogWriters, TwoThreadsDueToRotateMakeOneRotation) {
-    const std::string full(1048577, 'x');
     for (int round = 0; round < 20; ++round) {
         SCOPED_TRACE(round);
         ScratchProgramData scratch;
-        DataPaths paths = CurrentDataPaths();
-        EnsureLogDirectory(paths);
-        ASSERT_TRUE(WriteBytes(paths.service_log, full));
-        ASSERT_TRUE(WriteBytes(paths.service_log_previous, "older generation\r\n"));
+        FillLogForRotation();
         Win32TunnelLog log;
         OnTwoThreadsAtOnce([&log](int t) { WriteLines(log, t == 0 ? "a" : "b", 5); });
-        std::string previous;
-        ASSERT_TRUE(ReadBytes(paths.service_log_previous, previous));
-        EXPECT_TRUE(previous == full) << previous.size() << " bytes";
-        int malformed = 0;
-        const auto counts = EventCounts(LogText(), malformed);
-        EXPECT_EQ(malformed, 0);
-        ExpectEachOnce(counts, "a", 5);
-        ExpectEachOnce(counts, "b", 5);
+        ExpectTheFullLogKept();
+        ExpectEveryLineOnce({{"a", 5}, {"b", 5}});
     }
 }
 
@@ -306,22 +319,15 @@ TEST(Win32TunnelLogWriters, AnotherProcessWritingMeanwhileLosesNoLine) {
         ++ours;
     }
     EXPECT_EQ(FinishWithin(writer, 10000), 0u);
-    int malformed = 0;
-    const auto counts = EventCounts(LogText(), malformed);
-    EXPECT_EQ(malformed, 0);
-    ExpectEachOnce(counts, "other", kTheirs);
-    ExpectEachOnce(counts, "own", ours);
+    ExpectEveryLineOnce({{"other", kTheirs}, {"own", ours}});
 }
 
 // Both processes find the log full at once: the rotation is checked on the file it renames,
 // so the full generation survives in service.log.1.
 TEST(Win32TunnelLogWriters, AnotherProcessDueToRotateMakesNoSecondRotation) {
-    const std::string full(1048577, 'x');
     for (int round = 0; round < 4; ++round) {
         SCOPED_TRACE(round);
         ScratchProgramData scratch;
-        DataPaths paths = CurrentDataPaths();
-        EnsureLogDirectory(paths);
         const std::wstring tag = std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(round);
         const std::wstring ready_name = L"vantorel-log-ready-" + tag;
         const std::wstring go_name = L"vantorel-log-go-" + tag;
@@ -331,20 +337,13 @@ TEST(Win32TunnelLogWriters, AnotherProcessDueToRotateMakesNoSecondRotation) {
         WinHandle writer = StartLogWriter(L"20 other " + ready_name + L" " + go_name);
         ASSERT_TRUE(writer.valid()) << "log_writer.exe next to the test";
         ASSERT_EQ(WaitForSingleObject(ready.get(), 10000), WAIT_OBJECT_0);
-        ASSERT_TRUE(WriteBytes(paths.service_log, full));
-        ASSERT_TRUE(WriteBytes(paths.service_log_previous, "older generation\r\n"));
+        FillLogForRotation();
         Win32TunnelLog log;
         SetEvent(go.get());
         WriteLines(log, "own", 20);
         EXPECT_EQ(FinishWithin(writer, 10000), 0u);
-        std::string previous;
-        ASSERT_TRUE(ReadBytes(paths.service_log_previous, previous));
-        EXPECT_TRUE(previous == full) << previous.size() << " bytes";
-        int malformed = 0;
-        const auto counts = EventCounts(LogText(), malformed);
-        EXPECT_EQ(malformed, 0);
-        ExpectEachOnce(counts, "own", 20);
-        ExpectEachOnce(counts, "other", 20);
+        ExpectTheFullLogKept();
+        ExpectEveryLineOnce({{"own", 20}, {"other", 20}});
     }
 }
 
@@ -361,9 +360,7 @@ TEST(Win32TunnelLogWriters, ClearingTakesItsTurnWithTheWriters) {
     });
     // No clear ever met a writer holding the file.
     for (const auto& names : left) EXPECT_TRUE(names.empty());
-    int malformed = 0;
-    EventCounts(LogText(), malformed);
-    EXPECT_EQ(malformed, 0);
+    ExpectEveryLineOnce({});
 }
 
 }  // namespace
