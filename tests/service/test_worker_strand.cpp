@@ -164,6 +164,19 @@ TEST(WorkerStrand, StopDuringRecoverySkipsTasksAndTicksButStillStops) {
     EXPECT_EQ(trace.events, (std::vector<std::string>{"recover", "ready", "final_stop"}));
 }
 
+TEST(WorkerStrand, APostAfterTheStopIsRefusedAndNeverRuns) {
+    VirtualTime time;
+    std::vector<std::string> events;
+    StrandOperations ops;
+    ops.final_stop = [&] { events.push_back("final_stop"); };
+    WorkerStrand strand(ops, nullptr, time.timing());
+    EXPECT_TRUE(strand.post([&] { events.push_back("before"); }));
+    strand.request_stop();
+    EXPECT_FALSE(strand.post([&] { events.push_back("after"); }));
+    strand.run();
+    EXPECT_EQ(events, (std::vector<std::string>{"final_stop"}));
+}
+
 TEST(WorkerStrand, RequestStopReportsOnlyTheFirstCaller) {
     WorkerStrand strand({}, nullptr);
     EXPECT_FALSE(strand.stop_requested());
