@@ -31,4 +31,11 @@ std::wstring EnginePath();
 // One log line for what the start-up preparation of the data directory found or did.
 void LogDataDirectoryOutcome(TunnelLog& log, const DataDirectoryOutcome& outcome);
 
+// A data directory that is not secured stops the service (and --reconcile) before anything in
+// it is used. The reason goes to the Windows event log, and to the service log only when the log
+// directory itself is secured: a log written into a folder a user controls could be redirected.
+void ReportUnsecuredDataDirectory(const DataDirectoryOutcome& outcome);
+// The Windows error the control manager records for that stop; never 0.
+std::uint32_t DataDirectoryExitCode(const DataDirectoryOutcome& outcome);
+
 }  // namespace vantorel

@@ -50,6 +50,12 @@ int RunReconcileMode() {
 
     const DataPaths paths = CurrentDataPaths();
     const DataDirectoryOutcome prepared = PrepareDataDirectory(paths);
+    if (!prepared.secured) {
+        // Nothing read from a folder another user may control drives the recovery.
+        ReportUnsecuredDataDirectory(prepared);
+        WSACleanup();
+        return 1;
+    }
     auto platform = std::make_unique<PlatformSet>(paths);
     LogDataDirectoryOutcome(platform->log, prepared);
 

@@ -131,6 +131,11 @@ void WINAPI BrokerServiceMain(DWORD, LPWSTR*) {
 
     const DataPaths paths = CurrentDataPaths();
     const DataDirectoryOutcome prepared = PrepareDataDirectory(paths);
+    if (!prepared.secured) {
+        ReportUnsecuredDataDirectory(prepared);
+        AbandonStart(DataDirectoryExitCode(prepared));
+        return;
+    }
 
     auto service = std::make_unique<BrokerService>(paths, WindowsServiceHooks(ready_event));
     p.service.publish(service.get());

@@ -1,62 +1,17 @@
 #include "broker/win32/data_directory.h"
 
 #include <windows.h>
-#include <aclapi.h>
 #include <sddl.h>
 
-#include <vector>
-
-#include "broker/win32/win_handle.h"
+#include "broker/win32/directory_security.h"
 
 namespace vantorel {
 
 namespace {
 
-void FreeLocal(PSECURITY_DESCRIPTOR p) { LocalFree(p); }
-using LocalDescriptor = ScopedResource<PSECURITY_DESCRIPTOR, &FreeLocal>;
-
 bool IsDirectoryPresent(const std::wstring& path) {
     DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-// The SID of the account this process runs as; empty when the token cannot be read.
-std::vector<unsigned char> ProcessUserSid() {
-    HANDLE raw = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return {};
-    WinHandle token(raw);
-    DWORD size = 0;
-    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-    if (size == 0) return {};
-    std::vector<unsigned char> buffer(size);
-    if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) return {};
-    PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
-    std::vector<unsigned char> copy(GetLengthSid(sid));
-    if (!CopySid(static_cast<DWORD>(copy.size()), copy.data(), sid)) return {};
-    return copy;
-}
-
-enum class Presence { absent, ours, foreign };
-
-// A directory counts as ours only when it is a real directory (not a file, not a junction that
-// could point our DACL at somewhere else) owned by SYSTEM, Administrators or our own account.
-Presence ExamineDirectory(const std::wstring& path) {
-    DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return Presence::absent;
-        return Presence::foreign;
-    }
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return Presence::foreign;
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return Presence::foreign;
-    std::wstring name = path;
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR raw = nullptr;
-    DWORD status = GetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
-                                         &owner, nullptr, nullptr, nullptr, &raw);
-    LocalDescriptor descriptor(raw);
-    if (status != ERROR_SUCCESS) return Presence::foreign;
-    return IsTrustedOwner(owner) ? Presence::ours : Presence::foreign;
 }
 
 std::wstring UtcStamp() {
@@ -83,68 +38,88 @@ bool MoveAside(const std::wstring& path, std::wstring& moved_to, DWORD& error) {
     return false;
 }
 
-void Fail(DataDirectoryOutcome& outcome, const char* step, DWORD error) {
-    if (outcome.error != 0) return;
-    outcome.error = error != 0 ? error : ERROR_INVALID_FUNCTION;
-    outcome.failed_step = step;
-}
+class Preparation {
+public:
+    Preparation(const DataPaths& paths, const DataDirectoryHooks& hooks) : paths_(paths), hooks_(hooks) {}
 
-bool SetAsideIfForeign(const std::wstring& path, DataDirectoryOutcome& outcome) {
-    if (ExamineDirectory(path) != Presence::foreign) return true;
-    std::wstring moved_to;
-    DWORD error = 0;
-    if (!MoveAside(path, moved_to, error)) {
-        Fail(outcome, "move_aside", error);
+    DataDirectoryOutcome run() {
+        const bool product = secure_product();
+        // Each child is handled even when the other failed, so the log can still be written.
+        const bool run = product && secure_child(paths_.run);
+        const bool logs = product && secure_child(paths_.logs);
+        outcome_.secured = product && run && logs;
+        outcome_.logs_usable = product && logs;
+        return outcome_;
+    }
+
+private:
+    bool fail(const char* step, const std::wstring& path, DWORD error) {
+        if (outcome_.failed_step.empty()) {
+            outcome_.error = error != 0 ? error : ERROR_ACCESS_DENIED;
+            outcome_.failed_step = step;
+            outcome_.failed_path = path;
+        }
         return false;
     }
-    outcome.moved_aside = true;
-    outcome.moved_from = path;
-    outcome.moved_to = moved_to;
-    return true;
-}
 
-bool CreateProtectedProduct(const std::wstring& product, const SddlDescriptor& descriptor,
-                            DataDirectoryOutcome& outcome) {
-    SECURITY_ATTRIBUTES sa{sizeof(sa), descriptor.get(), FALSE};
-    if (CreateDirectoryW(product.c_str(), &sa)) return true;
-    DWORD error = GetLastError();
-    if (error == ERROR_ALREADY_EXISTS && IsDirectoryPresent(product)) return true;
-    Fail(outcome, "create", error);
-    return false;
-}
+    bool set_aside(const std::wstring& path) {
+        std::wstring moved_to;
+        DWORD error = 0;
+        if (!MoveAside(path, moved_to, error)) return fail("move_aside", path, error);
+        outcome_.moved_aside = true;
+        outcome_.moved_from = path;
+        outcome_.moved_to = moved_to;
+        if (hooks_.after_move_aside) hooks_.after_move_aside(path);
+        return true;
+    }
 
-// CreateDirectory ignores the descriptor for an existing directory, so set it explicitly; this
-// also re-inherits the ACEs into run, logs and their files.
-bool ApplyProtectedDacl(const std::wstring& product, const SddlDescriptor& descriptor,
-                        DataDirectoryOutcome& outcome) {
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL dacl = nullptr;
-    if (!GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted) || !present) {
-        Fail(outcome, "descriptor", GetLastError());
-        return false;
+    // Someone may re-create the name between the move aside and our create: whatever then
+    // stands there is examined again, and only a directory of ours goes on.
+    bool create_product(const SddlDescriptor& descriptor) {
+        SECURITY_ATTRIBUTES sa{sizeof(sa), descriptor.get(), FALSE};
+        if (CreateDirectoryW(paths_.product.c_str(), &sa)) return true;
+        const DWORD error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS) return fail("create", paths_.product, error);
+        if (ExamineDirectory(paths_.product, false) != DirectoryTrust::ours) {
+            return fail("foreign", paths_.product, ERROR_ALREADY_EXISTS);
+        }
+        return true;
     }
-    std::wstring name = product;
-    DWORD status = SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
-                                         DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                         nullptr, nullptr, dacl, nullptr);
-    if (status != ERROR_SUCCESS) {
-        Fail(outcome, "set_dacl", status);
-        return false;
+
+    bool secure_product() {
+        const DirectoryTrust found = ExamineDirectory(paths_.product, false);
+        if (found == DirectoryTrust::foreign && !set_aside(paths_.product)) return false;
+        SddlDescriptor descriptor(kProductDirectorySddl);
+        if (!descriptor.valid()) return fail("descriptor", paths_.product, descriptor.error());
+        if (found != DirectoryTrust::ours && !create_product(descriptor)) return false;
+        // CreateDirectory ignores the descriptor for an existing directory.
+        if (DWORD error = SetOwnerAndProtectedDacl(paths_.product, descriptor)) {
+            return fail("set_dacl", paths_.product, error);
+        }
+        if (ExamineDirectory(paths_.product, false) != DirectoryTrust::ours || HasUntrustedWriter(paths_.product)) {
+            return fail("verify", paths_.product, 0);
+        }
+        return true;
     }
-    return true;
-}
+
+    // Inside a secured product directory only SYSTEM and administrators can create, so a run or
+    // logs directory that is not ours dates from before (an older install) and goes aside whole.
+    bool secure_child(const std::wstring& path) {
+        const DirectoryTrust found = ExamineDirectory(path, true);
+        if (found == DirectoryTrust::absent) return true;
+        if (found == DirectoryTrust::foreign) return set_aside(path);
+        if (!HasUntrustedWriter(path)) return true;
+        if (DWORD error = ResetToInheritedDacl(path)) return fail("set_dacl", path, error);
+        if (HasUntrustedWriter(path)) return fail("verify", path, 0);
+        return true;
+    }
+
+    const DataPaths& paths_;
+    const DataDirectoryHooks& hooks_;
+    DataDirectoryOutcome outcome_;
+};
 
 }  // namespace
-
-bool IsTrustedOwner(void* sid) {
-    PSID owner = static_cast<PSID>(sid);
-    if (owner == nullptr || !IsValidSid(owner)) return false;
-    if (IsWellKnownSid(owner, WinLocalSystemSid)) return true;
-    if (IsWellKnownSid(owner, WinBuiltinAdministratorsSid)) return true;
-    std::vector<unsigned char> self = ProcessUserSid();
-    return !self.empty() && EqualSid(owner, self.data());
-}
 
 SddlDescriptor::SddlDescriptor(const wchar_t* sddl) {
     PSECURITY_DESCRIPTOR raw = nullptr;
@@ -194,28 +169,18 @@ void EnsureDirectory(const DataPaths& paths, const std::wstring& directory) {
         SECURITY_ATTRIBUTES sa{sizeof(sa), descriptor.get(), FALSE};
         CreateDirectoryW(paths.product.c_str(), descriptor.valid() ? &sa : nullptr);
     }
-    if (directory != paths.product) CreateDirectoryW(directory.c_str(), nullptr);
+    if (directory == paths.product) return;
+    if (ExamineDirectory(paths.product, false) != DirectoryTrust::ours) return;
+    CreateDirectoryW(directory.c_str(), nullptr);
 }
 
 // A non-administrator may create folders in ProgramData before the broker does and would then
 // own ours: read the engine configuration with the profile's secrets, swap it before the engine
-// (run as SYSTEM) reads it, or plant files that drive cleanup. So a directory we did not make is
-// set aside, and ours gets a protected DACL that everything below it inherits.
-DataDirectoryOutcome PrepareDataDirectory(const DataPaths& paths) {
-    DataDirectoryOutcome outcome;
-    if (!SetAsideIfForeign(paths.product, outcome)) return outcome;
-    SddlDescriptor descriptor(kProductDirectorySddl);
-    if (!descriptor.valid()) {
-        Fail(outcome, "descriptor", descriptor.error());
-        return outcome;
-    }
-    if (!CreateProtectedProduct(paths.product, descriptor, outcome)) return outcome;
-    if (!ApplyProtectedDacl(paths.product, descriptor, outcome)) return outcome;
-    outcome.secured = true;
-    // Made while the product directory was still open to users (an older install).
-    SetAsideIfForeign(paths.run, outcome);
-    SetAsideIfForeign(paths.logs, outcome);
-    return outcome;
+// (run as SYSTEM) reads it, plant files that drive cleanup, or hold it open so that it cannot be
+// moved. So a directory we did not make is set aside, ours gets an owner and a protected DACL
+// that everything below it inherits, and whatever cannot be made so is reported, never used.
+DataDirectoryOutcome PrepareDataDirectory(const DataPaths& paths, const DataDirectoryHooks& hooks) {
+    return Preparation(paths, hooks).run();
 }
 
 }  // namespace vantorel

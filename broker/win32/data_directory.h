@@ -2,6 +2,7 @@
 // Where the broker keeps its files, and the one-time hardening of that place. Windows only.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace vantorel {
@@ -49,27 +50,35 @@ private:
     std::uint32_t error_ = 0;
 };
 
-// Creates the product directory (with the protected descriptor above), then `directory`, one
-// level each. Failures are ignored: a real one shows up when a file is opened.
+// Creates the product directory (with the protected descriptor above) when it is missing, then
+// `directory` inside it, one level each, but never inside a product directory that is not ours.
+// Failures are ignored: a real one shows up when a file is opened.
 void EnsureDirectory(const DataPaths& paths, const std::wstring& directory);
 inline void EnsureRunDirectory(const DataPaths& paths) { EnsureDirectory(paths, paths.run); }
 inline void EnsureLogDirectory(const DataPaths& paths) { EnsureDirectory(paths, paths.logs); }
 
-// SYSTEM, Administrators or the account this process runs as (`sid` is a PSID).
-bool IsTrustedOwner(void* sid);
-
-// What PrepareDataDirectory did, for the service host to log once its log can be written.
+// What PrepareDataDirectory found and did, for the service host to act on and log.
 struct DataDirectoryOutcome {
     bool moved_aside = false;   // a directory not made by us was renamed
     std::wstring moved_from;    // the last one renamed (product, run or logs)
     std::wstring moved_to;
-    bool secured = false;       // the product directory exists and carries the protected DACL
-    std::uint32_t error = 0;    // Windows error of the first failing step, 0 when none
-    std::string failed_step;    // "owner", "move_aside", "descriptor", "create", "set_dacl" or ""
+    bool secured = false;       // product, run and logs are all ours and closed to other users
+    bool logs_usable = false;   // the product and log directories are: the service log may be written
+    std::uint32_t error = 0;    // Windows error of the first failing step (5 when nothing failed
+                                // but what was found is not ours)
+    std::string failed_step;    // "move_aside", "descriptor", "create", "foreign", "set_dacl",
+                                // "verify" or ""
+    std::wstring failed_path;
 };
 
-// Once per process, before anything in the data directory is read or written.
-DataDirectoryOutcome PrepareDataDirectory(const DataPaths& paths);
+// Test seam: runs right after a directory was moved aside, where a user could race to re-create it.
+struct DataDirectoryHooks {
+    std::function<void(const std::wstring& moved_from)> after_move_aside;
+};
+
+// Once per process, before anything in the data directory is read or written. Nothing in the
+// directory may be trusted unless the outcome says secured.
+DataDirectoryOutcome PrepareDataDirectory(const DataPaths& paths, const DataDirectoryHooks& hooks = {});
 inline DataDirectoryOutcome PrepareDataDirectory() { return PrepareDataDirectory(CurrentDataPaths()); }
 
 }  // namespace vantorel

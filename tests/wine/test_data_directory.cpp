@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <functional>
 #include <string>
+
+#include "broker/win32/directory_security.h"
 
 #include "tests/wine/test_data_directory_scratch.h"
 
@@ -268,6 +272,151 @@ TEST(PrepareDataDirectory, SetsAsideAForeignRunDirectoryInsideOurs) {
     EXPECT_EQ(outcome.moved_to.rfind(paths.run + L".untrusted-", 0), 0u);
     EXPECT_FALSE(Exists(paths.pin));
     EXPECT_TRUE(Exists(paths.logs));
+}
+
+// Opened the way a user would to keep the name from moving: every sharing but delete.
+HANDLE HoldOpen(const std::wstring& path) {
+    return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+TEST(PrepareDataDirectory, FailsClosedWhileAForeignNameIsHeldOpen) {
+    struct Case {
+        const char* name;
+        bool run_instead_of_product;
+        bool directory;  // a foreign-owned directory (needs chown) rather than a file
+    };
+    const Case cases[] = {
+        {"file as product", false, false},
+        {"foreign directory as product", false, true},
+        {"file as run", true, false},
+        {"foreign directory as run", true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchProgramData scratch;
+        DataPaths paths = CurrentDataPaths();
+        if (c.run_instead_of_product) {
+            ASSERT_TRUE(PrepareDataDirectory().secured);
+        }
+        const std::wstring target = c.run_instead_of_product ? paths.run : paths.product;
+        if (c.directory) {
+            ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+            if (!testing::MakeForeignOwned(target)) {
+                std::printf("skipped %s: cannot give away ownership here\n", c.name);
+                continue;
+            }
+        } else {
+            ASSERT_TRUE(WriteBytes(target, "held"));
+        }
+        HANDLE held = HoldOpen(target);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+
+        DataDirectoryOutcome outcome = PrepareDataDirectory();
+        EXPECT_FALSE(outcome.secured);
+        EXPECT_EQ(outcome.failed_step, "move_aside");
+        EXPECT_EQ(outcome.error, static_cast<std::uint32_t>(ERROR_SHARING_VIOLATION));
+        EXPECT_EQ(outcome.failed_path, target);
+        EXPECT_FALSE(outcome.moved_aside);
+        // A held run leaves the log usable to explain why nothing is served; a held product does not.
+        EXPECT_EQ(outcome.logs_usable, c.run_instead_of_product);
+        EXPECT_FALSE(Exists(paths.ledger));
+
+        // Once the handle is gone the next start sets the name aside and goes on.
+        CloseHandle(held);
+        DataDirectoryOutcome later = PrepareDataDirectory();
+        EXPECT_TRUE(later.secured);
+        EXPECT_TRUE(later.moved_aside);
+        EXPECT_EQ(later.moved_from, target);
+    }
+}
+
+TEST(PrepareDataDirectory, ANameRecreatedAfterTheMoveAsideIsExaminedAgain) {
+    struct Case {
+        const char* name;
+        std::function<bool(const std::wstring&)> recreate;  // false: not possible here
+        bool secured;
+    };
+    const Case cases[] = {
+        {"a file", [](const std::wstring& p) { return WriteBytes(p, "raced"); }, false},
+        {"a directory owned by someone else",
+         [](const std::wstring& p) { return CreateDirectoryW(p.c_str(), nullptr) && testing::MakeForeignOwned(p); },
+         false},
+        // Another broker run (a concurrent --reconcile) made it: that one is ours.
+        {"a directory of our own", [](const std::wstring& p) { return CreateDirectoryW(p.c_str(), nullptr) != 0; },
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchProgramData scratch;
+        DataPaths paths = CurrentDataPaths();
+        ASSERT_TRUE(WriteBytes(paths.product, "planted"));
+        bool raced = false;
+        DataDirectoryHooks hooks;
+        hooks.after_move_aside = [&](const std::wstring& moved) {
+            if (moved == paths.product) raced = c.recreate(moved);
+        };
+        DataDirectoryOutcome outcome = PrepareDataDirectory(paths, hooks);
+        if (!raced) {
+            std::printf("skipped %s: cannot give away ownership here\n", c.name);
+            continue;
+        }
+        EXPECT_TRUE(outcome.moved_aside);
+        EXPECT_EQ(outcome.secured, c.secured);
+        if (!c.secured) {
+            EXPECT_EQ(outcome.failed_step, "foreign");
+            EXPECT_EQ(outcome.error, static_cast<std::uint32_t>(ERROR_ALREADY_EXISTS));
+            EXPECT_FALSE(outcome.logs_usable);
+            // Fail closed: nothing was created or re-secured inside what the user made.
+            EXPECT_FALSE(Exists(paths.run));
+            EXPECT_FALSE(Exists(paths.logs));
+        } else {
+            ExpectOnlyTrustedWriters(paths.product);
+        }
+    }
+}
+
+TEST(PrepareDataDirectory, SetsAsideARunDirectoryHoldingSomeoneElsesFile) {
+    ScratchProgramData scratch;
+    DataPaths paths = CurrentDataPaths();
+    ASSERT_TRUE(PrepareDataDirectory().secured);
+    ASSERT_TRUE(CreateDirectoryW(paths.run.c_str(), nullptr));
+    ASSERT_TRUE(WriteBytes(paths.ledger, "v1\ngeneration=9\n"));
+    if (!testing::MakeForeignOwned(paths.ledger)) GTEST_SKIP() << "cannot give away ownership here";
+    EXPECT_EQ(ExamineDirectory(paths.run, false), DirectoryTrust::ours);
+    EXPECT_EQ(ExamineDirectory(paths.run, true), DirectoryTrust::foreign);
+
+    DataDirectoryOutcome outcome = PrepareDataDirectory();
+    EXPECT_TRUE(outcome.secured);
+    EXPECT_EQ(outcome.moved_from, paths.run);
+    EXPECT_FALSE(Exists(paths.ledger));
+}
+
+TEST(PrepareDataDirectory, ResetsARunDirectoryThatLetsOthersWrite) {
+    ScratchProgramData scratch;
+    DataPaths paths = CurrentDataPaths();
+    ASSERT_TRUE(PrepareDataDirectory().secured);
+    ASSERT_TRUE(CreateDirectoryW(paths.run.c_str(), nullptr));
+    ASSERT_EQ(testing::SetDaclFromSddl(paths.run, L"D:(A;OICI;FA;;;WD)"), 0u);
+    ASSERT_TRUE(AnyoneMayWrite(paths.run));
+    ASSERT_TRUE(HasUntrustedWriter(paths.run));
+
+    DataDirectoryOutcome outcome = PrepareDataDirectory();
+    EXPECT_TRUE(outcome.secured) << outcome.failed_step;
+    EXPECT_FALSE(outcome.moved_aside);
+    EXPECT_FALSE(AnyoneMayWrite(paths.run));
+    EXPECT_FALSE(HasUntrustedWriter(paths.run));
+}
+
+TEST(EnsureDirectory, CreatesNothingInsideAProductDirectoryThatIsNotOurs) {
+    ScratchProgramData scratch;
+    DataPaths paths = CurrentDataPaths();
+    ASSERT_TRUE(CreateDirectoryW(paths.product.c_str(), nullptr));
+    if (!testing::MakeForeignOwned(paths.product)) GTEST_SKIP() << "cannot give away ownership here";
+    EnsureRunDirectory(paths);
+    EnsureLogDirectory(paths);
+    EXPECT_FALSE(Exists(paths.run));
+    EXPECT_FALSE(Exists(paths.logs));
 }
 
 TEST(EnsureDirectory, CreatesProductThenWantedDirectory) {
