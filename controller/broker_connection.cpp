@@ -12,9 +12,12 @@ public:
     explicit Win32BrokerEndpoint(const BrokerAddress& address) : address_(address) {}
 
     std::uint32_t OpenPipe() override {
-        // Synchronous handle: the modes read and write with plain blocking calls.
+        // Synchronous handle: the modes read and write with plain blocking calls. Identification
+        // only: a server that is not the service (checked right after) must not be able to act
+        // as this user.
         HANDLE h = CreateFileW(address_.pipe_name, FILE_READ_DATA | FILE_WRITE_DATA | SYNCHRONIZE, 0, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                               nullptr);
         if (h == INVALID_HANDLE_VALUE) return GetLastError();
         pipe_.reset(h);
         return 0;

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "broker/service/controller_path_rule.h"
+#include "broker/service/pipe_client_rules.h"
 #include "broker/service/pipe_server.h"
 #include "broker/win32/wide_text.h"
 #include "broker/win32/win_handle.h"
@@ -27,11 +28,23 @@ bool OrdinalEqualIgnoringCase(const std::wstring& a, const std::wstring& b) {
                                 TRUE) == CSTR_EQUAL;
 }
 
-bool ClientImagePath(HANDLE pipe, std::wstring& path) {
+std::uint64_t FileTimeValue(const FILETIME& time) {
+    return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// The process now holding the client's id must be the one that connected: the handle opened
+// here keeps that id from being reused while the path is read.
+bool ClientImagePath(HANDLE pipe, std::uint64_t connected_at, std::wstring& path) {
     ULONG pid = 0;
     if (!GetNamedPipeClientProcessId(pipe, &pid)) return false;
     WinHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
     if (!process) return false;
+    FILETIME created{};
+    FILETIME exited{};
+    FILETIME kernel{};
+    FILETIME user{};
+    if (!GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) return false;
+    if (!ClientStartedBeforeConnect(FileTimeValue(created), connected_at)) return false;
     wchar_t buffer[kImagePathChars];
     DWORD size = kImagePathChars;
     if (!QueryFullProcessImageNameW(process.get(), 0, buffer, &size)) return false;
@@ -41,9 +54,9 @@ bool ClientImagePath(HANDLE pipe, std::wstring& path) {
 
 }  // namespace
 
-bool IsControllerClient(HANDLE pipe) {
+bool IsControllerClient(HANDLE pipe, std::uint64_t connected_at) {
     std::wstring image;
-    if (!ClientImagePath(pipe, image)) return false;
+    if (!ClientImagePath(pipe, connected_at, image)) return false;
     PathComparison comparison;
     comparison.normalise = FullPath;
     comparison.equal_ignoring_case = OrdinalEqualIgnoringCase;

@@ -153,7 +153,7 @@ void WINAPI BrokerServiceMain(DWORD, LPWSTR*) {
     ReportPhase(ServicePhase::ready);
 
     PipeServerContext pipe{service->core, service->controller, service->platform.log, stop_event,
-                           KeepCurrentThreadForCancel};
+                           KeepCurrentThreadForCancel, kPipeName, IsControllerClient};
     RunPipeServer(pipe);
 
     ReportPhase(ServicePhase::stop_requested);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "broker/service/controller_path_rule.h"
+#include "broker/service/pipe_client_rules.h"
 #include "broker/service/program_arguments.h"
 #include "broker/service/published_service.h"
 #include "broker/service/repeat_counter.h"
@@ -160,6 +161,46 @@ TEST(ControllerPathRule, CaseFoldingIsAsciiOnly) {
     EXPECT_TRUE(AsciiEqualIgnoringCase(L"AbC", L"aBc"));
     EXPECT_FALSE(AsciiEqualIgnoringCase(L"abc", L"abcd"));
     EXPECT_FALSE(AsciiEqualIgnoringCase(L"a[c", L"a{c"));  // '[' and '{' differ by 0x20 but are not letters
+}
+
+TEST(PipeClientRules, OnlyABrokenInstanceIsClosedAfterAFailedConnect) {
+    struct Row {
+        std::uint32_t error;
+        bool keep;
+    };
+    const Row rows[] = {
+        {232, true},   // the client closed before the connect: listen again
+        {109, true},   // broken pipe
+        {233, true},   // no process on the other end
+        {258, true},   // the stop event
+        {995, true},   // cancelled
+        {6, false},    // the handle itself is bad
+        {1, false},
+        {87, false},
+        {0, false},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(KeepsInstanceAfterConnectFailure(row.error), row.keep) << row.error;
+    }
+}
+
+TEST(PipeClientRules, AProcessStartedAfterTheConnectionIsNotTheClient) {
+    constexpr std::uint64_t connected = 133'500'000'000'000'000ULL;
+    struct Row {
+        std::uint64_t created;
+        bool accepted;
+    };
+    const Row rows[] = {
+        {connected - 10'000'000, true},  // a second earlier
+        {connected - 1, true},
+        {connected, true},               // same 100 ns tick
+        {connected + 1, false},          // the id was reused after the connect
+        {connected + 10'000'000, false},
+        {0, false},                      // no creation time known
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(ClientStartedBeforeConnect(row.created, connected), row.accepted) << row.created;
+    }
 }
 
 TEST(PublishedService, UseSeesNothingBeforePublishAndAfterWithdraw) {
