@@ -3,6 +3,7 @@
 #include <map>
 #include <string>
 
+#include "broker/core/ipv6_capture_rule.h"
 #include "broker/core/tunnel_controller.h"
 #include "broker/engine/engine_config.h"
 #include "broker/engine/output_analysis.h"
@@ -354,8 +355,20 @@ TunnelSnapshot TunnelController::run_connect(const ConnectJob& job, const std::a
 
     std::vector<CaptureRoute> installed;
     if (!routes_.add_capture_routes(tun, installed)) {
-        log_.write(generation(), "routes", "capture_failed", routes_.last_error());
-        return finish_failed(ErrorCode::route_failed, kCaptureFailedMessage);
+        const std::uint32_t capture_error = routes_.last_error();
+        if (!FailedOnlyForIpv6(installed, capture_error)) {
+            log_.write(generation(), "routes", "capture_failed", capture_error);
+            return finish_failed(ErrorCode::route_failed, kCaptureFailedMessage);
+        }
+        bool ipv6_out = false;
+        const bool known = routes_.ipv6_default_route_present(ipv6_out);
+        const Ipv6CaptureOutcome outcome = DecideIpv6Capture(known, ipv6_out);
+        log_.write(generation(), "routes", Ipv6CaptureLogCode(outcome), known ? capture_error : routes_.last_error());
+        if (outcome != Ipv6CaptureOutcome::ipv4_only) {
+            failed_route_error_ = capture_error;
+            failed_route_error_set_ = true;
+            return finish_session(ErrorCode::route_failed, kCaptureFailedMessage, false);
+        }
     }
     update_ledger([this, &installed] { ledger_.routes = installed; });
 

@@ -25,6 +25,10 @@ struct AdapterInfo {
     bool up = false;
 };
 
+// Who holds an interface LUID now. LUIDs are not persistent: once an adapter of ours is gone,
+// another adapter (another Wintun one, say) can be given the same value.
+enum class InterfaceHolder { none, own, other };
+
 struct CaptureRoute {
     std::string destination;
     int prefix_length = 0;

@@ -49,6 +49,11 @@ public:
     virtual bool verify_capture_routes(AdapterInfo& tun_out, std::vector<CaptureRoute>& found) = 0;
     virtual bool probe_http_on_interface(std::uint32_t if_index, const std::string& ipv4,
                                          const std::function<bool()>& cancelled) = 0;
+    // The interface holding `luid` now: none, one with an own adapter name, or another one.
+    virtual bool interface_holder(std::uint64_t luid, InterfaceHolder& out) = 0;
+    // Whether any interface but our own has an IPv6 default route (::/0), that is, whether IPv6
+    // traffic could leave outside the tunnel. A host without an IPv6 stack has none.
+    virtual bool ipv6_default_route_present(bool& present) = 0;
     virtual std::uint32_t last_error() const = 0;
 };
 

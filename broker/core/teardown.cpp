@@ -9,6 +9,7 @@ namespace {
 constexpr const char kCleanupFailedMessage[] = "Ошибка восстановления сети. Перезапустите службу";
 constexpr int kStopWaitChecks = 20;
 constexpr int kTerminateWaitChecks = 50;
+constexpr int kAdapterGoneChecks = 20;
 
 }  // namespace
 
@@ -140,26 +141,52 @@ bool TunnelController::remove_pin_routes() {
     return ok;
 }
 
-bool TunnelController::clean_interfaces() {
+bool TunnelController::clean_interfaces(std::vector<std::uint64_t>& luids) {
     bool ok = true;
-    std::vector<std::uint64_t> luids;
+    std::vector<std::uint64_t> recorded;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (ledger_.adapter_known && ledger_.adapter.luid != 0) luids.push_back(ledger_.adapter.luid);
+        if (ledger_.adapter_known && ledger_.adapter.luid != 0) recorded.push_back(ledger_.adapter.luid);
         for (const CaptureRoute& route : ledger_.routes) {
-            if (route.interface_luid != 0) luids.push_back(route.interface_luid);
+            if (route.interface_luid != 0) recorded.push_back(route.interface_luid);
         }
     }
+    luids.clear();
     std::vector<AdapterInfo> own;
     if (routes_.list_own_adapters(own)) {
         for (const AdapterInfo& adapter : own) luids.push_back(adapter.luid);
     } else {
         ok = false;
     }
+    // A LUID from the ledger may belong to someone else's adapter by now (after a crash, say):
+    // only an interface that is gone or carries an own name is flushed.
+    for (std::uint64_t luid : recorded) {
+        if (std::find(luids.begin(), luids.end(), luid) != luids.end()) continue;
+        InterfaceHolder holder = InterfaceHolder::none;
+        if (!routes_.interface_holder(luid, holder)) {
+            ok = false;
+            continue;
+        }
+        if (holder == InterfaceHolder::other) {
+            log_.write(generation(), "cleanup", "luid_reused", 0);
+            continue;
+        }
+        luids.push_back(luid);
+    }
     std::sort(luids.begin(), luids.end());
     luids.erase(std::unique(luids.begin(), luids.end()), luids.end());
     for (std::uint64_t luid : luids) {
-        if (!routes_.delete_interface_routes(luid) || !routes_.interface_routes_absent(luid)) ok = false;
+        if (!routes_.delete_interface_routes(luid)) ok = false;
+    }
+    return ok;
+}
+
+// Checked once our adapters are gone: while an adapter exists the system keeps routes of its
+// own on it.
+bool TunnelController::interfaces_clean(const std::vector<std::uint64_t>& luids) {
+    bool ok = true;
+    for (std::uint64_t luid : luids) {
+        if (!routes_.interface_routes_absent(luid)) ok = false;
     }
     return ok;
 }
@@ -175,7 +202,14 @@ bool TunnelController::remove_own_adapters() {
         ok = false;
     }
     std::vector<AdapterInfo> left;
-    if (!routes_.list_own_adapters(left) || !left.empty()) ok = false;
+    bool listed = routes_.list_own_adapters(left);
+    // An adapter whose device was already gone (Wintun removes its own when the engine ends)
+    // can stay listed for a moment.
+    for (int check = 0; ok && listed && !left.empty() && check < kAdapterGoneChecks; ++check) {
+        sleeper_.sleep_ms(100);
+        listed = routes_.list_own_adapters(left);
+    }
+    if (!listed || !left.empty()) ok = false;
     return ok;
 }
 
@@ -195,8 +229,10 @@ TeardownOutcome TunnelController::remove_host_changes() {
     outcome.engine_stopped = stop_engine();
     bool ok = outcome.engine_stopped;
     ok = remove_pin_routes() && ok;
-    ok = clean_interfaces() && ok;
+    std::vector<std::uint64_t> luids;
+    ok = clean_interfaces(luids) && ok;
     ok = remove_own_adapters() && ok;
+    ok = interfaces_clean(luids) && ok;
     ok = remove_engine_config() && ok;
     if (!files_.read_pin().empty()) ok = false;
     outcome.verified = ok;

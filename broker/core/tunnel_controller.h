@@ -116,8 +116,11 @@ private:
                                      bool clean);
     bool stop_engine();
     bool remove_pin_routes();
-    bool clean_interfaces();
+    // Deletes the routes of every own adapter and of every ledger interface that is gone or
+    // still ours; `luids` gets those interfaces for the check after the adapters are removed.
+    bool clean_interfaces(std::vector<std::uint64_t>& luids);
     bool remove_own_adapters();
+    bool interfaces_clean(const std::vector<std::uint64_t>& luids);
     bool remove_engine_config();
 
     // Flow monitor.

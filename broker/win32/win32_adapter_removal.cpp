@@ -12,6 +12,7 @@ namespace {
 
 // {4D36E972-E325-11CE-BFC1-08002BE10318}: the network adapter setup class.
 constexpr GUID kNetClassGuid = {0x4D36E972, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+constexpr DWORD kUnreadableDevicesInARow = 64;
 
 // HDEVINFO uses INVALID_HANDLE_VALUE for "none", so the generic owner does not fit.
 class DeviceInfoSet {
@@ -57,16 +58,28 @@ bool RemoveDevice(HDEVINFO set, SP_DEVINFO_DATA& device) {
 
 }  // namespace
 
+// Wintun removes its adapter itself when the engine ends, and the adapter can still be listed
+// for a moment after: with no present device there is nothing left to uninstall, and the
+// teardown's listing afterwards says whether the adapter is really gone.
 bool Win32RouteTable::remove_adapter(const AdapterInfo& adapter) {
     if (adapter.guid.empty()) return fail(ERROR_INVALID_PARAMETER);
     std::wstring guid = Utf8ToWide(adapter.guid);
     if (guid.empty()) return fail(ERROR_INVALID_PARAMETER);
     DeviceInfoSet set(SetupDiGetClassDevsW(&kNetClassGuid, nullptr, nullptr, DIGCF_PRESENT));
     if (!set.valid()) return fail(GetLastError());
+    DWORD skipped_in_a_row = 0;
     for (DWORD index = 0;; ++index) {
         SP_DEVINFO_DATA device{};
         device.cbSize = sizeof(device);
-        if (!SetupDiEnumDeviceInfo(set.get(), index, &device)) return fail(ERROR_NOT_FOUND);
+        if (!SetupDiEnumDeviceInfo(set.get(), index, &device)) {
+            const DWORD error = GetLastError();
+            if (error == ERROR_NO_MORE_ITEMS) return succeed();
+            // One unreadable entry does not end the list; a list that keeps failing cannot
+            // tell whether the adapter is still there.
+            if (++skipped_in_a_row >= kUnreadableDevicesInARow) return fail(error);
+            continue;
+        }
+        skipped_in_a_row = 0;
         if (!DeviceHasInstanceId(set.get(), device, guid)) continue;
         if (!RemoveDevice(set.get(), device)) return fail(GetLastError());
         return succeed();

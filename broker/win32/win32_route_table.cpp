@@ -1,44 +1,12 @@
 #include "broker/win32/win32_route_table.h"
 
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#include <iphlpapi.h>
-#include <netioapi.h>
-
-#include <cstring>
-
 #include "broker/engine/output_analysis.h"
+#include "broker/win32/ip_helper_rows.h"
 #include "broker/win32/wide_text.h"
-#include "broker/win32/win_handle.h"
 #include "broker/win32/winsock_session.h"
 
 namespace vantorel {
 namespace {
-
-using ForwardTable = ScopedResource<MIB_IPFORWARD_TABLE2*, FreeMibTable>;
-
-constexpr std::uint32_t kOperStatusUp = 1;
-
-// The table is owned by `table` whatever the call returns; 1168 stands for "succeeded but
-// gave nothing", which the callers report like any other read failure.
-std::uint32_t ReadForwardTable(ADDRESS_FAMILY family, ForwardTable& table) {
-    MIB_IPFORWARD_TABLE2* raw = nullptr;
-    DWORD rc = GetIpForwardTable2(family, &raw);
-    table.reset(raw);
-    if (rc != NO_ERROR) return rc;
-    if (!table) return ERROR_NOT_FOUND;
-    return 0;
-}
-
-bool ReadInterface(const NET_LUID& luid, MIB_IF_ROW2& row) {
-    std::memset(&row, 0, sizeof(row));
-    row.InterfaceLuid = luid;
-    return GetIfEntry2(&row) == NO_ERROR;
-}
-
-std::wstring_view AliasOf(const MIB_IF_ROW2& row) {
-    return std::wstring_view(row.Alias, wcsnlen(row.Alias, IF_MAX_STRING_SIZE + 1));
-}
 
 bool IsIpv4Prefix(const MIB_IPFORWARD_ROW2& row, int length) {
     return row.DestinationPrefix.Prefix.si_family == AF_INET &&
@@ -115,7 +83,7 @@ bool Win32RouteTable::list_default_routes(std::vector<DefaultRouteInfo>& out) {
         const MIB_IPFORWARD_ROW2& row = table.get()->Table[i];
         if (!IsIpv4Prefix(row, 0) && !IsIpv4Prefix(row, 1)) continue;
         MIB_IF_ROW2 iface;
-        if (!ReadInterface(row.InterfaceLuid, iface)) continue;
+        if (ReadInterface(row.InterfaceLuid, iface) != NO_ERROR) continue;
         DefaultRouteInfo info;
         info.interface_alias = WideToUtf8(AliasOf(iface));
         info.own = IsOwnAdapterName(AliasOf(iface));
@@ -139,7 +107,7 @@ bool Win32RouteTable::find_physical_route(const std::string& server_ipv4, PinRou
         const MIB_IPFORWARD_ROW2& row = table.get()->Table[i];
         if (!IsIpv4Prefix(row, 0)) continue;
         MIB_IF_ROW2 iface;
-        if (!ReadInterface(row.InterfaceLuid, iface)) continue;
+        if (ReadInterface(row.InterfaceLuid, iface) != NO_ERROR) continue;
         if (!iface.InterfaceAndOperStatusFlags.HardwareInterface) continue;
         if (iface.OperStatus != kOperStatusUp || IsOwnAdapterName(AliasOf(iface))) continue;
         // Strictly lower: the earlier row in the system's order wins a tie.

@@ -32,6 +32,8 @@ public:
     bool verify_capture_routes(AdapterInfo& tun_out, std::vector<CaptureRoute>& found) override;
     bool probe_http_on_interface(std::uint32_t if_index, const std::string& ipv4,
                                  const std::function<bool()>& cancelled) override;
+    bool interface_holder(std::uint64_t luid, InterfaceHolder& out) override;
+    bool ipv6_default_route_present(bool& present) override;
     std::uint32_t last_error() const override { return last_error_; }
 
 private:

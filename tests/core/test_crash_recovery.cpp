@@ -2,6 +2,7 @@
 // returns to clean. The ledger travels between the two controllers only as its file text.
 
 #include "broker/win32/ledger_text.h"
+#include "broker/engine/output_analysis.h"
 #include "tests/core/core_scenario.h"
 
 namespace vantorel {
@@ -178,6 +179,82 @@ TEST_F(CrashRecovery, FailedRecoveryKeepsTheLedgerForTheNextStart) {
     EXPECT_EQ(first.generation, 1);
     ASSERT_TRUE(host.files.ledger_text.has_value());
     restart_and_recover(1);
+}
+
+}  // namespace
+}  // namespace vantorel
+
+namespace vantorel {
+namespace {
+
+// After a crash the TUN adapter is gone and its LUID may have been handed to another adapter.
+class ReusedLuid : public CoreScenario {
+protected:
+    void crash_connected_and_lose_the_tun() {
+        connect_ok();
+        controller.reset();
+        host.crash_broker();
+        host.routes.remove_adapter(AdapterInfo{kTunAdapterName, host.interface_by_alias(kTunAdapterName)->guid,
+                                               FakeHost::kTunLuid, FakeHost::kTunIndex, true});
+        ASSERT_EQ(host.interface_by_luid(FakeHost::kTunLuid), nullptr);
+        // The pin route through Ethernet survives the crash; the capture routes went with the TUN.
+        rebuild_controller();
+    }
+};
+
+TEST_F(ReusedLuid, OnlyAnInterfaceThatIsGoneOrOursIsFlushed) {
+    struct Row {
+        const char* name;
+        const char* holder;  // alias now holding the TUN's old LUID, "" for nobody
+        bool flushed;
+        bool logged;
+    };
+    const Row rows[] = {
+        {"another tunnel's adapter", "wg0", false, true},
+        {"an adapter named like ours", "quorvandel", true, false},
+        {"nobody, stale rows left", "", true, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakeHost fresh;
+        host.interfaces = fresh.interfaces;
+        host.route_table = fresh.route_table;
+        host.files.ledger_text.reset();
+        host.log.lines.clear();
+        rebuild_controller();
+        crash_connected_and_lose_the_tun();
+        if (std::string(row.holder).empty()) {
+            host.add_route("10.99.0.0", 16, FakeHost::kTunLuid, "", 5);  // a row the system did not drop
+        } else {
+            host.add_interface(row.holder, FakeHost::kTunLuid, 43, false);
+            host.add_route("0.0.0.0", 1, FakeHost::kTunLuid, "", 5);
+            host.add_route("10.99.0.0", 16, FakeHost::kTunLuid, "", 5);
+        }
+
+        const TunnelSnapshot recovered = controller->recover_at_startup(cancel);
+        EXPECT_EQ(recovered.state, SessionState::idle);
+        EXPECT_TRUE(recovered.cleanup_verified);
+        EXPECT_EQ(host.routes_on(FakeHost::kTunLuid).empty(), row.flushed);
+        EXPECT_EQ(host.log.has("cleanup", "luid_reused"), row.logged);
+        EXPECT_FALSE(host.has_host_route(kServerIp));  // the pin route is removed either way
+    }
+}
+
+TEST_F(ReusedLuid, AnUnknownHolderLeavesTheCleanupUnverifiedUntilItCanBeTold) {
+    crash_connected_and_lose_the_tun();
+    host.add_interface("wg0", FakeHost::kTunLuid, 43, false);
+    host.add_route("10.99.0.0", 16, FakeHost::kTunLuid, "", 5);
+    host.fail("interface_holder", 1168, 1);
+
+    const TunnelSnapshot first = controller->recover_at_startup(cancel);
+    EXPECT_FALSE(first.cleanup_verified);
+    EXPECT_EQ(first.code, ErrorCode::cleanup_failed);
+    EXPECT_FALSE(host.routes_on(FakeHost::kTunLuid).empty());
+
+    const TunnelSnapshot retried = controller->watch_network(cancel);
+    EXPECT_TRUE(retried.cleanup_verified);
+    EXPECT_FALSE(host.routes_on(FakeHost::kTunLuid).empty());
+    EXPECT_TRUE(host.log.has("cleanup", "luid_reused"));
 }
 
 }  // namespace

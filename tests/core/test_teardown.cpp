@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "broker/engine/output_analysis.h"
 #include "tests/core/core_scenario.h"
 
 namespace vantorel {
@@ -207,6 +208,72 @@ TEST_F(Teardown, StopWritesTheFlowTotalsBeforeTheEngineStops) {
     const auto idle_at = std::find_if(lines.begin(), lines.end(), [](const FakeLogLine& l) { return l.event == "idle"; });
     EXPECT_LT(total_at - lines.begin(), idle_at - lines.begin());
     EXPECT_FALSE(host.process.alive);
+}
+
+}  // namespace
+}  // namespace vantorel
+
+namespace vantorel {
+namespace {
+
+class AdapterRemoval : public CoreScenario {
+protected:
+    FakeInterface& tun() { return *host.interface_by_alias(kTunAdapterName); }
+};
+
+TEST_F(AdapterRemoval, AnAdapterWhoseDeviceIsGoneCountsAsRemovedOnceItIsNoLongerListed) {
+    // Listings in one teardown: the route cleanup's, the removal's, then the check and its 20
+    // retries, 23 in all; an adapter listed through all of them fails this attempt.
+    struct Row {
+        int lingering;
+        bool verified_at_once;
+    };
+    const Row rows[] = {{0, true}, {1, true}, {5, true}, {22, true}, {23, false}, {40, false}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.lingering);
+        FakeHost fresh;
+        host.interfaces = fresh.interfaces;
+        host.route_table = fresh.route_table;
+        host.clear_failures();
+        host.log.lines.clear();
+        rebuild_controller();
+        connect_ok();
+        // The engine ended and Wintun took its adapter away; the system still lists it a while.
+        host.process.alive = false;
+        tun().device_present = false;
+        tun().lingering_listings = row.lingering;
+
+        const TunnelSnapshot stopped = controller->stop();
+        EXPECT_EQ(stopped.cleanup_verified, row.verified_at_once);
+        if (!row.verified_at_once) {
+            EXPECT_EQ(stopped.code, ErrorCode::cleanup_failed);
+            // Still the adapter's own delay, not a failed removal: the next tick verifies.
+            tun().lingering_listings = 0;
+            EXPECT_TRUE(controller->watch_network(cancel).cleanup_verified);
+        }
+        expect_clean();
+    }
+}
+
+TEST_F(AdapterRemoval, RoutesTheSystemKeepsOnAnAdapterAreCheckedAfterItsRemoval) {
+    connect_ok();
+    host.route_table.push_back(FakeRoute{"224.0.0.0", 4, FakeHost::kTunLuid, "", 256, true});
+    host.route_table.push_back(FakeRoute{"ff00::", 8, FakeHost::kTunLuid, "", 256, true});
+    const TunnelSnapshot stopped = controller->stop();
+    EXPECT_TRUE(stopped.cleanup_verified);
+    EXPECT_EQ(stopped.code, ErrorCode::none);
+    expect_clean();
+}
+
+TEST_F(AdapterRemoval, SystemRoutesOnAnAdapterThatStaysFailTheCheck) {
+    connect_ok();
+    host.route_table.push_back(FakeRoute{"224.0.0.0", 4, FakeHost::kTunLuid, "", 256, true});
+    host.fail("remove_adapter", 5, 1);
+    const TunnelSnapshot stopped = controller->stop();
+    EXPECT_FALSE(stopped.cleanup_verified);
+    EXPECT_EQ(stopped.code, ErrorCode::cleanup_failed);
+    EXPECT_TRUE(controller->watch_network(cancel).cleanup_verified);
+    expect_clean();
 }
 
 }  // namespace

@@ -12,7 +12,8 @@
 // interface operations: "list_default_routes", "find_physical_route", "add_pin_route",
 // "delete_pin_route", "pin_route_absent", "delete_interface_routes", "interface_routes_absent",
 // "list_own_adapters", "remove_adapter", "add_capture_routes", "add_host_route",
-// "delete_host_route", "verify_capture_routes", "start", "assign_job", "resume",
+// "delete_host_route", "verify_capture_routes", "interface_holder", "ipv6_default_route_present",
+// "start", "assign_job", "resume",
 // "reserve_local_port", "save_ledger", "write_engine_config", "shred_engine_config",
 // "delete_pin", "poll". A failing "xxx_absent" reports the route as still present;
 // "add_capture_routes" is consulted once per route, so after = 2 installs two routes and fails.
@@ -46,6 +47,10 @@ struct FakeInterface {
     std::uint32_t index = 0;
     bool physical = false;
     bool up = true;
+    // False once the device is gone (Wintun removed its adapter when the engine ended); the
+    // interface may still be listed for `lingering_listings` more listings, then it vanishes.
+    bool device_present = true;
+    int lingering_listings = 0;
 };
 
 struct FakeRoute {
@@ -54,6 +59,9 @@ struct FakeRoute {
     std::uint64_t luid = 0;
     std::string next_hop;  // empty: on-link (routes into the TUN)
     std::uint32_t metric = 0;
+    // Made by the system for a present interface (on-link, multicast): deleting it does not stick
+    // while the interface exists; it goes with the interface.
+    bool system = false;
 };
 
 // Makes an operation fail with `error` (and, for the engine and the probe, `code`) after
@@ -90,6 +98,8 @@ public:
     bool verify_capture_routes(AdapterInfo& tun_out, std::vector<CaptureRoute>& found) override;
     bool probe_http_on_interface(std::uint32_t if_index, const std::string& ipv4,
                                  const std::function<bool()>& cancelled) override;
+    bool interface_holder(std::uint64_t luid, InterfaceHolder& out) override;
+    bool ipv6_default_route_present(bool& present) override;
     std::uint32_t last_error() const override { return last_error_; }
 
 private:

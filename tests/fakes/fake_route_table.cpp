@@ -130,8 +130,12 @@ bool FakeRouteTable::pin_route_absent(const PinRoute& route) {
 
 bool FakeRouteTable::delete_interface_routes(std::uint64_t luid) {
     if (fail("delete_interface_routes")) return false;
+    const bool interface_present = host_.interface_by_luid(luid) != nullptr;
     auto& table = host_.route_table;
-    table.erase(std::remove_if(table.begin(), table.end(), [&](const FakeRoute& entry) { return entry.luid == luid; }),
+    table.erase(std::remove_if(table.begin(), table.end(),
+                               [&](const FakeRoute& entry) {
+                                   return entry.luid == luid && !(entry.system && interface_present);
+                               }),
                 table.end());
     return succeed();
 }
@@ -142,12 +146,36 @@ bool FakeRouteTable::interface_routes_absent(std::uint64_t luid) {
     return host_.routes_on(luid).empty();
 }
 
+namespace {
+
+// The interface goes, and every route on it with it.
+void DropInterface(FakeHost& host, std::uint64_t luid) {
+    auto& list = host.interfaces;
+    list.erase(std::remove_if(list.begin(), list.end(), [&](const FakeInterface& entry) { return entry.luid == luid; }),
+               list.end());
+    auto& table = host.route_table;
+    table.erase(std::remove_if(table.begin(), table.end(), [&](const FakeRoute& entry) { return entry.luid == luid; }),
+                table.end());
+}
+
+}  // namespace
+
 bool FakeRouteTable::list_own_adapters(std::vector<AdapterInfo>& out) {
     out.clear();
     if (fail("list_own_adapters")) return false;
-    for (const FakeInterface& entry : host_.interfaces) {
-        if (IsOwn(entry.alias)) out.push_back(AdapterInfo{entry.alias, entry.guid, entry.luid, entry.index, entry.up});
+    std::vector<std::uint64_t> vanished;
+    for (FakeInterface& entry : host_.interfaces) {
+        if (!IsOwn(entry.alias)) continue;
+        if (!entry.device_present) {
+            if (entry.lingering_listings <= 0) {
+                vanished.push_back(entry.luid);
+                continue;
+            }
+            entry.lingering_listings -= 1;
+        }
+        out.push_back(AdapterInfo{entry.alias, entry.guid, entry.luid, entry.index, entry.up});
     }
+    for (std::uint64_t luid : vanished) DropInterface(host_, luid);
     return succeed();
 }
 
@@ -156,13 +184,10 @@ bool FakeRouteTable::remove_adapter(const AdapterInfo& adapter) {
     auto& list = host_.interfaces;
     const auto found = std::find_if(list.begin(), list.end(),
                                     [&](const FakeInterface& entry) { return entry.guid == adapter.guid; });
-    if (found == list.end()) return reject(not_found);
+    // No present device: nothing left to uninstall.
+    if (found == list.end() || !found->device_present) return succeed();
     // Uninstalling the device takes its routes with it.
-    const std::uint64_t luid = found->luid;
-    list.erase(found);
-    auto& table = host_.route_table;
-    table.erase(std::remove_if(table.begin(), table.end(), [&](const FakeRoute& entry) { return entry.luid == luid; }),
-                table.end());
+    DropInterface(host_, found->luid);
     return succeed();
 }
 
@@ -251,6 +276,22 @@ bool FakeRouteTable::probe_http_on_interface(std::uint32_t if_index, const std::
     const bool known = std::any_of(host_.interfaces.begin(), host_.interfaces.end(),
                                    [&](const FakeInterface& entry) { return entry.index == if_index && entry.up; });
     return known && host_.egress_works ? succeed() : reject(win32_error::timeout);
+}
+
+bool FakeRouteTable::interface_holder(std::uint64_t luid, InterfaceHolder& out) {
+    if (fail("interface_holder")) return false;
+    const FakeInterface* holder = host_.interface_by_luid(luid);
+    out = holder == nullptr ? InterfaceHolder::none : IsOwn(holder->alias) ? InterfaceHolder::own : InterfaceHolder::other;
+    return succeed();
+}
+
+bool FakeRouteTable::ipv6_default_route_present(bool& present) {
+    if (fail("ipv6_default_route_present")) return false;
+    present = std::any_of(host_.route_table.begin(), host_.route_table.end(), [&](const FakeRoute& entry) {
+        const FakeInterface* owner = host_.interface_by_luid(entry.luid);
+        return entry.destination == "::" && entry.prefix_length == 0 && owner != nullptr && !IsOwn(owner->alias);
+    });
+    return succeed();
 }
 
 }  // namespace vantorel

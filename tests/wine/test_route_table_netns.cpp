@@ -237,6 +237,42 @@ TEST(NetnsMain, CaptureRoutesAreVerifiedOnTheTun) {
     }
 }
 
+TEST(NetnsMain, InterfaceHolderTellsOwnOtherAndNobody) {
+    REQUIRE_NETNS_PHASE("main");
+    Links links;
+    Win32RouteTable table;
+    struct Row {
+        const char* name;
+        std::uint64_t luid;
+        InterfaceHolder holder;
+    };
+    const Row rows[] = {
+        {"VantorelTun", LuidOfIndex(links.tun), InterfaceHolder::own},
+        {"quorvandel", LuidOfIndex(links.quorvandel), InterfaceHolder::own},
+        {"vantoreltun", LuidOfIndex(links.lower_tun), InterfaceHolder::other},
+        {"vnfast", LuidOfIndex(links.fast), InterfaceHolder::other},
+        {"no such LUID", 0x7fff000000000000ull, InterfaceHolder::none},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_NE(row.luid, 0u);
+        InterfaceHolder holder = InterfaceHolder::other;
+        if (row.holder == InterfaceHolder::other) holder = InterfaceHolder::none;
+        ASSERT_TRUE(table.interface_holder(row.luid, holder));
+        EXPECT_EQ(table.last_error(), 0u);
+        EXPECT_EQ(holder, row.holder);
+    }
+}
+
+TEST(NetnsMain, NoIpv6DefaultRouteInANamespaceWithoutOne) {
+    REQUIRE_NETNS_PHASE("main");
+    Win32RouteTable table;
+    bool present = true;
+    ASSERT_TRUE(table.ipv6_default_route_present(present));
+    EXPECT_EQ(table.last_error(), 0u);
+    EXPECT_FALSE(present);
+}
+
 // ---- tie: fast and slow defaults with equal metrics; VantorelTun holds only 0.0.0.0/1.
 
 TEST(NetnsTie, EqualMetricsGoToTheRouteEarlierInTheTable) {

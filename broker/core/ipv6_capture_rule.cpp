@@ -1,0 +1,34 @@
+#include "broker/core/ipv6_capture_rule.h"
+
+namespace vantorel {
+namespace {
+
+constexpr std::uint32_t kNotSupported = 50;
+constexpr std::uint32_t kNotFound = 1168;
+
+}  // namespace
+
+bool FailedOnlyForIpv6(const std::vector<CaptureRoute>& installed, std::uint32_t error) {
+    if (error != kNotFound && error != kNotSupported) return false;
+    return installed.size() == 2 && installed[0].destination == "0.0.0.0" &&
+           installed[1].destination == "128.0.0.0";
+}
+
+Ipv6CaptureOutcome DecideIpv6Capture(bool presence_known, bool ipv6_default_present) {
+    if (!presence_known) return Ipv6CaptureOutcome::unknown;
+    return ipv6_default_present ? Ipv6CaptureOutcome::would_leak : Ipv6CaptureOutcome::ipv4_only;
+}
+
+const char* Ipv6CaptureLogCode(Ipv6CaptureOutcome outcome) {
+    switch (outcome) {
+        case Ipv6CaptureOutcome::ipv4_only:
+            return "ipv6_skipped";
+        case Ipv6CaptureOutcome::would_leak:
+            return "ipv6_would_leak";
+        case Ipv6CaptureOutcome::unknown:
+            return "ipv6_unknown";
+    }
+    return "ipv6_unknown";
+}
+
+}  // namespace vantorel

@@ -1,0 +1,44 @@
+// Win32RouteTable: who holds an interface LUID now, and whether IPv6 could leave outside the
+// tunnel.
+
+#include "broker/engine/output_analysis.h"
+#include "broker/win32/ip_helper_rows.h"
+#include "broker/win32/win32_route_table.h"
+
+namespace vantorel {
+
+bool Win32RouteTable::interface_holder(std::uint64_t luid, InterfaceHolder& out) {
+    NET_LUID key{};
+    key.Value = luid;
+    MIB_IF_ROW2 row;
+    const std::uint32_t rc = ReadInterface(key, row);
+    if (rc == ERROR_FILE_NOT_FOUND || rc == ERROR_NOT_FOUND) {
+        out = InterfaceHolder::none;
+        return succeed();
+    }
+    if (rc != NO_ERROR) return fail(rc);
+    out = IsOwnAdapterName(AliasOf(row)) ? InterfaceHolder::own : InterfaceHolder::other;
+    return succeed();
+}
+
+// Counted whatever the interface's state: one that is down now can come up during the session.
+bool Win32RouteTable::ipv6_default_route_present(bool& present) {
+    present = false;
+    ForwardTable table;
+    const std::uint32_t rc = ReadForwardTable(AF_INET6, table);
+    // No IPv6 stack at all: nothing can leave over IPv6.
+    if (rc == ERROR_NOT_SUPPORTED) return succeed();
+    if (rc != 0) return fail(rc);
+    for (ULONG i = 0; i < table.get()->NumEntries; ++i) {
+        const MIB_IPFORWARD_ROW2& route = table.get()->Table[i];
+        if (route.DestinationPrefix.Prefix.si_family != AF_INET6 || route.DestinationPrefix.PrefixLength != 0) continue;
+        MIB_IF_ROW2 iface;
+        // An interface that cannot be read is not known to be ours.
+        if (ReadInterface(route.InterfaceLuid, iface) == NO_ERROR && IsOwnAdapterName(AliasOf(iface))) continue;
+        present = true;
+        break;
+    }
+    return succeed();
+}
+
+}  // namespace vantorel
