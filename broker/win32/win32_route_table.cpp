@@ -1,7 +1,10 @@
 #include "broker/win32/win32_route_table.h"
 
+#include <map>
+
 #include "broker/engine/output_analysis.h"
 #include "broker/win32/ip_helper_rows.h"
+#include "broker/win32/uplink_choice.h"
 #include "broker/win32/wide_text.h"
 #include "broker/win32/winsock_session.h"
 
@@ -67,6 +70,58 @@ bool SetIpv6Destination(MIB_IPFORWARD_ROW2& row, const std::string& text, int pr
     return true;
 }
 
+// Interface metrics of IPv4 by LUID, read once per call; empty when the system cannot say
+// (Wine answers 50).
+std::map<std::uint64_t, std::uint32_t> ReadInterfaceMetrics() {
+    std::map<std::uint64_t, std::uint32_t> metrics;
+    MIB_IPINTERFACE_TABLE* raw = nullptr;
+    const DWORD rc = GetIpInterfaceTable(AF_INET, &raw);
+    ScopedResource<MIB_IPINTERFACE_TABLE*, FreeMibTable> table(raw);
+    if (rc != NO_ERROR || !table) return metrics;
+    for (ULONG i = 0; i < table.get()->NumEntries; ++i) {
+        const MIB_IPINTERFACE_ROW& row = table.get()->Table[i];
+        metrics[row.InterfaceLuid.Value] = row.Metric;
+    }
+    return metrics;
+}
+
+// The IPv4 routes of prefix length 0 (and 1 when asked), in table order, with their interfaces.
+struct UplinkTable {
+    std::vector<const MIB_IPFORWARD_ROW2*> routes;
+    std::vector<UplinkRow> rows;
+    std::vector<std::wstring> aliases;
+};
+
+void CollectUplinkRows(const MIB_IPFORWARD_TABLE2& table, bool with_halves, UplinkTable& out) {
+    const std::map<std::uint64_t, std::uint32_t> interface_metrics = ReadInterfaceMetrics();
+    for (ULONG i = 0; i < table.NumEntries; ++i) {
+        const MIB_IPFORWARD_ROW2& route = table.Table[i];
+        if (!IsIpv4Prefix(route, 0) && !(with_halves && IsIpv4Prefix(route, 1))) continue;
+        UplinkRow row;
+        row.prefix_length = route.DestinationPrefix.PrefixLength;
+        row.route_metric = route.Metric;
+        row.next_hop_ipv4 = route.NextHop.si_family == AF_INET;
+        MIB_IF_ROW2 iface;
+        std::wstring alias;
+        if (ReadInterface(route.InterfaceLuid, iface) == NO_ERROR) {
+            alias.assign(AliasOf(iface));
+            row.interface_known = true;
+            row.hardware = iface.InterfaceAndOperStatusFlags.HardwareInterface != 0;
+            row.if_type = iface.Type;
+            row.up = iface.OperStatus == kOperStatusUp;
+            row.own = IsOwnAdapterName(alias);
+        }
+        const auto metric = interface_metrics.find(route.InterfaceLuid.Value);
+        if (metric != interface_metrics.end()) {
+            row.has_interface_metric = true;
+            row.interface_metric = metric->second;
+        }
+        out.routes.push_back(&route);
+        out.rows.push_back(row);
+        out.aliases.push_back(alias);
+    }
+}
+
 std::uint32_t CreateRoute(MIB_IPFORWARD_ROW2& row) {
     DWORD rc = CreateIpForwardEntry2(&row);
     if (rc == NO_ERROR || rc == ERROR_OBJECT_ALREADY_EXISTS) return 0;
@@ -79,19 +134,21 @@ bool Win32RouteTable::list_default_routes(std::vector<DefaultRouteInfo>& out) {
     out.clear();
     ForwardTable table;
     if (std::uint32_t rc = ReadForwardTable(AF_INET, table)) return fail(rc);
-    for (ULONG i = 0; i < table.get()->NumEntries; ++i) {
-        const MIB_IPFORWARD_ROW2& row = table.get()->Table[i];
-        if (!IsIpv4Prefix(row, 0) && !IsIpv4Prefix(row, 1)) continue;
-        MIB_IF_ROW2 iface;
-        if (ReadInterface(row.InterfaceLuid, iface) != NO_ERROR) continue;
+    UplinkTable uplinks;
+    CollectUplinkRows(*table.get(), true, uplinks);
+    const std::vector<bool> physical = PhysicalUplinks(uplinks.rows);
+    const std::vector<std::uint32_t> metrics = EffectiveMetrics(uplinks.rows);
+    for (std::size_t i = 0; i < uplinks.rows.size(); ++i) {
+        const UplinkRow& row = uplinks.rows[i];
+        if (!row.interface_known) continue;
         DefaultRouteInfo info;
-        info.interface_alias = WideToUtf8(AliasOf(iface));
-        info.own = IsOwnAdapterName(AliasOf(iface));
-        info.physical = iface.InterfaceAndOperStatusFlags.HardwareInterface && !info.own;
-        info.up = iface.OperStatus == kOperStatusUp;
-        info.prefix_length = row.DestinationPrefix.PrefixLength;
-        info.destination = ntohl(PrefixAddress(row));
-        info.metric = row.Metric;
+        info.interface_alias = WideToUtf8(uplinks.aliases[i]);
+        info.own = row.own;
+        info.physical = physical[i];
+        info.up = row.up;
+        info.prefix_length = row.prefix_length;
+        info.destination = ntohl(PrefixAddress(*uplinks.routes[i]));
+        info.metric = metrics[i];
         out.push_back(info);
     }
     return succeed();
@@ -102,24 +159,18 @@ bool Win32RouteTable::find_physical_route(const std::string& server_ipv4, PinRou
     if (!ParseIpv4(server_ipv4, server)) return fail(ERROR_INVALID_PARAMETER);
     ForwardTable table;
     if (ReadForwardTable(AF_INET, table) != 0) return fail(ERROR_NOT_FOUND);
-    const MIB_IPFORWARD_ROW2* best = nullptr;
-    for (ULONG i = 0; i < table.get()->NumEntries; ++i) {
-        const MIB_IPFORWARD_ROW2& row = table.get()->Table[i];
-        if (!IsIpv4Prefix(row, 0)) continue;
-        MIB_IF_ROW2 iface;
-        if (ReadInterface(row.InterfaceLuid, iface) != NO_ERROR) continue;
-        if (!iface.InterfaceAndOperStatusFlags.HardwareInterface) continue;
-        if (iface.OperStatus != kOperStatusUp || IsOwnAdapterName(AliasOf(iface))) continue;
-        // Strictly lower: the earlier row in the system's order wins a tie.
-        if (best == nullptr || row.Metric < best->Metric) best = &row;
-    }
-    if (best == nullptr || best->NextHop.si_family != AF_INET) return fail(ERROR_NOT_FOUND);
+    UplinkTable uplinks;
+    CollectUplinkRows(*table.get(), false, uplinks);
+    const int chosen = ChoosePhysicalRoute(uplinks.rows);
+    if (chosen < 0) return fail(ERROR_NOT_FOUND);
+    const MIB_IPFORWARD_ROW2* best = uplinks.routes[static_cast<std::size_t>(chosen)];
     out = PinRoute{};
     out.destination = server_ipv4;
     out.interface_luid = best->InterfaceLuid.Value;
     out.interface_index = best->InterfaceIndex;
     out.physical_index = best->InterfaceIndex;
     out.next_hop = FormatIpv4(best->NextHop.Ipv4.sin_addr);
+    // The route metric only: Windows adds the interface's metric to the pin route by itself.
     out.metric = best->Metric == 0 ? 1 : best->Metric;
     if (out.next_hop.empty() || out.interface_luid == 0) return fail(ERROR_NOT_FOUND);
     return succeed();
