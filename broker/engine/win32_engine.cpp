@@ -209,7 +209,8 @@ bool Win32Engine::request_stop() {
         last_error_ = GetLastError();
         return false;
     }
-    // The break goes to everyone on the console we just joined, ourselves included.
+    // This ignores Ctrl+C only. The break cannot reach the broker anyway: it goes to the engine's
+    // process group (the engine was created as its own group), which the broker is not in.
     SetConsoleCtrlHandler(nullptr, TRUE);
     BOOL sent = GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, process_id_);
     DWORD error = sent ? 0 : GetLastError();

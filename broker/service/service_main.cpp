@@ -2,13 +2,16 @@
 
 #include <winsock2.h>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 
 #include "broker/service/broker_service.h"
 #include "broker/service/pipe_server.h"
+#include "broker/service/preshutdown_config.h"
 #include "broker/service/published_service.h"
 #include "broker/service/service_status_reporter.h"
+#include "broker/service/stop_progress.h"
 #include "broker/win32/data_directory.h"
 #include "broker/win32/win_handle.h"
 
@@ -16,6 +19,7 @@ namespace vantorel {
 namespace {
 
 constexpr DWORD kReadyWaitMs = 20000;
+constexpr std::chrono::milliseconds kStopProgressInterval{1000};
 
 // What the control handler reaches from the control manager's thread.
 struct ServiceProcess {
@@ -140,6 +144,7 @@ void WINAPI BrokerServiceMain(DWORD, LPWSTR*) {
     auto service = std::make_unique<BrokerService>(paths, WindowsServiceHooks(ready_event));
     p.service.publish(service.get());
     LogDataDirectoryOutcome(service->platform.log, prepared);
+    EnsurePreshutdownTimeout(service->platform.log);
 
     service->core.install_listeners();
     if (!service->core.start_worker()) {
@@ -158,7 +163,13 @@ void WINAPI BrokerServiceMain(DWORD, LPWSTR*) {
 
     ReportPhase(ServicePhase::stop_requested);
     service->core.begin_stop();
-    service->core.join_worker();
+    {
+        // The final teardown can outlast one wait hint.
+        StopProgress progress(
+            [](std::uint32_t checkpoint) { Process().status.report(StopProgressStatus(checkpoint)); },
+            kStopProgressInterval);
+        service->core.join_worker();
+    }
 
     // Waits for a control handler that is using the service right now.
     p.service.withdraw();

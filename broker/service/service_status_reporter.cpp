@@ -23,7 +23,7 @@ void ServiceStatusReporter::report_phase(ServicePhase phase, std::uint32_t exit_
 
 void ServiceStatusReporter::report_current_again() {
     std::lock_guard<std::mutex> guard(mutex_);
-    report_locked(RepeatedStatus(status_.current_state));
+    report_locked(RepeatedStatus(status_));
 }
 
 ServiceStatusRecord ServiceStatusReporter::current() const {

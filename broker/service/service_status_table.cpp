@@ -48,6 +48,23 @@ ServiceStatusRecord RepeatedStatus(std::uint32_t current_state) {
     return record;
 }
 
+ServiceStatusRecord RepeatedStatus(const ServiceStatusRecord& current) {
+    ServiceStatusRecord record = RepeatedStatus(current.current_state);
+    if (IsPending(current.current_state)) {
+        if (current.checkpoint > record.checkpoint) record.checkpoint = current.checkpoint;
+        record.wait_hint = current.wait_hint;
+    }
+    return record;
+}
+
+ServiceStatusRecord StopProgressStatus(std::uint32_t checkpoint) {
+    ServiceStatusRecord record = StatusFor(ServicePhase::stop_requested);
+    record.checkpoint = checkpoint;
+    return record;
+}
+
+bool PreshutdownNeedsRaise(std::uint32_t configured_ms) { return configured_ms < kPreshutdownTimeoutMs; }
+
 ControlAction ClassifyControl(std::uint32_t control, std::uint32_t event_type) {
     if (control == kControlStop || control == kControlPreshutdown) return ControlAction::stop;
     if (control == kControlPowerEvent && event_type == kPowerSuspend) return ControlAction::suspend;

@@ -33,6 +33,18 @@ enum class ServicePhase { start, ready, stop_requested, finished };
 ServiceStatusRecord StatusFor(ServicePhase phase);
 // What any other control (interrogate included) reports: the current state again.
 ServiceStatusRecord RepeatedStatus(std::uint32_t current_state);
+// The same from the last reported record: while pending its checkpoint and wait hint stay, so a
+// control in the middle of a stop never moves the progress back.
+ServiceStatusRecord RepeatedStatus(const ServiceStatusRecord& current);
+// Stop pending with a later checkpoint: the stop is still making progress.
+ServiceStatusRecord StopProgressStatus(std::uint32_t checkpoint);
+
+// After a pre-shutdown notice the control manager waits this long for the service to stop
+// before shutdown goes on: enough for a cancelled connect and the final teardown (engine stop
+// up to 7 s, route and adapter removal). Windows 10 1703 and later default to 10 s.
+inline constexpr std::uint32_t kPreshutdownTimeoutMs = 30000;
+// The service raises a shorter configured time-out and keeps a longer one (an installer's).
+bool PreshutdownNeedsRaise(std::uint32_t configured_ms);
 
 enum class ControlAction { stop, suspend, report_current };
 

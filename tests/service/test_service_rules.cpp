@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <future>
 #include <string>
 #include <thread>
@@ -16,6 +18,7 @@
 #include "broker/service/published_service.h"
 #include "broker/service/repeat_counter.h"
 #include "broker/service/service_status_table.h"
+#include "broker/service/stop_progress.h"
 
 namespace vantorel {
 namespace {
@@ -58,6 +61,81 @@ TEST(ServiceStatus, OtherControlsRepeatTheCurrentState) {
         EXPECT_EQ(r.wait_hint, 0u);
         EXPECT_EQ(r.exit_code, 0u);
     }
+}
+
+TEST(ServiceStatus, ARepeatWhilePendingNeverMovesTheProgressBack) {
+    struct Row {
+        const char* name;
+        ServiceStatusRecord current;
+        std::uint32_t checkpoint, wait_hint, controls;
+    };
+    const Row rows[] = {
+        {"stop requested", StatusFor(ServicePhase::stop_requested), 1, 20000, 0},
+        {"stop in progress", StopProgressStatus(7), 7, 20000, 0},
+        {"starting", StatusFor(ServicePhase::start), 1, 20000, 0},
+        {"running", StatusFor(ServicePhase::ready), 0, 0, 0x141},
+        {"stopped", StatusFor(ServicePhase::finished), 0, 0, 0x141},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const ServiceStatusRecord repeated = RepeatedStatus(row.current);
+        EXPECT_EQ(repeated.current_state, row.current.current_state);
+        EXPECT_EQ(repeated.checkpoint, row.checkpoint);
+        EXPECT_EQ(repeated.wait_hint, row.wait_hint);
+        EXPECT_EQ(repeated.controls_accepted, row.controls);
+    }
+}
+
+TEST(ServiceStatus, StopProgressIsStopPendingWithTheGivenCheckpoint) {
+    const ServiceStatusRecord r = StopProgressStatus(5);
+    EXPECT_EQ(r.current_state, service_state::stop_pending);
+    EXPECT_EQ(r.checkpoint, 5u);
+    EXPECT_EQ(r.wait_hint, kPendingWaitHintMs);
+    EXPECT_EQ(r.controls_accepted, 0u);
+}
+
+TEST(ServiceStatus, APreshutdownTimeOutIsOnlyRaised) {
+    struct Row {
+        std::uint32_t configured;
+        bool raise;
+    };
+    const Row rows[] = {{0, true}, {10000, true}, {29999, true}, {30000, false}, {180000, false}};
+    for (const Row& row : rows) {
+        EXPECT_EQ(PreshutdownNeedsRaise(row.configured), row.raise) << row.configured;
+    }
+}
+
+TEST(StopProgress, ReportsRisingCheckpointsUntilDestroyed) {
+    std::mutex mutex;
+    std::condition_variable reported;
+    std::vector<std::uint32_t> checkpoints;
+    {
+        StopProgress progress(
+            [&](std::uint32_t checkpoint) {
+                std::lock_guard<std::mutex> guard(mutex);
+                checkpoints.push_back(checkpoint);
+                reported.notify_all();
+            },
+            std::chrono::milliseconds(2));
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(reported.wait_for(lock, std::chrono::seconds(10), [&] { return checkpoints.size() >= 3; }));
+    }
+    std::vector<std::uint32_t> after_stop;
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        after_stop = checkpoints;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::lock_guard<std::mutex> guard(mutex);
+    EXPECT_EQ(checkpoints, after_stop);  // nothing once destroyed
+    ASSERT_GE(checkpoints.size(), 3u);
+    for (std::size_t i = 0; i < checkpoints.size(); ++i) EXPECT_EQ(checkpoints[i], 2u + i);
+}
+
+TEST(StopProgress, AShortStopReportsNothing) {
+    std::atomic<int> reports{0};
+    { StopProgress progress([&](std::uint32_t) { reports.fetch_add(1); }, std::chrono::hours(1)); }
+    EXPECT_EQ(reports.load(), 0);
 }
 
 TEST(ServiceStatus, ControlsAreClassified) {
