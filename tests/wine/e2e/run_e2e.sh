@@ -172,5 +172,44 @@ if [ ! -e "$run/ledger.txt" ] && [ ! -e "$run/current_session.json" ] && [ ! -e 
     ok "reconcile removed the ledger, configuration and pin file"
 else bad "reconcile removed the ledger, configuration and pin file" "$(ls -la "$run")"; fi
 
+# --- the broker's own pre-shutdown time-out, and a data directory someone else holds open
+stt() { vt_ns wine "$build/bin/service_test_tool.exe" "$@" 2>/dev/null | tr -d '\r'; }
+expect_equal() { if [ "$2" = "$3" ]; then ok "$1"; else bad "$1" "got: $2" "wanted: $3"; fi; }
+stt preshutdown VantorelBroker 10000 >/dev/null
+vt_service_start
+sleep 2
+expect_equal "the service raises a 10 s pre-shutdown time-out to 30 s" "$(stt preshutdown VantorelBroker)" 30000
+vt_service_stop
+sleep 1
+svc_data=$VT_PREFIX/drive_c/users/Public/Vantorel
+con_data=$VT_PREFIX/drive_c/ProgramData/Vantorel
+rm -rf "$svc_data" "$con_data"
+printf planted >"$svc_data"
+printf planted >"$con_data"
+release=$work/release
+rm -f "$release"
+stt hold "Z:${release//\//\\}" 'C:\users\Public\Vantorel' 'C:\ProgramData\Vantorel' >"$work/held.out" &
+holder=$!
+for _ in $(seq 100); do grep -q '^held' "$work/held.out" 2>/dev/null && break; sleep 0.1; done
+vt_service_start
+sleep 2
+expect_equal "a held foreign data directory stops the service with error 32" "$(stt status VantorelBroker)" \
+    "state=1 win32=32"
+vt_ns wine "$VT_INSTALL_DIR_WIN\\VantorelBroker.exe" --reconcile >/dev/null 2>&1; rc=$?
+expect_code "reconcile exits 1 while its data directory is held" "$rc" 1
+if [ -f "$svc_data" ] && [ -f "$con_data" ] && [ "$(cat "$svc_data" "$con_data")" = plantedplanted ]; then
+    ok "nothing was written into or over the held names"
+else bad "nothing was written into or over the held names" "$(ls -la "$svc_data" "$con_data" 2>&1)"; fi
+touch "$release"
+wait "$holder" 2>/dev/null
+vt_service_start
+sleep 2
+expect_equal "once released the service starts" "$(stt status VantorelBroker)" "state=4 win32=0"
+expect_log "log: the foreign name was moved aside" 'event=data_directory code=moved_aside win32=0$'
+vt_ctl status >"$work/status-after-aside.out" 2>/dev/null
+expect_line "status answers after the move aside" "$work/status-after-aside.out" \
+    '{"event":"state","generation":0,"state":"idle","code":null,"message":null,"cleanup_verified":true}'
+vt_service_stop
+
 echo "$pass passed, $fail failed"
 [ "$fail" -eq 0 ]
