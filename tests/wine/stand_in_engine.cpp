@@ -10,6 +10,12 @@
 //   --ignore-break    ignore Ctrl+C and Ctrl+Break (otherwise they end it with code 0, as sing-box)
 //   --sleep-ms N      sleep N milliseconds; -1 sleeps forever
 //   --exit N          exit at once with code N
+//   --adapter         hold the TUN adapter "VantorelTun" through the route agent of the test
+//                     namespace for the rest of the process's life; a refusal ends the program
+//                     with 1 and a line on standard error, as the engine ends when it cannot
+//                     create its adapter
+//   --serve-api       serve the engine control API (GET /connections) on the port and with the
+//                     secret of the configuration given with "-c"
 // Without --exit the program exits with 0 after the last option.
 //
 // Started as the broker starts the engine ("run -c <config>"), it takes its options from
@@ -19,10 +25,14 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <memory>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "tests/wine/stand_in_adapter.h"
+#include "tests/wine/stand_in_api.h"
 
 namespace {
 
@@ -87,9 +97,34 @@ bool TakesValue(const std::string& name) {
            name == "--exit";
 }
 
+std::string ReadWholeFile(const std::wstring& path) {
+    std::string text;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return text;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0) text.append(buffer, got);
+    CloseHandle(file);
+    return text;
+}
+
+// Returns 0 or the exit code that ends the program.
+int ServeApi(const std::wstring& config_path) {
+    vantorel::stand_in::ApiSettings settings;
+    std::string error = "no control API in the configuration";
+    if (!vantorel::stand_in::ReadApiSettings(ReadWholeFile(config_path), settings) ||
+        !vantorel::stand_in::StartApiServer(settings, error)) {
+        WriteAll(STD_ERROR_HANDLE, "FATAL[0000] start service: start clash api: " + error + "\n");
+        return 1;
+    }
+    return 0;
+}
+
 // Returns the exit code.
-int Run(const std::vector<Option>& options) {
+int Run(const std::vector<Option>& options, const std::wstring& config_path) {
     SetConsoleCtrlHandler(ExitOnBreak, TRUE);
+    std::vector<std::unique_ptr<vantorel::stand_in::HeldAdapter>> adapters;  // held until exit
     for (const Option& o : options) {
         if (o.name == "--stdout") {
             WriteAll(STD_OUTPUT_HANDLE, o.value + "\n");
@@ -113,6 +148,16 @@ int Run(const std::vector<Option>& options) {
             Sleep(ms < 0 ? INFINITE : static_cast<DWORD>(ms));
         } else if (o.name == "--exit") {
             return std::atoi(o.value.c_str());
+        } else if (o.name == "--adapter") {
+            adapters.push_back(std::make_unique<vantorel::stand_in::HeldAdapter>());
+            std::string error;
+            if (!adapters.back()->acquire(error)) {
+                WriteAll(STD_ERROR_HANDLE, "FATAL[0000] start inbound/tun[tun-in]: configure tun interface: " +
+                                               error + "\n");
+                return 1;
+            }
+        } else if (o.name == "--serve-api") {
+            if (int code = ServeApi(config_path)) return code;
         } else {
             WriteAll(STD_ERROR_HANDLE, "stand-in: unknown option " + o.name + "\n");
             return 64;
@@ -169,11 +214,12 @@ bool OptionsFromFile(std::vector<Option>& options) {
 
 int wmain(int argc, wchar_t** argv) {
     bool as_engine = argc >= 2 && std::wstring(argv[1]) == L"run";
+    std::wstring config_path = as_engine && argc >= 4 && std::wstring(argv[2]) == L"-c" ? argv[3] : L"";
     std::vector<Option> options;
     if (!as_engine) {
         options = OptionsFromArgs(argc, argv);
     } else if (!OptionsFromFile(options)) {
         options.push_back(Option{"--sleep-ms", "-1"});
     }
-    return Run(options);
+    return Run(options, config_path);
 }

@@ -1,7 +1,9 @@
 # Session files, service log, engine host tests.
 
 # Stands in for sing-box.exe: the engine host tests copy it under that name.
-add_executable(stand_in_engine stand_in_engine.cpp)
+add_executable(stand_in_engine stand_in_engine.cpp stand_in_adapter.cpp stand_in_api.cpp)
+target_include_directories(stand_in_engine PRIVATE ${PROJECT_SOURCE_DIR})
+target_link_libraries(stand_in_engine PRIVATE vantorel_route_agent_client ws2_32)
 target_link_options(stand_in_engine PRIVATE -municode)
 vantorel_warnings(stand_in_engine)
 

@@ -1,0 +1,275 @@
+#!/usr/bin/env python3
+"""Route agent: applies the route and adapter requests of Windows programs under Wine to the
+kernel of the network namespace it runs in (as root), and answers with Windows error numbers.
+
+Clients: the test iphlpapi.dll inside the broker (route writes, the IPv6 table, the link list
+with the holders of emulated adapters) and the stand-in engine (which holds the adapter
+"VantorelTun" for as long as its process lives).
+
+Wire: one request per line, "verb key=value ...". The answer is a line with the Windows error
+number, then data lines "kind key=value ...", then an empty line. A connection may carry any
+number of requests. What a connection acquires (a held adapter) is owned by that connection and
+released when it closes, whatever ended the peer; further kinds of owned resources (a supervised
+Linux process whose output is relayed) fit the same ownership.
+
+Every request and every release is logged, one line each.
+"""
+
+import argparse
+import ipaddress
+import os
+import selectors
+import signal
+import socket
+import sys
+import time
+
+import kernel_links
+import kernel_routes
+from kernel_links import AdapterPlan
+
+ERROR_INVALID_PARAMETER = 87
+ERROR_NOT_SUPPORTED = 50
+ERROR_ALREADY_EXISTS = 183
+
+DEFAULT_INTERFACE_METRICS = {"loopback": 75, "ether": 25, "tunnel": 35}
+
+
+def parse_request(line):
+    words = line.split()
+    if not words:
+        return None, {}
+    fields = {}
+    for word in words[1:]:
+        key, _, value = word.partition("=")
+        fields[key] = value
+    return words[0], fields
+
+
+def format_fields(record, **fields):
+    return record + "".join(f" {k}={v}" for k, v in fields.items())
+
+
+class HeldAdapter:
+    """An emulated adapter owned by one connection."""
+
+    def __init__(self, plan, pid, created):
+        self.plan = plan
+        self.pid = pid
+        self.created = created
+
+    def release(self):
+        kernel_links.delete_adapter(self.plan)
+
+
+class Connection:
+    def __init__(self, sock, number):
+        self.sock = sock
+        self.number = number
+        self.buffer = b""
+        self.resources = []
+
+
+class Agent:
+    def __init__(self, args):
+        self.world_ns = args.world_ns
+        self.log_file = open(args.log, "a", buffering=1, encoding="utf-8")
+        self.adapters = {args.adapter_name: AdapterPlan(
+            name=args.adapter_name, index=args.adapter_index,
+            network=ipaddress.ip_network(args.adapter_network), peer_name=args.peer_name)}
+        self.held = {}  # adapter name -> (connection, HeldAdapter)
+        self.metrics = {}
+        self.selector = selectors.DefaultSelector()
+        self.connections = 0
+
+    def log(self, text):
+        stamp = time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime()) + f".{int(time.time() * 1000) % 1000:03d}Z"
+        self.log_file.write(f"{stamp} {text}\n")
+
+    # --- verbs; each returns (code, data lines, log note)
+
+    def verb_ping(self, conn, fields):
+        return 0, [], ""
+
+    def verb_state(self, conn, fields):
+        lines = []
+        for link in kernel_links.list_links():
+            metric = self.metrics.get(link.name, DEFAULT_INTERFACE_METRICS[link.kind()])
+            lines.append(format_fields("link", index=link.index, name=link.name, kind=link.kind(),
+                                       up=int(link.up), mtu=link.mtu, ipv6=int(link.ipv6),
+                                       metric=metric))
+        for name, (_, held) in sorted(self.held.items()):
+            lines.append(format_fields("held", name=name, index=held.plan.index, pid=held.pid,
+                                       created=held.created))
+        return 0, lines, ""
+
+    def verb_release(self, conn, fields):
+        name = fields.get("name", "")
+        entry = self.held.get(name)
+        if entry is None or str(entry[1].pid) != fields.get("pid"):
+            return 0, [], "nothing held"
+        self.release(entry[0], entry[1], "holder gone")
+        return 0, [], "released"
+
+    def verb_hold_adapter(self, conn, fields):
+        plan = self.adapters.get(fields.get("name", ""))
+        if plan is None:
+            return ERROR_NOT_SUPPORTED, [], "unknown adapter name"
+        if plan.name in self.held:
+            return ERROR_ALREADY_EXISTS, [], "held by another process"
+        kernel_links.delete_adapter(plan)  # a leftover of a holder this agent never saw
+        failure = kernel_links.create_adapter(plan, self.world_ns)
+        if failure:
+            return kernel_routes.ERROR_GEN_FAILURE, [], failure
+        held = HeldAdapter(plan, fields.get("pid", "0"), fields.get("created", "0"))
+        conn.resources.append(held)
+        self.held[plan.name] = (conn, held)
+        return 0, [format_fields("adapter", name=plan.name, index=plan.index)], "created"
+
+    def verb_interface_metric(self, conn, fields):
+        try:
+            self.metrics[fields["name"]] = int(fields["metric"])
+        except (KeyError, ValueError):
+            return ERROR_INVALID_PARAMETER, [], "name and metric wanted"
+        return 0, [], ""
+
+    def route_request(self, fields):
+        return kernel_routes.RouteRequest(
+            family=int(fields["family"]), destination=fields["destination"],
+            prefix_length=int(fields["prefix"]), next_hop=fields.get("next_hop", ""),
+            if_index=int(fields["index"]), metric=int(fields.get("metric", "0")))
+
+    def verb_route_add(self, conn, fields):
+        try:
+            request = self.route_request(fields)
+        except (KeyError, ValueError):
+            return ERROR_INVALID_PARAMETER, [], "malformed request"
+        code, message = kernel_routes.add_route(request)
+        return code, [], message
+
+    def verb_route_delete(self, conn, fields):
+        try:
+            request = self.route_request(fields)
+        except (KeyError, ValueError):
+            return ERROR_INVALID_PARAMETER, [], "malformed request"
+        code, message = kernel_routes.delete_route(request)
+        return code, [], message
+
+    def verb_routes6(self, conn, fields):
+        indexes = {link.name: link.index for link in kernel_links.list_links()}
+        lines = []
+        for route in kernel_routes.read_routes(6):
+            if route.dev not in indexes:
+                continue
+            lines.append(format_fields("route", destination=route.network.network_address,
+                                       prefix=route.network.prefixlen,
+                                       next_hop=route.gateway or "::", index=indexes[route.dev],
+                                       metric=route.metric, protocol=route.windows_protocol()))
+        return 0, lines, ""
+
+    # --- connections
+
+    def release(self, conn, held, why):
+        held.release()
+        if held in conn.resources:
+            conn.resources.remove(held)
+        self.held.pop(held.plan.name, None)
+        self.log(f"conn={conn.number} release {held.plan.name} pid={held.pid} ({why})")
+
+    def handle_line(self, conn, line):
+        verb, fields = parse_request(line)
+        handler = getattr(self, f"verb_{verb}", None) if verb else None
+        if handler is None:
+            code, lines, note = ERROR_NOT_SUPPORTED, [], "unknown verb"
+        else:
+            try:
+                code, lines, note = handler(conn, fields)
+            except Exception as failure:  # one bad request must not end the agent
+                code, lines, note = kernel_routes.ERROR_GEN_FAILURE, [], f"agent fault: {failure!r}"
+        self.log(f"conn={conn.number} {line} -> {code}" + (f" ({note})" if note else ""))
+        reply = "".join(f"{text}\n" for text in [str(code)] + lines) + "\n"
+        try:
+            conn.sock.sendall(reply.encode())
+        except OSError:
+            pass
+
+    def close(self, conn):
+        self.selector.unregister(conn.sock)
+        conn.sock.close()
+        for resource in list(conn.resources):
+            self.release(conn, resource, "connection closed")
+
+    def on_readable(self, conn):
+        try:
+            data = conn.sock.recv(65536)
+        except OSError:
+            data = b""
+        if not data:
+            self.close(conn)
+            return
+        conn.buffer += data
+        while b"\n" in conn.buffer:
+            raw, conn.buffer = conn.buffer.split(b"\n", 1)
+            self.handle_line(conn, raw.decode("utf-8", "replace").strip())
+
+    def on_accept(self, listener):
+        sock, _ = listener.accept()
+        self.connections += 1
+        conn = Connection(sock, self.connections)
+        self.selector.register(sock, selectors.EVENT_READ, conn)
+
+    def serve(self, listener):
+        self.selector.register(listener, selectors.EVENT_READ, None)
+        while True:
+            for key, _ in self.selector.select():
+                if key.data is None:
+                    self.on_accept(listener)
+                else:
+                    self.on_readable(key.data)
+
+    def shutdown(self):
+        for name, (conn, held) in list(self.held.items()):
+            self.release(conn, held, "agent stopping")
+
+
+def write_port_file(path, port):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path + ".tmp", "w", encoding="ascii") as f:
+        f.write(f"127.0.0.1:{port}\n")
+    os.replace(path + ".tmp", path)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--port-file", required=True, help="where to write 127.0.0.1:PORT")
+    parser.add_argument("--log", required=True)
+    parser.add_argument("--world-ns", required=True, help="namespace of the adapters' far ends")
+    parser.add_argument("--adapter-name", default="VantorelTun")
+    parser.add_argument("--adapter-index", type=int, default=40)
+    parser.add_argument("--adapter-network", default="172.19.0.0/30")
+    parser.add_argument("--peer-name", default="tun-world")
+    args = parser.parse_args()
+
+    agent = Agent(args)
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(16)
+
+    def stop(signum, frame):
+        agent.shutdown()
+        try:
+            os.unlink(args.port_file)
+        except OSError:
+            pass
+        sys.exit(0)
+
+    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGINT, stop)
+    agent.log(f"listening on 127.0.0.1:{listener.getsockname()[1]}")
+    write_port_file(args.port_file, listener.getsockname()[1])
+    agent.serve(listener)
+
+
+if __name__ == "__main__":
+    main()
