@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # End to end, as a user interface uses the programs: the broker installed as a real service in a
-# private Wine prefix inside a network namespace, driven only through VantorelCtl.exe.
+# private Wine prefix inside a network namespace, driven only through VantorelCtl.exe. With the
+# test iphlpapi.dll and the route agent (scripts/lib/wine_service.sh) whole sessions reach
+# connected and change the namespace's kernel routing tables (connected_cases.py).
 # Usage: run_e2e.sh WINDOWS_BUILD_DIR BOOTED_BASE_PREFIX. Ends with "N passed, M failed".
 set -u -o pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -33,6 +35,19 @@ trap cleanup EXIT
 
 vt_env_up "$base" "$work/prefix" || { bad "environment" "could not create namespace and prefix"; echo "$pass passed, $fail failed"; exit 1; }
 vt_install_programs "$build/bin" || { bad "install" "programs missing in $build/bin"; echo "$pass passed, $fail failed"; exit 1; }
+[ -f "$(vt_install_dir)/iphlpapi.dll" ] || { bad "install" "the test iphlpapi.dll is not built"; echo "$pass passed, $fail failed"; exit 1; }
+
+# --- the test iphlpapi.dll itself, beside it in the prefix, against the namespace's kernel
+cp "$build/bin/route_shim_test.exe" "$(vt_install_dir)/"
+vt_ns env WINEDLLOVERRIDES=iphlpapi=n,b VANTOREL_SHIM_PHYS_INDEX="$(ip -n "$VT_NS" -o link show vt-phys | cut -d: -f1)" \
+    VANTOREL_SHIM_TUN_INDEX="$VT_TUN_INDEX" wine "$VT_INSTALL_DIR_WIN\\route_shim_test.exe" >"$work/route_shim_test.out" 2>&1 </dev/null
+shim_rc=$?
+shim_passed=$(tr -d '\r' <"$work/route_shim_test.out" | sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\..*/\1/p')
+shim_failed=$(tr -d '\r' <"$work/route_shim_test.out" | sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\{0,1\}, listed below.*/\1/p')
+if [ "$shim_rc" -ne 0 ] && [ -z "$shim_failed" ]; then shim_failed=1; fi
+pass=$((pass + ${shim_passed:-0})); fail=$((fail + ${shim_failed:-0}))
+echo "route shim: ${shim_passed:-0} passed, ${shim_failed:-0} failed (exit $shim_rc)"
+[ "${shim_failed:-0}" -eq 0 ] || tr -d '\r' <"$work/route_shim_test.out" | grep -E 'FAILED|Failure|Expected|Which is' | head -40
 vt_engine_behaviour "--stderr FATAL[0000] start service: initialize outbound[0]: uuid=7f1c2a9e-0000-4000-8000-123456789abc password=hunter2" "--exit 1"
 vt_service_create && vt_service_start
 sleep 2
@@ -143,7 +158,7 @@ t1=$(date +%s)
 wait "$feeder" 2>/dev/null
 if [ $((t1 - t0)) -le 20 ]; then ok "service stop during a connect ends within 20 s ($((t1 - t0)) s)"; else bad "service stop during a connect ends within 20 s" "took $((t1 - t0)) s"; fi
 sleep 1
-if pgrep -f 'Vantorel.sing-box\.exe' >/dev/null; then bad "no engine process left after stop"; else ok "no engine process left after stop"; fi
+if [ -n "$(vt_ns_processes 'sing-box\.exe')" ]; then bad "no engine process left after stop"; else ok "no engine process left after stop"; fi
 data=$(vt_service_data_dir)
 if [ ! -e "$data/run/current_session.json" ] && [ ! -e "$data/run/ledger.txt" ]; then
     ok "no configuration file or ledger left after stop"
@@ -210,6 +225,21 @@ vt_ctl status >"$work/status-after-aside.out" 2>/dev/null
 expect_line "status answers after the move aside" "$work/status-after-aside.out" \
     '{"event":"state","generation":0,"state":"idle","code":null,"message":null,"cleanup_verified":true}'
 vt_service_stop
+
+# --- connected sessions: the broker against the namespace's kernel routing table
+rm -rf "$work/cases"; mkdir -p "$work/cases"
+vt_service_start
+export VT_NS VT_PREFIX VT_STATE VT_INSTALL_DIR_WIN VT_SERVER_IP VT_GATEWAY VT_PAGE_HOST VT_CHECK_HOST
+VT_CASE_DIR="$work/cases" python3 "$here/connected_cases.py" >"$work/connected.out" 2>&1
+grep -v -E '^[0-9]+ passed, [0-9]+ failed' "$work/connected.out"
+line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "$work/connected.out" | tail -n 1)
+if [ -n "$line" ]; then
+    pass=$((pass + $(sed -E 's/^([0-9]+) passed.*/\1/' <<<"$line")))
+    fail=$((fail + $(sed -E 's/^[0-9]+ passed, ([0-9]+) failed.*/\1/' <<<"$line")))
+else
+    bad "connected sessions ran to their end"
+fi
+cp "$VT_STATE"/*.log "$work/" 2>/dev/null
 
 echo "$pass passed, $fail failed"
 [ "$fail" -eq 0 ]
