@@ -1,0 +1,74 @@
+"""The route agent's pure parts: reading `ip -j route`, requests, and the Windows error numbers
+given to the kernel's refusals. Run natively by ctest; needs no privileges."""
+
+import ipaddress
+import unittest
+
+import kernel_routes
+from kernel_routes import KernelRoute, RouteRequest, map_kernel_refusal, parse_routes
+from route_agent import parse_request
+
+
+class ParseRoutes(unittest.TestCase):
+    def test_defaults_hosts_and_skipped_types(self):
+        text = ('[{"dst":"default","gateway":"10.213.0.1","dev":"vt-phys","metric":10,"flags":[]},'
+                '{"dst":"192.0.2.10","gateway":"10.213.0.1","dev":"vt-phys","protocol":"static","metric":16},'
+                '{"dst":"10.213.0.0/24","dev":"vt-phys","protocol":"kernel","scope":"link"},'
+                '{"type":"unreachable","dst":"203.0.113.0/24","flags":[]},'
+                '{"type":"blackhole","dst":"198.51.100.0/24","dev":"lo"}]')
+        routes = parse_routes(text, 4)
+        self.assertEqual([str(r.network) for r in routes], ["0.0.0.0/0", "192.0.2.10/32", "10.213.0.0/24"])
+        self.assertEqual([r.gateway for r in routes], ["10.213.0.1", "10.213.0.1", ""])
+        self.assertEqual([r.metric for r in routes], [10, 16, 0])
+        self.assertEqual([r.windows_protocol() for r in routes], [3, 3, 2])
+
+    def test_ipv6_default_and_empty_output(self):
+        routes = parse_routes('[{"dst":"default","dev":"VantorelTun","metric":1024}]', 6)
+        self.assertEqual(routes[0].network, ipaddress.ip_network("::/0"))
+        self.assertEqual(parse_routes("", 6), [])
+
+
+class Requests(unittest.TestCase):
+    def test_prefix_must_have_no_host_bits(self):
+        self.assertIsNotNone(RouteRequest(4, "203.0.113.0", 24, "", 3, 1).network())
+        self.assertIsNone(RouteRequest(4, "203.0.113.5", 24, "", 3, 1).network())
+        self.assertIsNotNone(RouteRequest(6, "8000::", 1, "::", 3, 1).network())
+
+    def test_unspecified_next_hop_means_on_link(self):
+        self.assertEqual(RouteRequest(4, "0.0.0.0", 1, "0.0.0.0", 3, 1).gateway(), "")
+        self.assertEqual(RouteRequest(6, "::", 1, "::", 3, 1).gateway(), "")
+        self.assertEqual(RouteRequest(6, "::", 1, "FE80:0::1", 3, 1).gateway(), "fe80::1")
+
+    def test_windows_identity_ignores_the_metric(self):
+        request = RouteRequest(4, "192.0.2.10", 32, "10.213.0.1", 3, 16)
+        network = request.network()
+        same = KernelRoute(network, "10.213.0.1", "vt-phys", 22, "static")
+        other_hop = KernelRoute(network, "10.213.0.9", "vt-phys", 16, "static")
+        self.assertTrue(kernel_routes.matches(same, request, network, "vt-phys"))
+        self.assertFalse(kernel_routes.matches(other_hop, request, network, "vt-phys"))
+        self.assertFalse(kernel_routes.matches(same, request, network, "vt-phys2"))
+
+    def test_request_words(self):
+        self.assertEqual(parse_request("route_add family=4 next_hop= index=3"),
+                         ("route_add", {"family": "4", "next_hop": "", "index": "3"}))
+        self.assertEqual(parse_request("  "), (None, {}))
+
+
+class KernelRefusals(unittest.TestCase):
+    def test_messages_map_to_windows_errors(self):
+        cases = [
+            ("File exists", False, 5010),
+            ("No such process", False, 1168),
+            ('Cannot find device "VantorelTun"', False, 1168),
+            ("Nexthop has invalid gateway.", True, 1231),
+            ("Network is unreachable", True, 1231),
+            ("Invalid prefix for given prefix length.", False, 87),
+            ("Nexthop has invalid gateway.", False, 87),
+            ("Operation not permitted", False, 31),
+        ]
+        for message, has_gateway, code in cases:
+            self.assertEqual(map_kernel_refusal(message, has_gateway), code, message)
+
+
+if __name__ == "__main__":
+    unittest.main()
