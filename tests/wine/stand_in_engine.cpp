@@ -187,14 +187,8 @@ std::wstring OwnDirectory() {
 // One option per line: the name, then (for options with a value) one space and the rest of the line.
 bool OptionsFromFile(std::vector<Option>& options) {
     std::wstring path = OwnDirectory() + L"\\stand-in.cfg";
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    std::string text;
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0) text.append(buffer, got);
-    CloseHandle(file);
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
+    const std::string text = ReadWholeFile(path);
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);

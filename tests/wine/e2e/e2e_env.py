@@ -5,6 +5,7 @@ kernel's routing tables, the processes, the ledger file and the logs.
 Everything comes from the environment run_e2e.sh exports (scripts/lib/wine_service.sh).
 """
 
+import contextlib
 import ctypes
 import json
 import os
@@ -88,6 +89,15 @@ class Env:
     def world_mode(self, mode):
         with open(os.path.join(self.state, "world-mode"), "w") as f:
             f.write(mode + "\n")
+
+    @contextlib.contextmanager
+    def world_answering(self, mode):
+        """The world's /generate_204 answers as `mode` says (see world_server.py), then 204 again."""
+        self.world_mode(mode)
+        try:
+            yield
+        finally:
+            self.world_mode("204")
 
     # --- what the host holds
 

@@ -125,8 +125,7 @@ def refused_foreign(suite, name):
 
 def case_egress_without_204(suite):
     env = suite.env
-    env.world_mode("503")
-    try:
+    with env.world_answering("503"):
         env.engine_working()
         session = Session(env, "egress")
         generation = start_connect(session, env)
@@ -135,15 +134,12 @@ def case_egress_without_204(suite):
         suite.check("egress check answered 503: logged as egress timeout",
                     f"generation={generation} event=egress code=timeout win32=3500" in env.service_log())
         session.close()
-    finally:
-        env.world_mode("204")
 
 
 def case_failed_proof(suite):
     """The broker's egress check passes, the controller's proof then gets no 204."""
     env = suite.env
-    env.world_mode("204-once")
-    try:
+    with env.world_answering("204-once"):
         env.engine_working()
         session = Session(env, "proof")
         generation = start_connect(session, env)
@@ -153,8 +149,6 @@ def case_failed_proof(suite):
                    suite.baseline)
         suite.check("failed proof: logged as proof fail", f"generation={generation} event=proof code=fail" in env.service_log())
         session.close()
-    finally:
-        env.world_mode("204")
 
 
 def case_service_stop_while_connected(suite):

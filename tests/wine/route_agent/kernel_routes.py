@@ -113,14 +113,22 @@ def _route_args(request, network, dev, metric):
     return args, target + ["dev", dev, "metric", str(metric)]
 
 
-def add_route(request):
-    """Returns a Windows error number (0 on success) and the command's message."""
+def _target(request):
+    """(network, link, None), or (None, None, (error, message)) when the request names neither."""
     network = request.network()
     if network is None:
-        return ERROR_INVALID_PARAMETER, "host bits set beyond the prefix"
+        return None, None, (ERROR_INVALID_PARAMETER, "host bits set beyond the prefix")
     link = link_by_index(request.if_index)
     if link is None:
-        return ERROR_NOT_FOUND, f"no interface {request.if_index}"
+        return None, None, (ERROR_NOT_FOUND, f"no interface {request.if_index}")
+    return network, link, None
+
+
+def add_route(request):
+    """Returns a Windows error number (0 on success) and the command's message."""
+    network, link, refusal = _target(request)
+    if refusal:
+        return refusal
     if any(matches(r, request, network, link.name) for r in read_routes(request.family)):
         return ERROR_OBJECT_ALREADY_EXISTS, "route exists"
     head, tail = _route_args(request, network, link.name, request.metric)
@@ -131,12 +139,9 @@ def add_route(request):
 
 
 def delete_route(request):
-    network = request.network()
-    if network is None:
-        return ERROR_INVALID_PARAMETER, "host bits set beyond the prefix"
-    link = link_by_index(request.if_index)
-    if link is None:
-        return ERROR_NOT_FOUND, f"no interface {request.if_index}"
+    network, link, refusal = _target(request)
+    if refusal:
+        return refusal
     found = [r for r in read_routes(request.family) if matches(r, request, network, link.name)]
     if not found:
         return ERROR_NOT_FOUND, "no such route"

@@ -139,21 +139,19 @@ class Agent:
             prefix_length=int(fields["prefix"]), next_hop=fields.get("next_hop", ""),
             if_index=int(fields["index"]), metric=int(fields.get("metric", "0")))
 
-    def verb_route_add(self, conn, fields):
+    def apply_route(self, fields, write):
         try:
             request = self.route_request(fields)
         except (KeyError, ValueError):
             return ERROR_INVALID_PARAMETER, [], "malformed request"
-        code, message = kernel_routes.add_route(request)
+        code, message = write(request)
         return code, [], message
 
+    def verb_route_add(self, conn, fields):
+        return self.apply_route(fields, kernel_routes.add_route)
+
     def verb_route_delete(self, conn, fields):
-        try:
-            request = self.route_request(fields)
-        except (KeyError, ValueError):
-            return ERROR_INVALID_PARAMETER, [], "malformed request"
-        code, message = kernel_routes.delete_route(request)
-        return code, [], message
+        return self.apply_route(fields, kernel_routes.delete_route)
 
     def verb_routes6(self, conn, fields):
         indexes = {link.name: link.index for link in kernel_links.list_links()}

@@ -37,24 +37,20 @@ extern "C" ULONG WINAPI GetAdaptersAddresses(ULONG family, ULONG flags, PVOID re
     using namespace vantorel::route_shim;
     auto builtin = Builtin<decltype(&GetAdaptersAddresses)>("GetAdaptersAddresses");
     if (builtin == nullptr) return ERROR_NOT_SUPPORTED;
-    AgentLink link;
-    AgentView view;
-    const bool agent = ReadAgentView(link, view);
+    AgentSession agent;
     ULONG rc = builtin(family, flags, reserved, addresses, size);
-    if (rc != NO_ERROR || addresses == nullptr || !agent) return rc;
-    return HideRemovedAdapters(addresses, view);
+    if (rc != NO_ERROR || addresses == nullptr || !agent.reachable) return rc;
+    return HideRemovedAdapters(addresses, agent.view);
 }
 
 extern "C" DWORD WINAPI GetIfEntry2(PMIB_IF_ROW2 row) {
     using namespace vantorel::route_shim;
     auto builtin = Builtin<decltype(&GetIfEntry2)>("GetIfEntry2");
     if (builtin == nullptr) return ERROR_NOT_SUPPORTED;
-    AgentLink link;
-    AgentView view;
-    const bool agent = ReadAgentView(link, view);
+    AgentSession agent;
     DWORD rc = builtin(row);
-    if (rc != NO_ERROR || !agent) return rc;
-    const LinkState* state = view.find(row->InterfaceIndex);
+    if (rc != NO_ERROR || !agent.reachable) return rc;
+    const LinkState* state = agent.view.find(row->InterfaceIndex);
     if (state == nullptr) return ERROR_FILE_NOT_FOUND;
     if (state->kind == "tunnel") row->InterfaceAndOperStatusFlags.HardwareInterface = FALSE;
     return NO_ERROR;

@@ -30,6 +30,14 @@ struct AgentView {
 // False when the agent cannot be asked; callers then behave like Wine's builtin alone.
 bool ReadAgentView(AgentLink& link, AgentView& view);
 
+// One connection to the agent and the view read through it when made.
+struct AgentSession {
+    AgentLink link;
+    AgentView view;
+    bool reachable;
+    AgentSession() : reachable(ReadAgentView(link, view)) {}
+};
+
 // Whether the process `pid` created at `created` (FILETIME as a number) is still running.
 bool HolderRunning(std::uint32_t pid, std::uint64_t created);
 

@@ -75,17 +75,15 @@ extern "C" DWORD WINAPI GetIpForwardTable2(ADDRESS_FAMILY family, PMIB_IPFORWARD
     auto free_table = Builtin<FreeTable>("FreeMibTable");
     if (builtin == nullptr || free_table == nullptr) return ERROR_NOT_SUPPORTED;
 
-    AgentLink link;
-    AgentView view;
-    const bool agent = ReadAgentView(link, view);  // first, so a dead engine's routes are gone
-    if (family == AF_INET || !agent) return builtin(family, table);
+    AgentSession agent;  // first, so a dead engine's routes are gone
+    if (family == AF_INET || !agent.reachable) return builtin(family, table);
 
     MIB_IPFORWARD_TABLE2* ipv4 = nullptr;
     if (family == AF_UNSPEC) {
         if (DWORD rc = builtin(AF_INET, &ipv4)) return rc;
     }
     std::vector<MIB_IPFORWARD_ROW2> ipv6;
-    const bool listed = ReadIpv6Rows(link, ipv6);
+    const bool listed = ReadIpv6Rows(agent.link, ipv6);
     DWORD rc = listed ? BuildTable(ipv4, ipv6, table) : ERROR_NOT_SUPPORTED;
     if (ipv4 != nullptr) free_table(ipv4);
     return rc;

@@ -43,10 +43,9 @@ extern "C" DWORD WINAPI GetIpInterfaceEntry(PMIB_IPINTERFACE_ROW row) {
     if (row == nullptr || (row->Family != AF_INET && row->Family != AF_INET6)) return ERROR_INVALID_PARAMETER;
     if (row->InterfaceLuid.Value == 0 && row->InterfaceIndex == 0) return ERROR_INVALID_PARAMETER;
     const std::uint32_t index = InterfaceIndexOf(row->InterfaceLuid, row->InterfaceIndex);
-    AgentLink link;
-    AgentView view;
-    if (!ReadAgentView(link, view)) return ERROR_NOT_SUPPORTED;
-    const LinkState* state = index == 0 ? nullptr : view.find(index);
+    AgentSession agent;
+    if (!agent.reachable) return ERROR_NOT_SUPPORTED;
+    const LinkState* state = index == 0 ? nullptr : agent.view.find(index);
     if (state == nullptr || !LinkCarries(*state, row->Family)) return ERROR_NOT_FOUND;
     MIB_IPINTERFACE_ROW filled;
     if (!FillInterfaceRow(*state, row->Family, filled)) return ERROR_NOT_FOUND;
@@ -59,13 +58,12 @@ extern "C" DWORD WINAPI GetIpInterfaceTable(ADDRESS_FAMILY family, PMIB_IPINTERF
     if (table == nullptr) return ERROR_INVALID_PARAMETER;
     *table = nullptr;
     if (family != AF_UNSPEC && family != AF_INET && family != AF_INET6) return ERROR_INVALID_PARAMETER;
-    AgentLink link;
-    AgentView view;
-    if (!ReadAgentView(link, view)) return ERROR_NOT_SUPPORTED;
+    AgentSession agent;
+    if (!agent.reachable) return ERROR_NOT_SUPPORTED;
     std::vector<MIB_IPINTERFACE_ROW> rows;
     for (ADDRESS_FAMILY f : {static_cast<ADDRESS_FAMILY>(AF_INET), static_cast<ADDRESS_FAMILY>(AF_INET6)}) {
         if (family != AF_UNSPEC && family != f) continue;
-        for (const LinkState& state : view.links) {
+        for (const LinkState& state : agent.view.links) {
             MIB_IPINTERFACE_ROW row;
             if (LinkCarries(state, f) && FillInterfaceRow(state, f, row)) rows.push_back(row);
         }

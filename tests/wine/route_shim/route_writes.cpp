@@ -16,13 +16,12 @@ std::uint32_t WriteRoute(const MIB_IPFORWARD_ROW2* row, RouteWrite write) {
     if (std::uint32_t rc = CheckRouteRow(row, write)) return rc;
     const std::uint32_t index = InterfaceIndexOf(row->InterfaceLuid, row->InterfaceIndex);
     if (index == 0) return ERROR_NOT_FOUND;
-    AgentLink link;
-    AgentView view;
-    if (!ReadAgentView(link, view)) return ERROR_NOT_SUPPORTED;
-    if (view.find(index) == nullptr) return ERROR_NOT_FOUND;
+    AgentSession agent;
+    if (!agent.reachable) return ERROR_NOT_SUPPORTED;
+    if (agent.view.find(index) == nullptr) return ERROR_NOT_FOUND;
     AgentReply reply;
     const char* verb = write == RouteWrite::create ? "route_add" : "route_delete";
-    if (!link.request(RouteRequestLine(verb, *row, index), reply)) return ERROR_NOT_SUPPORTED;
+    if (!agent.link.request(RouteRequestLine(verb, *row, index), reply)) return ERROR_NOT_SUPPORTED;
     return reply.code;
 }
 
