@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include "broker/win32/winsock_session.h"
+
 namespace vantorel::stand_in {
 namespace {
 
@@ -49,18 +51,17 @@ std::string Response(const char* status, const std::string& body) {
            std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
-void ServeClient(SOCKET client, const std::string& secret, std::uint64_t started_ms) {
+void ServeClient(SocketHandle client, const std::string& secret, std::uint64_t started_ms) {
     std::string head;
     char chunk[2048];
     while (head.find("\r\n\r\n") == std::string::npos && head.size() < 16384) {
-        int got = recv(client, chunk, sizeof(chunk), 0);
+        int got = recv(client.get(), chunk, sizeof(chunk), 0);
         if (got <= 0) break;
         head.append(chunk, static_cast<size_t>(got));
     }
     const std::string answer = AnswerRequest(head, secret, GetTickCount64() - started_ms);
-    send(client, answer.data(), static_cast<int>(answer.size()), 0);
-    shutdown(client, SD_SEND);
-    closesocket(client);
+    send(client.get(), answer.data(), static_cast<int>(answer.size()), 0);
+    shutdown(client.get(), SD_SEND);
 }
 
 }  // namespace
@@ -116,22 +117,22 @@ bool StartApiServer(const ApiSettings& settings, std::string& error) {
         error = "winsock";
         return false;
     }
-    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    SocketHandle listener(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(settings.port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (listener == INVALID_SOCKET || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        listen(listener, 8) != 0) {
+    if (!listener.valid() || bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        listen(listener.get(), 8) != 0) {
         error = "listen 127.0.0.1:" + std::to_string(settings.port) + ": " + std::to_string(WSAGetLastError());
         return false;
     }
     const std::uint64_t started = GetTickCount64();
-    std::thread([listener, secret = settings.secret, started] {
+    std::thread([listener = std::move(listener), secret = settings.secret, started] {
         for (;;) {
-            SOCKET client = accept(listener, nullptr, nullptr);
-            if (client == INVALID_SOCKET) return;
-            ServeClient(client, secret, started);
+            SocketHandle client(accept(listener.get(), nullptr, nullptr));
+            if (!client.valid()) return;
+            ServeClient(std::move(client), secret, started);
         }
     }).detach();
     return true;

@@ -18,6 +18,7 @@ Every request and every release is logged, one line each.
 import argparse
 import ipaddress
 import os
+import select
 import selectors
 import signal
 import socket
@@ -116,6 +117,8 @@ class Agent:
         if plan is None:
             return ERROR_NOT_SUPPORTED, [], "unknown adapter name"
         if plan.name in self.held:
+            self.notice_close(self.held[plan.name][0])  # its holder may be gone, unread
+        if plan.name in self.held:
             return ERROR_ALREADY_EXISTS, [], "held by another process"
         kernel_links.delete_adapter(plan)  # a leftover of a holder this agent never saw
         failure = kernel_links.create_adapter(plan, self.world_ns)
@@ -196,6 +199,18 @@ class Agent:
         conn.sock.close()
         for resource in list(conn.resources):
             self.release(conn, resource, "connection closed")
+
+    def notice_close(self, conn):
+        """Handles a connection's pending end now rather than at its turn in the loop."""
+        ready, _, _ = select.select([conn.sock], [], [], 0)
+        if not ready:
+            return
+        try:
+            ended = not conn.sock.recv(1, socket.MSG_PEEK)
+        except OSError:
+            ended = True
+        if ended:
+            self.close(conn)
 
     def on_readable(self, conn):
         try:
