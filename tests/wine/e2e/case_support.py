@@ -36,6 +36,13 @@ class Suite:
             case(self)
         except Exception:  # a broken case is one failure; the next case still runs
             self.check(f"{case.__name__} ran to its end", False, traceback.format_exc())
+        # A controller whose input ended must be gone; one left over would make the next "busy".
+        left = wait_until(lambda: not self.env.processes("VantorelCtl.exe"), 5)
+        if not left:
+            stragglers = self.env.processes("VantorelCtl.exe")
+            self.check(f"{case.__name__}: every controller ended with its input", False, stragglers)
+            for pid in stragglers:
+                self.env.run(["kill", "-KILL", str(pid)])
 
 
 def connect_command(env):
