@@ -240,9 +240,12 @@ class LedgerSaves:
         self.thread.start()
 
     def watch(self):
-        while not self.stopping:
+        # After stop() it goes on until nothing is left to read: every save made before then counts.
+        while True:
             ready, _, _ = select.select([self.fd], [], [], 0.1)
             if not ready:
+                if self.stopping:
+                    return
                 continue
             data = os.read(self.fd, 65536)
             offset = 0
