@@ -33,7 +33,8 @@ ERROR_INVALID_PARAMETER = 87
 ERROR_NOT_SUPPORTED = 50
 ERROR_ALREADY_EXISTS = 183
 
-DEFAULT_INTERFACE_METRICS = {"loopback": 75, "ether": 25, "tunnel": 35}
+# A VPN adapter claims a low interface metric so that its routes win, as on Windows.
+DEFAULT_INTERFACE_METRICS = {"loopback": 75, "ether": 25, "tunnel": 5}
 
 
 def parse_request(line):
