@@ -2,6 +2,13 @@
 
 namespace vantorel {
 
+const char kConnectionLostMessage[] = "Соединение прервано";
+const char kNetworkChangedMessage[] = "Сеть изменилась. Подключение остановлено.";
+const char kCaptureFailedMessage[] = "Сбой применения маршрутов";
+const char kBrokerBusyMessage[] = "Окно Ванторел уже подключено к службе. Закройте его, чтобы управлять туннелем отсюда";
+const char kBrokerUnavailableMessage[] = "Служба Ванторел недоступна. Переустановите приложение";
+const char kCommandNotSentMessage[] = "Команда подключения не передана";
+
 namespace {
 
 struct CodeText {

@@ -35,4 +35,13 @@ const char* DisconnectReasonName(DisconnectReason reason);
 // The fixed user text of a code; for ErrorCode::none the detail itself.
 std::string MessageForCode(ErrorCode code, const std::string& detail = std::string());
 
+// User texts that are not a code's own: a session's end, a failed capture, and the documents the
+// controller writes for itself.
+extern const char kConnectionLostMessage[];
+extern const char kNetworkChangedMessage[];
+extern const char kCaptureFailedMessage[];
+extern const char kBrokerBusyMessage[];
+extern const char kBrokerUnavailableMessage[];
+extern const char kCommandNotSentMessage[];
+
 }  // namespace vantorel

@@ -53,15 +53,17 @@ std::string WriteTunReadyEvent(long long generation) {
 }
 
 std::string BrokerBusyDocument() {
-    return "{\"event\":\"state\",\"generation\":0,\"state\":\"idle\",\"code\":\"broker_busy\",\"message\":"
-           "\"Окно Ванторел уже подключено к службе. Закройте его, чтобы управлять туннелем отсюда\","
-           "\"cleanup_verified\":true,\"win32\":231}";
+    std::string text = "{\"event\":\"state\",\"generation\":0,\"state\":\"idle\",\"code\":\"broker_busy\",\"message\":\"";
+    text += kBrokerBusyMessage;
+    text += "\",\"cleanup_verified\":true,\"win32\":231}";
+    return text;
 }
 
 std::string BrokerUnavailableDocument(std::uint32_t win32) {
     std::string text =
-        "{\"event\":\"state\",\"generation\":0,\"state\":\"idle\",\"code\":\"broker_unavailable\",\"message\":"
-        "\"Служба Ванторел недоступна. Переустановите приложение\",\"cleanup_verified\":true,\"win32\":";
+        "{\"event\":\"state\",\"generation\":0,\"state\":\"idle\",\"code\":\"broker_unavailable\",\"message\":\"";
+    text += kBrokerUnavailableMessage;
+    text += "\",\"cleanup_verified\":true,\"win32\":";
     text += std::to_string(win32);
     text += "}";
     return text;
@@ -71,7 +73,9 @@ std::string ClientErrorDocument(const std::string& code) {
     // Callers pass ClientErrorCode's result or "frame"; escaping keeps any other text well-formed.
     std::string text = "{\"event\":\"client_error\",\"generation\":0,\"state\":\"\",\"code\":\"";
     text += JsonEscape(code);
-    text += "\",\"message\":\"Команда подключения не передана\",\"cleanup_verified\":true}";
+    text += "\",\"message\":\"";
+    text += kCommandNotSentMessage;
+    text += "\",\"cleanup_verified\":true}";
     return text;
 }
 

@@ -14,8 +14,6 @@ namespace vantorel {
 
 namespace {
 
-constexpr const char kForeignTunnelMessage[] = "Обнаружен активный туннель";
-constexpr const char kCaptureFailedMessage[] = "Сбой применения маршрутов";
 constexpr std::size_t kExitDetailBytes = 256;
 constexpr std::size_t kDiagnosisTailBytes = 4096;
 constexpr std::size_t kDiagnosisPieceBytes = 240;
@@ -210,7 +208,7 @@ TunnelSnapshot TunnelController::run_connect(const ConnectJob& job, const std::a
     std::string foreign = find_foreign_tunnel(defaults);
     if (!foreign.empty()) {
         log_.write(generation(), "foreign_adapter", foreign, 0);
-        return finish_failed(ErrorCode::foreign_tunnel, kForeignTunnelMessage);
+        return finish_failed(ErrorCode::foreign_tunnel, MessageForCode(ErrorCode::foreign_tunnel));
     }
 
     log_gate("foreign_tunnel", "ok");

@@ -1,15 +1,11 @@
 #include "broker/core/ipv6_capture_rule.h"
 
+#include "broker/core/platform_services.h"
+
 namespace vantorel {
-namespace {
-
-constexpr std::uint32_t kNotSupported = 50;
-constexpr std::uint32_t kNotFound = 1168;
-
-}  // namespace
 
 bool FailedOnlyForIpv6(const std::vector<CaptureRoute>& installed, std::uint32_t error) {
-    if (error != kNotFound && error != kNotSupported) return false;
+    if (error != win32_error::not_found && error != win32_error::not_supported) return false;
     return installed.size() == 2 && installed[0].destination == "0.0.0.0" &&
            installed[1].destination == "128.0.0.0";
 }

@@ -4,8 +4,6 @@ namespace vantorel {
 
 namespace {
 
-constexpr const char kConnectionLostMessage[] = "Соединение прервано";
-constexpr const char kNetworkChangedMessage[] = "Сеть изменилась. Подключение остановлено.";
 
 }  // namespace
 

@@ -6,7 +6,6 @@ namespace vantorel {
 
 namespace {
 
-constexpr const char kCleanupFailedMessage[] = "Ошибка восстановления сети. Перезапустите службу";
 constexpr int kStopWaitChecks = 20;
 constexpr int kTerminateWaitChecks = 50;
 constexpr int kAdapterGoneChecks = 20;
@@ -89,7 +88,7 @@ TunnelSnapshot TunnelController::conclude_teardown(const TeardownOutcome& outcom
         ledger_.phase = SessionState::disconnecting;
         ledger_.cleanup_verified = false;
         if (outcome.engine_stopped) ledger_.pid = 0;
-        return store_snapshot(ErrorCode::cleanup_failed, kCleanupFailedMessage, false);
+        return store_snapshot(ErrorCode::cleanup_failed, MessageForCode(ErrorCode::cleanup_failed), false);
     }
     const long long kept_generation = ledger_.generation;
     ledger_ = SessionLedger{};

@@ -84,8 +84,6 @@ bool ImagePathOf(HANDLE process, std::wstring& out) {
 
 }  // namespace
 
-std::wstring EnginePathBesideExecutable() { return DirectoryOf(OwnExecutablePath()) + L"\\sing-box.exe"; }
-
 Win32Engine::Win32Engine(std::wstring engine_path, std::wstring config_path)
     : engine_path_(std::move(engine_path)), config_path_(std::move(config_path)) {}
 

@@ -15,9 +15,6 @@ inline constexpr size_t kEngineOutputTail = 4096;
 inline constexpr unsigned long kEngineCreateFlags = 0x9080204;
 inline constexpr unsigned long kEngineCreateFlagsNoBreakaway = 0x8080204;
 
-// "sing-box.exe" in the directory of this process's own executable.
-std::wstring EnginePathBesideExecutable();
-
 class Win32Engine : public EngineHost {
 public:
     Win32Engine(std::wstring engine_path, std::wstring config_path);

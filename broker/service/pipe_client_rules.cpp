@@ -1,23 +1,16 @@
 #include "broker/service/pipe_client_rules.h"
 
+#include "broker/core/platform_services.h"
+
 namespace vantorel {
-namespace {
-
-constexpr std::uint32_t kBrokenPipe = 109;
-constexpr std::uint32_t kNoData = 232;  // the client closed before the server connected
-constexpr std::uint32_t kPipeNotConnected = 233;
-constexpr std::uint32_t kWaitTimeout = 258;  // the stop event ended the wait
-constexpr std::uint32_t kOperationAborted = 995;
-
-}  // namespace
 
 bool KeepsInstanceAfterConnectFailure(std::uint32_t error) {
     switch (error) {
-        case kBrokenPipe:
-        case kNoData:
-        case kPipeNotConnected:
-        case kWaitTimeout:
-        case kOperationAborted:
+        case win32_error::broken_pipe:
+        case win32_error::no_data:  // the client closed before the server connected
+        case win32_error::pipe_not_connected:
+        case win32_error::wait_timeout:  // the stop event ended the wait
+        case win32_error::operation_aborted:
             return true;
         default:
             return false;

@@ -3,11 +3,6 @@
 namespace vantorel {
 namespace {
 
-constexpr std::uint32_t kControlStop = 1;
-constexpr std::uint32_t kControlPowerEvent = 13;
-constexpr std::uint32_t kControlPreshutdown = 15;
-constexpr std::uint32_t kPowerSuspend = 4;
-
 bool IsPending(std::uint32_t state) {
     return state == service_state::start_pending || state == service_state::stop_pending;
 }
@@ -66,8 +61,8 @@ ServiceStatusRecord StopProgressStatus(std::uint32_t checkpoint) {
 bool PreshutdownNeedsRaise(std::uint32_t configured_ms) { return configured_ms < kPreshutdownTimeoutMs; }
 
 ControlAction ClassifyControl(std::uint32_t control, std::uint32_t event_type) {
-    if (control == kControlStop || control == kControlPreshutdown) return ControlAction::stop;
-    if (control == kControlPowerEvent && event_type == kPowerSuspend) return ControlAction::suspend;
+    if (control == service_control::stop || control == service_control::preshutdown) return ControlAction::stop;
+    if (control == service_control::power_event && event_type == service_control::power_suspend) return ControlAction::suspend;
     return ControlAction::report_current;
 }
 

@@ -13,6 +13,13 @@ inline constexpr std::uint32_t stop_pending = 3;
 inline constexpr std::uint32_t running = 4;
 }  // namespace service_state
 
+namespace service_control {
+inline constexpr std::uint32_t stop = 1;
+inline constexpr std::uint32_t power_event = 13;
+inline constexpr std::uint32_t preshutdown = 15;
+inline constexpr std::uint32_t power_suspend = 4;  // the event type of a power event
+}  // namespace service_control
+
 inline constexpr std::uint32_t kServiceOwnProcess = 0x10;
 // Stop, power event, pre-shutdown.
 inline constexpr std::uint32_t kControlsAccepted = 0x141;

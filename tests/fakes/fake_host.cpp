@@ -1,6 +1,7 @@
 #include "tests/fakes/fake_host.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "broker/engine/output_analysis.h"
 #include "protocol/connectivity_check.h"
@@ -105,8 +106,23 @@ bool FakeHost::take_failure(const std::string& operation, FakeFailure& failure) 
     return true;
 }
 
+const std::vector<std::string>& FakeHost::scriptable_operations() {
+    static const std::vector<std::string> names = {
+        "list_default_routes", "find_physical_route", "add_pin_route", "delete_pin_route",
+        "pin_route_absent", "delete_interface_routes", "interface_routes_absent", "list_own_adapters",
+        "remove_adapter", "add_capture_routes", "add_host_route", "delete_host_route",
+        "verify_capture_routes", "interface_holder", "ipv6_default_route_present", "start", "assign_job",
+        "resume", "reserve_local_port", "save_ledger", "write_engine_config", "shred_engine_config",
+        "delete_pin", "poll"};
+    return names;
+}
+
 void FakeHost::fail(const std::string& operation, std::uint32_t error, int times, int after,
                     std::optional<std::string> code) {
+    // A misspelt name would script nothing and let the test pass for the wrong reason.
+    const auto& known = scriptable_operations();
+    if (std::find(known.begin(), known.end(), operation) == known.end())
+        throw std::invalid_argument("FakeHost::fail: no operation named \"" + operation + "\"");
     Scripted scripted;
     scripted.failure.error = error;
     scripted.failure.code = std::move(code);

@@ -294,8 +294,10 @@ public:
     // with its name: a test acts there, in the middle of a procedure. Ledger saves and the
     // ledger's deletion run under the controller's lock.
     std::function<void(const std::string& operation)> on_operation;
+    // Throws std::invalid_argument for a name no fake consults.
     void fail(const std::string& operation, std::uint32_t error, int times = -1, int after = 0,
               std::optional<std::string> code = std::nullopt);
+    static const std::vector<std::string>& scriptable_operations();
     void clear_failures() { failures_.clear(); }
 
     std::vector<FakeInterface> interfaces;
