@@ -46,7 +46,7 @@ bool TunnelController::stop_applies(const StopTarget& target) const {
 }
 
 TunnelSnapshot TunnelController::finish_session(ErrorCode code, const std::string& message, bool clean,
-                                                const StopTarget* target) {
+                                                const StopTarget* target, std::uint32_t route_error) {
     bool was_connected = false;
     {
         // The check and the claim share one lock, so no connect is admitted in between and then
@@ -68,8 +68,7 @@ TunnelSnapshot TunnelController::finish_session(ErrorCode code, const std::strin
         std::lock_guard<std::mutex> guard(lock_);
         published = conclude_teardown(outcome, code, message, clean);
     }
-    announce(published);
-    failed_route_error_set_ = false;
+    announce(published, route_error);
     return published;
 }
 

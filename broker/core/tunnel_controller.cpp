@@ -94,7 +94,7 @@ ConnectAdmission TunnelController::begin_connect() {
         ledger_.phase = SessionState::connecting;
         ledger_.cleanup_verified = false;
         // A verdict stored for an earlier session must not decide this one.
-        proof_verdict_ = 0;
+        proof_verdict_ = ProofVerdict::none;
         files_.save_ledger(ledger_);
         current_ = TunnelSnapshot{SessionState::connecting, next, ErrorCode::none, std::string(), false};
         result.accepted = true;
@@ -121,12 +121,8 @@ TunnelSnapshot TunnelController::store_snapshot(ErrorCode code, const std::strin
     return current_;
 }
 
-void TunnelController::announce(const TunnelSnapshot& published) {
-    std::uint32_t win32 = 0;
-    if (published.code == ErrorCode::route_failed) {
-        win32 = failed_route_error_set_ ? failed_route_error_ : routes_.last_error();
-    }
-    failed_route_error_set_ = false;
+void TunnelController::announce(const TunnelSnapshot& published, std::uint32_t route_error) {
+    const std::uint32_t win32 = published.code == ErrorCode::route_failed ? route_error : 0;
     log_.write(published.generation, SessionStateName(published.state), ErrorCodeName(published.code), win32);
     if (snapshot_listener_) snapshot_listener_(published);
 }
@@ -146,7 +142,7 @@ void TunnelController::record_proof(bool passed, long long generation) {
     std::lock_guard<std::mutex> guard(lock_);
     if (generation != ledger_.generation) return;
     proven_generation_ = generation;
-    proof_verdict_ = passed ? 1 : -1;
+    proof_verdict_ = passed ? ProofVerdict::passed : ProofVerdict::failed;
 }
 
 }  // namespace vantorel

@@ -8,9 +8,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "broker/core/flow_monitor_state.h"
+#include "broker/core/foreign_tunnel.h"
 #include "broker/core/platform_services.h"
 #include "broker/core/session_ledger.h"
 #include "broker/engine/server_profile.h"
@@ -34,6 +36,36 @@ struct StopTarget {
 
 // What a snapshot says about ending its session.
 StopTarget StopTargetOf(const TunnelSnapshot& snapshot);
+
+enum class ProofVerdict { none, passed, failed };
+
+enum class PhaseResult { proceed, cancelled, failed };
+
+// How a connect phase ended. A failure carries the code, the user text when it is not the
+// code's own, and the route table's error at the moment a route step failed (the teardown that
+// follows overwrites routes.last_error()).
+struct PhaseOutcome {
+    PhaseResult result = PhaseResult::proceed;
+    ErrorCode code = ErrorCode::none;
+    std::string message;
+    std::uint32_t route_error = 0;
+
+    static PhaseOutcome proceed() { return PhaseOutcome{}; }
+    static PhaseOutcome cancelled() { return PhaseOutcome{PhaseResult::cancelled, ErrorCode::none, {}, 0}; }
+    static PhaseOutcome failed(ErrorCode code, std::string message = {}, std::uint32_t route_error = 0) {
+        return PhaseOutcome{PhaseResult::failed, code, std::move(message), route_error};
+    }
+};
+
+// What the phases of one connect learn and hand on.
+struct ConnectContext {
+    ServerProfile profile;
+    std::string server_ip;
+    std::uint16_t api_port = 0;
+    std::string api_secret;
+    AdapterInfo tun;
+    std::string check_ip;
+};
 
 struct TeardownOutcome {
     bool verified = false;        // every removal was checked and held
@@ -84,26 +116,33 @@ private:
     // Under lock_: the publish's record keeping.
     TunnelSnapshot store_snapshot(ErrorCode code, const std::string& message, bool cleanup_verified);
     // Outside lock_: the publish's state line and the listener.
-    void announce(const TunnelSnapshot& published);
+    void announce(const TunnelSnapshot& published, std::uint32_t route_error = 0);
     void update_ledger(const std::function<void()>& change);
     bool checkpoint(int step, const std::atomic<bool>& cancel);
     long long generation() const;
 
-    // Connect.
+    // Connect, in phases; each either lets the next run or says how the connect ends.
+    PhaseOutcome run_phases(const ConnectJob& job, const std::atomic<bool>& cancel, ConnectContext& context);
+    PhaseOutcome check_foreign_tunnel(const char* list_failure_reason);
+    PhaseOutcome resolve_profile(const ConnectJob& job, ConnectContext& context);
+    PhaseOutcome start_engine(const ConnectJob& job, ConnectContext& context, const std::atomic<bool>& cancel);
+    PhaseOutcome wait_for_tun(ConnectContext& context, const std::atomic<bool>& cancel);
+    PhaseOutcome pin_server_route(ConnectContext& context, const std::atomic<bool>& cancel);
+    PhaseOutcome prove_egress(ConnectContext& context, const std::atomic<bool>& cancel);
+    PhaseOutcome install_capture(ConnectContext& context);
+    PhaseOutcome await_proof(const std::atomic<bool>& cancel);
+    PhaseOutcome write_engine_config(const ConnectJob& job, const ConnectContext& context);
+    PhaseOutcome route_step_failed(const char* reason);
+    TunnelSnapshot end_connect(const PhaseOutcome& outcome);
     void log_gate(const std::string& stage, const std::string& outcome);
     void log_engine_failure(const char* fallback);
-    TunnelSnapshot finish_failed(ErrorCode code, const std::string& message = std::string());
-    TunnelSnapshot finish_cancelled();
-    bool resolve_server(const ConnectJob& job, ServerProfile& profile, std::string& server_ip,
-                        ErrorCode& failure);
-    bool wait_for_tun(const std::atomic<bool>& cancel, AdapterInfo& tun, ErrorCode& failure);
-    // 0: go on; otherwise the verdict ended the session (see run_connect).
-    int await_proof(const std::atomic<bool>& cancel);
     void diagnose_tun_timeout();
 
     // Teardown.
+    // route_error: the Windows error of the route step that failed, logged with route_failed.
     TunnelSnapshot finish_session(ErrorCode code, const std::string& message, bool clean,
-                                  const StopTarget* target = nullptr);
+                                  const StopTarget* target = nullptr, std::uint32_t route_error = 0);
+    TunnelSnapshot finish_cancelled();
     // Under lock_: whether a targeted stop still has a session to end.
     bool stop_applies(const StopTarget& target) const;
     // Under lock_: the session becomes disconnecting and its ledger is saved.
@@ -149,19 +188,12 @@ private:
     std::function<unsigned long long()> clock_ms_;
     FlowMonitorState flow_;
     long long proven_generation_ = 0;
-    int proof_verdict_ = 0;
+    ProofVerdict proof_verdict_ = ProofVerdict::none;
     // Guarded by lock_. A connect during a teardown is busy while it runs, cleanup_failed once
     // one has failed; none is admitted after the final stop has begun.
     bool teardown_running_ = false;
     bool teardown_failed_ = false;
     bool admission_closed_ = false;
-    // The route table's error at the moment a route step failed; the teardown that runs
-    // before the final publish overwrites routes.last_error().
-    std::uint32_t failed_route_error_ = 0;
-    bool failed_route_error_set_ = false;
 };
-
-// The alias of the interface that owns the default route ahead of the physical one, or "".
-std::string find_foreign_tunnel(const std::vector<DefaultRouteInfo>& routes);
 
 }  // namespace vantorel
