@@ -64,7 +64,7 @@ TEST_P(StatusModeFailure, EndsWithItsCodeAndPrintsNothing) {
 INSTANTIATE_TEST_SUITE_P(
     Brokers, StatusModeFailure,
     ::testing::Values(StatusFailure{"closed_at_once", "", false, kExitReadFailed},
-                      StatusFailure{"closed_mid_header", "\x05\x00", false, kExitReadFailed},
+                      StatusFailure{"closed_mid_header", std::string("\x05\x00", 2), false, kExitReadFailed},
                       StatusFailure{"closed_mid_payload", FrameHeader(40) + "{\"event\"", false, kExitReadFailed},
                       StatusFailure{"oversized_frame", FrameHeader(65537) + "{}", false, kExitReadFailed},
                       StatusFailure{"write_refused", FrameBytes(StateEvent(0, "idle")), true, kExitWriteFailed}),

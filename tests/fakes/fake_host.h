@@ -163,15 +163,12 @@ private:
 
 class FakeNameResolver : public NameResolver {
 public:
-    explicit FakeNameResolver(FakeHost& host) : host_(host) {}
+    explicit FakeNameResolver(FakeHost&) {}
     bool resolve_ipv4(const std::string& host, std::string& ipv4_out) override;
 
     std::map<std::string, std::string> answers;  // a host without an answer fails
     std::string throws_for;                      // resolving this host throws std::system_error
     std::vector<std::string> asked;
-
-private:
-    FakeHost& host_;
 };
 
 class FakeConnectivityProbe : public ConnectivityProbe {

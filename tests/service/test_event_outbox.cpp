@@ -79,6 +79,7 @@ TEST(EventOutbox, ConcurrentPushesAreAllKept) {
     EventOutbox outbox;
     outbox.attach();
     std::vector<std::thread> threads;
+    threads.reserve(4);
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&outbox, t] {
             for (int i = 0; i < 500; ++i) outbox.push(std::to_string(t) + ":" + std::to_string(i));
