@@ -10,7 +10,7 @@
 #include "broker/core/tunnel_controller.h"
 #include "broker/engine/engine_config.h"
 #include "broker/engine/output_analysis.h"
-#include "broker/win32/api_secret.h"
+#include "broker/portable/api_secret.h"
 #include "protocol/connectivity_check.h"
 
 namespace vantorel {

@@ -2,7 +2,7 @@
 #include <set>
 
 #include "broker/core/tunnel_controller.h"
-#include "broker/win32/flow_response.h"
+#include "broker/portable/flow_response.h"
 
 namespace vantorel {
 

@@ -191,10 +191,4 @@ TunFailure ClassifyTunFailure(const TunDiagnosis& diagnosis) {
     return {"adapter_not_found", diagnosis.list_error};
 }
 
-bool IsOwnAdapterName(std::wstring_view name) { return name == L"VantorelTun" || name == L"quorvandel"; }
-
-bool IsOwnAdapterName(std::string_view utf8_name) {
-    return utf8_name == kTunAdapterName || utf8_name == "quorvandel";
-}
-
 }  // namespace vantorel

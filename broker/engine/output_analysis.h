@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "broker/core/own_adapter.h"
 #include "broker/core/platform_records.h"
 
 namespace vantorel {
@@ -31,10 +32,5 @@ struct TunFailure {
 };
 
 TunFailure ClassifyTunFailure(const TunDiagnosis& diagnosis);
-
-inline constexpr const char kTunAdapterName[] = "VantorelTun";
-// Compared whole, code unit by code unit, case-sensitive.
-bool IsOwnAdapterName(std::wstring_view name);
-bool IsOwnAdapterName(std::string_view utf8_name);
 
 }  // namespace vantorel

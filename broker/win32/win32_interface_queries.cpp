@@ -1,7 +1,7 @@
 // Win32RouteTable: who holds an interface LUID now, and whether IPv6 could leave outside the
 // tunnel.
 
-#include "broker/engine/output_analysis.h"
+#include "broker/core/own_adapter.h"
 #include "broker/win32/ip_helper_rows.h"
 #include "broker/win32/win32_route_table.h"
 

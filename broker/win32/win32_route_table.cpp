@@ -2,9 +2,9 @@
 
 #include <map>
 
-#include "broker/engine/output_analysis.h"
+#include "broker/core/own_adapter.h"
 #include "broker/win32/ip_helper_rows.h"
-#include "broker/win32/uplink_choice.h"
+#include "broker/portable/uplink_choice.h"
 #include "broker/win32/wide_text.h"
 #include "broker/win32/winsock_session.h"
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "broker/win32/ledger_text.h"
+#include "broker/portable/ledger_text.h"
 #include "broker/win32/win_handle.h"
 
 namespace vantorel {

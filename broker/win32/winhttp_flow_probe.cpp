@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "broker/win32/flow_response.h"
+#include "broker/portable/flow_response.h"
 #include "broker/win32/win_handle.h"
 
 namespace vantorel {

@@ -1,8 +1,8 @@
 // A broker that dies at any ledger save of a connect must leave a host that the next start
 // returns to clean. The ledger travels between the two controllers only as its file text.
 
-#include "broker/win32/ledger_text.h"
-#include "broker/engine/output_analysis.h"
+#include "broker/portable/ledger_text.h"
+#include "broker/core/own_adapter.h"
 #include "tests/core/core_scenario.h"
 
 namespace vantorel {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <functional>
 
-#include "broker/engine/output_analysis.h"
+#include "broker/core/own_adapter.h"
 #include "tests/core/core_scenario.h"
 
 namespace vantorel {

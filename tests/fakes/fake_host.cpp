@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "broker/engine/output_analysis.h"
+#include "broker/core/own_adapter.h"
 #include "protocol/connectivity_check.h"
 
 namespace vantorel {

@@ -1,7 +1,7 @@
 #include <algorithm>
 
-#include "broker/engine/output_analysis.h"
-#include "broker/win32/ledger_text.h"
+#include "broker/core/own_adapter.h"
+#include "broker/portable/ledger_text.h"
 #include "tests/fakes/fake_host.h"
 
 namespace vantorel {

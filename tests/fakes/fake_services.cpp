@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <system_error>
 
-#include "broker/win32/ledger_text.h"
+#include "broker/portable/ledger_text.h"
 #include "tests/fakes/fake_host.h"
 
 namespace vantorel {

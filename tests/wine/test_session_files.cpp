@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <string>
 
-#include "broker/win32/ledger_text.h"
+#include "broker/portable/ledger_text.h"
 #include "tests/wine/test_data_directory_scratch.h"
 
 namespace vantorel {

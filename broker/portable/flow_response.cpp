@@ -1,4 +1,4 @@
-#include "broker/win32/flow_response.h"
+#include "broker/portable/flow_response.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "broker/win32/uplink_choice.h"
+#include "broker/portable/uplink_choice.h"
 
 #include <limits>
 

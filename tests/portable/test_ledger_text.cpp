@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "broker/win32/ledger_text.h"
+#include "broker/portable/ledger_text.h"
 
 namespace vantorel {
 namespace {

@@ -1,4 +1,4 @@
-#include "broker/win32/ledger_text.h"
+#include "broker/portable/ledger_text.h"
 
 #include <cstddef>
 #include <cstdint>

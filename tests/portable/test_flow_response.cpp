@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "broker/win32/flow_response.h"
+#include "broker/portable/flow_response.h"
 
 namespace vantorel {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "broker/win32/api_secret.h"
+#include "broker/portable/api_secret.h"
 
 namespace vantorel {
 namespace {

@@ -1,6 +1,6 @@
 // The physical uplink and its effective metric, as the Windows route table decides them.
 
-#include "broker/win32/uplink_choice.h"
+#include "broker/portable/uplink_choice.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include <cstdio>
 #endif
 
-#include "broker/win32/api_secret.h"
+#include "broker/portable/api_secret.h"
 
 namespace vantorel {
 namespace {
