@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "broker/win32/win_handle.h"
+#include "common/win32/win_handle.h"
 #include "controller/broker_connect_rules.h"
 #include "protocol/broker_names.h"
 

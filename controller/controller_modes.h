@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "broker/win32/win_handle.h"
+#include "common/win32/win_handle.h"
 #include "controller/document_sink.h"
 #include "controller/one_shot_modes.h"
 #include "controller/session_relay.h"

@@ -11,7 +11,4 @@ namespace vantorel {
 // Reached by name, IPv4 only. Tests aim it at a loopback server.
 bool ProveTunnel(const std::string& host = kConnectivityCheckHost, const std::string& port = "80");
 
-// The request bytes sent to `host`.
-std::string ProveRequest(const std::string& host);
-
 }  // namespace vantorel

@@ -1,7 +1,7 @@
 #pragma once
 // BrokerPipe over a synchronous named-pipe handle. Windows only.
 
-#include "broker/win32/win_handle.h"
+#include "common/win32/win_handle.h"
 #include "controller/broker_pipe.h"
 
 namespace vantorel {

@@ -1,19 +1,10 @@
 #include "broker/core/tunnel_controller.h"
 
-#include <chrono>
 #include <utility>
 
+#include "common/monotonic_clock.h"
+
 namespace vantorel {
-
-namespace {
-
-unsigned long long SteadyClockMs() {
-    const auto since_start = std::chrono::steady_clock::now().time_since_epoch();
-    return static_cast<unsigned long long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(since_start).count());
-}
-
-}  // namespace
 
 StopTarget StopTargetOf(const TunnelSnapshot& snapshot) {
     StopTarget target;
@@ -32,7 +23,7 @@ TunnelController::TunnelController(RouteTable& routes, EngineHost& engine, NameR
       files_(files),
       log_(log),
       sleeper_(sleeper),
-      clock_ms_(SteadyClockMs) {}
+      clock_ms_(MonotonicMs) {}
 
 void TunnelController::set_snapshot_listener(std::function<void(const TunnelSnapshot&)> listener) {
     snapshot_listener_ = std::move(listener);
@@ -55,7 +46,7 @@ void TunnelController::set_checkpoint_observer(std::function<void(int)> observer
 }
 
 void TunnelController::set_clock(std::function<unsigned long long()> clock_ms) {
-    clock_ms_ = clock_ms ? std::move(clock_ms) : std::function<unsigned long long()>(SteadyClockMs);
+    clock_ms_ = clock_ms ? std::move(clock_ms) : std::function<unsigned long long()>(MonotonicMs);
 }
 
 TunnelSnapshot TunnelController::snapshot() const {

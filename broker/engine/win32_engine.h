@@ -5,7 +5,7 @@
 #include <string>
 
 #include "broker/core/platform_services.h"
-#include "broker/win32/win_handle.h"
+#include "common/win32/win_handle.h"
 
 namespace vantorel {
 

@@ -2,12 +2,12 @@
 
 #include <windows.h>
 
-#include <chrono>
 #include <memory>
 #include <utility>
 
 #include "broker/win32/win32_tunnel_log.h"
 #include "broker/win32/winhttp_flow_probe.h"
+#include "common/monotonic_clock.h"
 
 namespace vantorel {
 namespace {
@@ -29,11 +29,7 @@ BrokerService::BrokerService(const DataPaths& paths, ServiceCoreHooks hooks)
 ServiceCoreHooks WindowsServiceHooks(void* ready_event) {
     ServiceCoreHooks hooks;
     hooks.on_ready = [ready_event] { SetEvent(static_cast<HANDLE>(ready_event)); };
-    hooks.steady_ms = [] {
-        return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::steady_clock::now().time_since_epoch())
-                                          .count());
-    };
+    hooks.steady_ms = [] { return static_cast<long long>(MonotonicMs()); };
     hooks.flow_probe_factory = [](unsigned short port, const std::string& secret) -> std::unique_ptr<FlowProbe> {
         return std::make_unique<WinHttpFlowProbe>(port, secret);
     };

@@ -6,7 +6,7 @@
 #include "broker/service/pipe_client_rules.h"
 #include "broker/service/pipe_server.h"
 #include "broker/win32/wide_text.h"
-#include "broker/win32/win_handle.h"
+#include "common/win32/win_handle.h"
 
 namespace vantorel {
 namespace {

@@ -5,7 +5,7 @@
 
 #include "broker/service/pipe_server.h"
 #include "broker/service/receive_buffer.h"
-#include "broker/win32/win_handle.h"
+#include "common/win32/win_handle.h"
 #include "protocol/codes.h"
 #include "protocol/frames.h"
 

@@ -3,7 +3,7 @@
 #include "broker/service/pipe_client_rules.h"
 #include "broker/service/repeat_counter.h"
 #include "broker/win32/data_directory.h"
-#include "broker/win32/win_handle.h"
+#include "common/win32/win_handle.h"
 
 namespace vantorel {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "broker/service/service_main.h"
 #include "broker/service/service_status_table.h"
-#include "broker/win32/win_handle.h"
+#include "common/win32/win_handle.h"
 
 namespace vantorel {
 namespace {

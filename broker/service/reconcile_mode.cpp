@@ -10,7 +10,7 @@
 #include "broker/service/platform_set.h"
 #include "broker/service/service_main.h"
 #include "broker/win32/data_directory.h"
-#include "broker/win32/win_handle.h"
+#include "common/win32/win_handle.h"
 
 namespace vantorel {
 namespace {

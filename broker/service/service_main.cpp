@@ -13,7 +13,7 @@
 #include "broker/service/service_status_reporter.h"
 #include "broker/service/stop_progress.h"
 #include "broker/win32/data_directory.h"
-#include "broker/win32/win_handle.h"
+#include "common/win32/win_handle.h"
 
 namespace vantorel {
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "broker/win32/data_directory.h"
-#include "broker/win32/win_handle.h"
+#include "common/win32/win_handle.h"
 
 namespace vantorel {
 

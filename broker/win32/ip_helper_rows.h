@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "broker/win32/win_handle.h"
+#include "common/win32/win_handle.h"
 
 namespace vantorel {
 

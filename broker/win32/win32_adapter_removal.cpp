@@ -5,7 +5,7 @@
 
 #include "broker/win32/wide_text.h"
 #include "broker/win32/win32_route_table.h"
-#include "broker/win32/win_handle.h"
+#include "common/win32/win_handle.h"
 
 namespace vantorel {
 namespace {

@@ -6,22 +6,18 @@
 #include <algorithm>
 #include <cstring>
 
-#include "broker/win32/win32_http_probes.h"
-#include "broker/win32/winsock_session.h"
+#include "common/monotonic_clock.h"
+#include "common/win32/winsock_session.h"
+#include "protocol/connectivity_check.h"
 
 namespace vantorel {
 namespace {
 
 constexpr std::uint64_t kSocksProbeMs = 12000;
-constexpr long kConnectWaitMs = 250;
+constexpr std::uint64_t kConnectWaitMs = 250;
 constexpr DWORD kRetryPauseMs = 100;
 constexpr std::uint64_t kTransferTimeoutMs = 5000;
 constexpr std::uint64_t kTransferTimeoutFloorMs = 1000;
-
-std::uint64_t TimeLeft(std::uint64_t deadline) {
-    std::uint64_t now = MonotonicMs();
-    return now >= deadline ? 0 : deadline - now;
-}
 
 bool Cancelled(const std::function<bool()>& cancelled) { return cancelled && cancelled(); }
 
@@ -34,7 +30,7 @@ public:
 
     std::uint32_t may_continue() const {
         if (Cancelled(cancelled_)) return ERROR_CANCELLED;
-        if (TimeLeft(deadline_) == 0) return ERROR_TIMEOUT;
+        if (MsLeftUntil(deadline_) == 0) return ERROR_TIMEOUT;
         return 0;
     }
 
@@ -122,7 +118,7 @@ bool Win32ConnectivityProbe::probe_through_socks(std::uint16_t port, const std::
     std::uint64_t deadline = MonotonicMs() + kSocksProbeMs;
     SocketHandle s;
     bool connected = false;
-    while (!connected && TimeLeft(deadline) > 0 && !Cancelled(cancelled)) {
+    while (!connected && MsLeftUntil(deadline) > 0 && !Cancelled(cancelled)) {
         s.reset(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
         if (!s.valid()) {
             record_first(WSAGetLastError());
@@ -135,14 +131,8 @@ bool Win32ConnectivityProbe::probe_through_socks(std::uint16_t port, const std::
         } else if (int error = WSAGetLastError(); error != WSAEWOULDBLOCK) {
             record_first(error);
         } else {
-            fd_set writable;
-            FD_ZERO(&writable);
-            FD_SET(s.get(), &writable);
-            timeval tv{0, kConnectWaitMs * 1000};
-            if (select(0, nullptr, &writable, nullptr, &tv) > 0) {
-                int so_error = 0;
-                int length = sizeof(so_error);
-                getsockopt(s.get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&so_error), &length);
+            if (WaitForSocket(s.get(), SocketWait::writable, kConnectWaitMs) == WaitResult::ready) {
+                const int so_error = PendingSocketError(s.get());
                 if (so_error == 0) connected = true;
                 else record_first(so_error);
             } else {
@@ -159,8 +149,8 @@ bool Win32ConnectivityProbe::probe_through_socks(std::uint16_t port, const std::
     last_error_ = 0;
     SetSocketBlocking(s.get(), true);
 
-    if (TimeLeft(deadline) == 0) return fail_first(ERROR_TIMEOUT, "socks_handshake");
-    std::uint64_t timeout = std::max(std::min(kTransferTimeoutMs, TimeLeft(deadline)), kTransferTimeoutFloorMs);
+    if (MsLeftUntil(deadline) == 0) return fail_first(ERROR_TIMEOUT, "socks_handshake");
+    std::uint64_t timeout = std::max(std::min(kTransferTimeoutMs, MsLeftUntil(deadline)), kTransferTimeoutFloorMs);
     SetSocketTimeouts(s.get(), static_cast<std::uint32_t>(timeout));
     SocksTransfer transfer(s.get(), deadline, cancelled);
 
@@ -179,7 +169,7 @@ bool Win32ConnectivityProbe::probe_through_socks(std::uint16_t port, const std::
     if (std::uint32_t error = transfer.receive_exact(reply, sizeof(reply))) return fail_first(error, "socks_refused");
     if (reply[0] != 5 || reply[1] != 0) return fail_first(ERROR_CONNECTION_REFUSED, "socks_refused");
 
-    std::string probe = ConnectivityProbeRequest();
+    const std::string probe = ConnectivityCheckRequest();
     if (std::uint32_t error = transfer.send_all(probe.data(), probe.size())) return fail_first(error, "http_timeout");
     if (std::uint32_t error = transfer.may_continue()) return fail_first(error, "http_timeout");
     char answer[1024] = {};
@@ -188,7 +178,7 @@ bool Win32ConnectivityProbe::probe_through_socks(std::uint16_t port, const std::
     int receive_error = WSAGetLastError();
     s.reset();
     if (n <= 0) return fail_first(receive_error != 0 ? receive_error : ERROR_TIMEOUT, "http_timeout");
-    if (n > 3 && ResponseHas(std::string_view(answer, static_cast<size_t>(n)), " 204")) {
+    if (IsNoContentAnswer(std::string_view(answer, static_cast<size_t>(n)))) {
         last_error_ = 0;
         last_code_ = "";
         return true;

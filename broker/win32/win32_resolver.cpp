@@ -6,7 +6,7 @@
 #include <memory>
 #include <thread>
 
-#include "broker/win32/winsock_session.h"
+#include "common/win32/winsock_session.h"
 
 namespace vantorel {
 

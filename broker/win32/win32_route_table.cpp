@@ -6,7 +6,7 @@
 #include "broker/win32/ip_helper_rows.h"
 #include "broker/portable/uplink_choice.h"
 #include "broker/win32/wide_text.h"
-#include "broker/win32/winsock_session.h"
+#include "common/win32/winsock_session.h"
 
 namespace vantorel {
 namespace {

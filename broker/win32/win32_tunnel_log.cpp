@@ -6,7 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "broker/win32/win_handle.h"
+#include "common/monotonic_clock.h"
+#include "common/win32/win_handle.h"
 
 namespace vantorel {
 
@@ -21,18 +22,18 @@ std::string OneLine(const std::string& text) {
     return out;
 }
 
-constexpr ULONGLONG kOpenRetryForMs = 100;
+constexpr std::uint64_t kOpenRetryForMs = 100;
 
 // The log is opened sharing reads only. Another process's writer holds it for one write at a
 // time, so an open it blocks is tried again for a while; one held for longer (a reader that
 // does not share writes) still costs the line, after that while.
 HANDLE OpenSharingReads(const std::wstring& path, DWORD access, DWORD disposition) {
-    const ULONGLONG give_up = GetTickCount64() + kOpenRetryForMs;
+    const std::uint64_t give_up = MonotonicMs() + kOpenRetryForMs;
     for (;;) {
         HANDLE file = CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) return file;
-        if (GetLastError() != ERROR_SHARING_VIOLATION || GetTickCount64() >= give_up) return INVALID_HANDLE_VALUE;
+        if (GetLastError() != ERROR_SHARING_VIOLATION || MonotonicMs() >= give_up) return INVALID_HANDLE_VALUE;
         Sleep(1);
     }
 }

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "broker/portable/flow_response.h"
-#include "broker/win32/win_handle.h"
+#include "common/win32/win_handle.h"
 
 namespace vantorel {
 namespace {

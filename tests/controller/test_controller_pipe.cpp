@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "broker/win32/win_handle.h"
+#include "common/win32/win_handle.h"
 #include "controller/broker_connection.h"
 #include "controller/controller_exit_codes.h"
 #include "controller/controller_modes.h"

@@ -15,7 +15,7 @@
 
 #include "broker/win32/wide_text.h"
 #include "broker/win32/win32_tunnel_log.h"
-#include "broker/win32/win_handle.h"
+#include "common/win32/win_handle.h"
 
 int wmain(int argc, wchar_t** argv) {
     if (argc != 3 && argc != 5) return 2;

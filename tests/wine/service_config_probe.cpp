@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "broker/win32/win_handle.h"
+#include "common/win32/win_handle.h"
 #include "broker/win32/wide_text.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "broker/win32/winsock_session.h"
+#include "common/win32/winsock_session.h"
 
 namespace vantorel::stand_in {
 namespace {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "broker/win32/data_directory.h"
-#include "broker/win32/win_handle.h"
+#include "common/win32/win_handle.h"
 #include "protocol/frames.h"
 #include "tests/fakes/fake_host.h"
 #include "tests/wine/test_data_directory_scratch.h"

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "broker/win32/win32_route_table.h"
-#include "broker/win32/win_handle.h"
+#include "common/win32/win_handle.h"
 #include "tests/wine/netns_environment.h"
 #include "tests/wine/route_shim/agent_link.h"
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "broker/win32/wide_text.h"
-#include "broker/win32/win_handle.h"
+#include "common/win32/win_handle.h"
 #include "tests/wine/test_data_directory_scratch.h"
 
 namespace vantorel {

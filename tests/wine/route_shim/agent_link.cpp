@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "broker/win32/win_handle.h"
+#include "common/win32/win_handle.h"
 
 namespace vantorel::route_shim {
 namespace {

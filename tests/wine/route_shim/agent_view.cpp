@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "broker/win32/win_handle.h"
+#include "common/win32/win_handle.h"
 
 namespace vantorel::route_shim {
 namespace {

@@ -6,7 +6,7 @@ set(VANTOREL_WINE_IPHLPAPI /usr/lib/x86_64-linux-gnu/wine/x86_64-windows/iphlpap
 find_program(VANTOREL_MINGW_OBJDUMP NAMES x86_64-w64-mingw32-objdump objdump)
 
 # Shared with the stand-in engine, which holds its adapter through the same agent.
-vantorel_library(vantorel_route_agent_client SOURCES route_shim/agent_link.cpp LIBS ws2_32)
+vantorel_library(vantorel_route_agent_client SOURCES route_shim/agent_link.cpp LIBS vantorel_win32_common ws2_32)
 
 # Runs inside run_e2e.sh's namespace beside the test DLL; skips everywhere else.
 vantorel_test(route_shim_test SOURCES test_route_shim.cpp netns_environment.cpp

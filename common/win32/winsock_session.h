@@ -1,6 +1,6 @@
 #pragma once
-// Winsock start-up shared by the route table, the resolver and the probes, plus a socket
-// owner. Windows only.
+// Winsock start-up shared by both programs, a socket owner and the socket steps the
+// connectivity checks share. Windows only.
 
 #include <winsock2.h>
 
@@ -48,7 +48,15 @@ std::string FormatIpv4(const IN_ADDR& address);
 // Small socket steps the probes share.
 bool SetSocketBlocking(SOCKET s, bool blocking);
 void SetSocketTimeouts(SOCKET s, std::uint32_t ms);
-// Milliseconds from a monotonic clock.
-std::uint64_t MonotonicMs();
+
+enum class SocketWait { readable, writable, connect_outcome };
+enum class WaitResult { ready, failed, timed_out, error };
+// Waits up to `ms` for the socket. `connect_outcome` waits for a non-blocking connect to end
+// either way: Windows reports a refused connect in the exception set, never as writable, so a
+// plain writable wait only ends on success or at the time-out. `failed` only comes from
+// connect_outcome; `error` is a select failure (WSAGetLastError() says which).
+WaitResult WaitForSocket(SOCKET s, SocketWait what, std::uint64_t ms);
+// The error a finished non-blocking connect left (SO_ERROR), or the getsockopt failure.
+int PendingSocketError(SOCKET s);
 
 }  // namespace vantorel

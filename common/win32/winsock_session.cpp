@@ -1,4 +1,4 @@
-#include "broker/win32/winsock_session.h"
+#include "common/win32/winsock_session.h"
 
 #include <windows.h>
 #include <ws2tcpip.h>
@@ -43,6 +43,30 @@ void SetSocketTimeouts(SOCKET s, std::uint32_t ms) {
     setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&value), sizeof(value));
 }
 
-std::uint64_t MonotonicMs() { return GetTickCount64(); }
+WaitResult WaitForSocket(SOCKET s, SocketWait what, std::uint64_t ms) {
+    fd_set ready;
+    fd_set failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(s, &ready);
+    FD_SET(s, &failed);
+    const bool watch_failure = what == SocketWait::connect_outcome;
+    timeval limit{};
+    limit.tv_sec = static_cast<long>(ms / 1000);
+    limit.tv_usec = static_cast<long>((ms % 1000) * 1000);
+    const int n = select(0, what == SocketWait::readable ? &ready : nullptr,
+                         what == SocketWait::readable ? nullptr : &ready, watch_failure ? &failed : nullptr, &limit);
+    if (n == SOCKET_ERROR) return WaitResult::error;
+    if (n == 0) return WaitResult::timed_out;
+    if (watch_failure && FD_ISSET(s, &failed)) return WaitResult::failed;
+    return WaitResult::ready;
+}
+
+int PendingSocketError(SOCKET s) {
+    int error = 0;
+    int length = sizeof(error);
+    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) return WSAGetLastError();
+    return error;
+}
 
 }  // namespace vantorel
