@@ -11,7 +11,8 @@ namespace vantorel {
 
 std::wstring EnginePath() { return DirectoryOf(OwnExecutablePath()) + L"\\sing-box.exe"; }
 
-PlatformSet::PlatformSet(const DataPaths& paths) : engine(EnginePath(), paths.engine_config) {}
+PlatformSet::PlatformSet(const DataPaths& paths)
+    : engine(EnginePath(), paths.engine_config), files(paths), log(paths) {}
 
 void LogDataDirectoryOutcome(TunnelLog& log, const DataDirectoryOutcome& outcome) {
     if (outcome.moved_aside) log.write(0, "data_directory", "moved_aside", 0);
@@ -22,9 +23,9 @@ void LogDataDirectoryOutcome(TunnelLog& log, const DataDirectoryOutcome& outcome
     }
 }
 
-void ReportUnsecuredDataDirectory(const DataDirectoryOutcome& outcome) {
+void ReportUnsecuredDataDirectory(const DataPaths& paths, const DataDirectoryOutcome& outcome) {
     if (outcome.logs_usable) {
-        Win32TunnelLog log;
+        Win32TunnelLog log(paths);
         LogDataDirectoryOutcome(log, outcome);
     }
     const std::wstring text = L"The data directory is not secured; nothing is served. Step: " +

@@ -34,7 +34,7 @@ void LogDataDirectoryOutcome(TunnelLog& log, const DataDirectoryOutcome& outcome
 // A data directory that is not secured stops the service (and --reconcile) before anything in
 // it is used. The reason goes to the Windows event log, and to the service log only when the log
 // directory itself is secured: a log written into a folder a user controls could be redirected.
-void ReportUnsecuredDataDirectory(const DataDirectoryOutcome& outcome);
+void ReportUnsecuredDataDirectory(const DataPaths& paths, const DataDirectoryOutcome& outcome);
 // The Windows error the control manager records for that stop; never 0.
 std::uint32_t DataDirectoryExitCode(const DataDirectoryOutcome& outcome);
 

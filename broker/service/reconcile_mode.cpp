@@ -52,7 +52,7 @@ int RunReconcileMode() {
     const DataDirectoryOutcome prepared = PrepareDataDirectory(paths);
     if (!prepared.secured) {
         // Nothing read from a folder another user may control drives the recovery.
-        ReportUnsecuredDataDirectory(prepared);
+        ReportUnsecuredDataDirectory(paths, prepared);
         WSACleanup();
         return 1;
     }

@@ -136,7 +136,7 @@ void WINAPI BrokerServiceMain(DWORD, LPWSTR*) {
     const DataPaths paths = CurrentDataPaths();
     const DataDirectoryOutcome prepared = PrepareDataDirectory(paths);
     if (!prepared.secured) {
-        ReportUnsecuredDataDirectory(prepared);
+        ReportUnsecuredDataDirectory(paths, prepared);
         AbandonStart(DataDirectoryExitCode(prepared));
         return;
     }

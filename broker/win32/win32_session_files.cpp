@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "broker/portable/ledger_text.h"
@@ -67,6 +68,8 @@ bool ReadSmallFile(const std::wstring& path, std::string& out) {
 Win32SessionFiles::Win32SessionFiles() : paths_(CurrentDataPaths()) {}
 
 Win32SessionFiles::Win32SessionFiles(const std::wstring& base) : paths_(DataPathsFor(base)) {}
+
+Win32SessionFiles::Win32SessionFiles(DataPaths paths) : paths_(std::move(paths)) {}
 
 int Win32SessionFiles::load_ledger(SessionLedger& out) {
     std::string text;

@@ -16,6 +16,7 @@ class Win32SessionFiles : public SessionFiles {
 public:
     Win32SessionFiles();                             // below the "ProgramData" directory
     explicit Win32SessionFiles(const std::wstring& base);
+    explicit Win32SessionFiles(DataPaths paths);
 
     int load_ledger(SessionLedger& out) override;
     bool save_ledger(const SessionLedger& ledger) override;

@@ -101,23 +101,21 @@ std::string FormatLogLine(unsigned year, unsigned month, unsigned day, unsigned 
 void Win32TunnelLog::write(long long generation, const std::string& event, const std::string& code,
                            std::uint32_t win32) {
     std::lock_guard<std::mutex> turn(turn_);
-    DataPaths paths = CurrentDataPaths();
-    EnsureLogDirectory(paths);
-    RotateIfLarge(paths);
+    EnsureLogDirectory(paths_);
+    RotateIfLarge(paths_);
     SYSTEMTIME t{};
     GetSystemTime(&t);
     std::string line = FormatLogLine(t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond,
                                      generation, event, code, win32);
-    if (!line.empty()) AppendLine(paths, line);
+    if (!line.empty()) AppendLine(paths_, line);
 }
 
 std::vector<std::string> Win32TunnelLog::clear_files() {
     std::lock_guard<std::mutex> turn(turn_);
-    return clear_log_files();
+    return clear_log_files(paths_);
 }
 
-std::vector<std::string> clear_log_files() {
-    DataPaths paths = CurrentDataPaths();
+std::vector<std::string> clear_log_files(const DataPaths& paths) {
     EnsureLogDirectory(paths);
     std::vector<std::string> stayed;
     if (!DeleteWithRetry(paths.service_log_previous)) stayed.emplace_back("service.log.1");

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "broker/core/platform_services.h"
@@ -20,13 +21,15 @@ inline constexpr size_t kLogLineBuffer = 512;
 // and a rotation checks the size on the file it renames.
 class Win32TunnelLog : public TunnelLog {
 public:
-    Win32TunnelLog() = default;
+    Win32TunnelLog() : paths_(CurrentDataPaths()) {}
+    explicit Win32TunnelLog(DataPaths paths) : paths_(std::move(paths)) {}
     void write(long long generation, const std::string& event, const std::string& code,
                std::uint32_t win32) override;
     // clear_log_files(), in turn with the writes.
     std::vector<std::string> clear_files();
 
 private:
+    const DataPaths paths_;
     std::mutex turn_;
 };
 
@@ -37,6 +40,6 @@ std::string FormatLogLine(unsigned year, unsigned month, unsigned day, unsigned 
 
 // Deletes service.log.1 and service.log; returns the names of those that stayed. The service
 // clears through its log object (clear_files), so no write crosses the deletion.
-std::vector<std::string> clear_log_files();
+std::vector<std::string> clear_log_files(const DataPaths& paths = CurrentDataPaths());
 
 }  // namespace vantorel
