@@ -161,6 +161,7 @@ bool TunnelController::clean_interfaces(std::vector<std::uint64_t>& luids) {
     for (std::uint64_t luid : recorded) {
         if (std::find(luids.begin(), luids.end(), luid) != luids.end()) continue;
         InterfaceHolder holder = InterfaceHolder::none;
+        // Quirk: docs/windows-quirks.md, "Interface LUIDs are reused".
         if (!routes_.interface_holder(luid, holder)) {
             ok = false;
             continue;

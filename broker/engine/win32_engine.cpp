@@ -40,6 +40,7 @@ public:
         }
         if (!InitializeProcThreadAttributeList(list_, 1, 0, &size)) return failed(error);
         initialized_ = true;
+        // Quirk: docs/windows-quirks.md, "Handle inheritance".
         if (!UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
                                        count * sizeof(HANDLE), nullptr, nullptr)) {
             return failed(error);
@@ -172,6 +173,7 @@ bool Win32Engine::start(std::uint32_t& pid) {
     return true;
 }
 
+// Quirk: docs/windows-quirks.md, "The engine between its creation and its job".
 bool Win32Engine::assign_job() {
     if (!process_) return fail("core_job_assign_failed", ERROR_INVALID_HANDLE);
     job_.reset(CreateJobObjectW(nullptr, nullptr));
@@ -210,6 +212,7 @@ bool Win32Engine::request_stop() {
     // This ignores Ctrl+C only. The break cannot reach the broker anyway: it goes to the engine's
     // process group (the engine was created as its own group), which the broker is not in.
     SetConsoleCtrlHandler(nullptr, TRUE);
+    // Quirk: docs/windows-quirks.md, "Control-break to a child engine".
     BOOL sent = GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, process_id_);
     DWORD error = sent ? 0 : GetLastError();
     FreeConsole();

@@ -43,6 +43,7 @@ bool ClientImagePath(HANDLE pipe, std::uint64_t connected_at, std::wstring& path
     FILETIME exited{};
     FILETIME kernel{};
     FILETIME user{};
+    // Quirk: docs/windows-quirks.md, "A process id is only a number".
     if (!GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) return false;
     if (!ClientStartedBeforeConnect(FileTimeValue(created), connected_at)) return false;
     wchar_t buffer[kImagePathChars];

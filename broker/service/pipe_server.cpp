@@ -17,6 +17,7 @@ bool IsSet(HANDLE event, DWORD wait_ms = 0) { return WaitForSingleObject(event, 
 // Only ever created while the server holds no instance, so it is always the first: should
 // another process already serve the name, the create fails instead of joining that pipe.
 HANDLE CreateInstance(const wchar_t* name, SECURITY_ATTRIBUTES& security) {
+    // Quirk: docs/windows-quirks.md, "The pipe's name must never lapse".
     return CreateNamedPipeW(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
                             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
                             kPipeBufferBytes, kPipeBufferBytes, kPipeDefaultTimeoutMs, &security);

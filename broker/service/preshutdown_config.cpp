@@ -31,6 +31,7 @@ DWORD RaiseTimeout() {
     if (DWORD error = ConfiguredTimeout(service.get(), configured)) return error;
     if (!PreshutdownNeedsRaise(configured)) return 0;
     SERVICE_PRESHUTDOWN_INFO wanted{kPreshutdownTimeoutMs};
+    // Quirk: docs/windows-quirks.md, "Pre-shutdown".
     if (!ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_PRESHUTDOWN_INFO, &wanted)) return GetLastError();
     return 0;
 }

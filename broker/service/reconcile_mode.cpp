@@ -11,6 +11,7 @@
 #include "broker/service/service_main.h"
 #include "broker/win32/data_directory.h"
 #include "common/win32/win_handle.h"
+#include "common/win32/winsock_session.h"
 
 namespace vantorel {
 namespace {
@@ -45,8 +46,7 @@ void StopRunningService() {
 int RunReconcileMode() {
     StopRunningService();
 
-    WSADATA wsa{};
-    WSAStartup(MAKEWORD(2, 2), &wsa);
+    EnsureWinsockStarted();
 
     const DataPaths paths = CurrentDataPaths();
     const DataDirectoryOutcome prepared = PrepareDataDirectory(paths);

@@ -14,6 +14,7 @@
 #include "broker/service/stop_progress.h"
 #include "broker/win32/data_directory.h"
 #include "common/win32/win_handle.h"
+#include "common/win32/winsock_session.h"
 
 namespace vantorel {
 namespace {
@@ -123,8 +124,7 @@ void WINAPI BrokerServiceMain(DWORD, LPWSTR*) {
     if (status_handle == nullptr) return;
     p.status.start_reporting(StatusSender(status_handle));
 
-    WSADATA wsa{};
-    WSAStartup(MAKEWORD(2, 2), &wsa);
+    EnsureWinsockStarted();
 
     if (!CreateSignals()) {
         AbandonStart(GetLastError());

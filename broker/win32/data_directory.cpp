@@ -23,6 +23,7 @@ std::wstring UtcStamp() {
     return text;
 }
 
+// Quirk: docs/windows-quirks.md, "ProgramData is writable by users".
 // Renames `path` to "<path>.untrusted-<UTC time>[-n]"; someone may have taken a name already.
 bool MoveAside(const std::wstring& path, std::wstring& moved_to, DWORD& error) {
     std::wstring stem = path + L".untrusted-" + UtcStamp();

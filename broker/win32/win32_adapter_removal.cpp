@@ -65,6 +65,7 @@ bool Win32RouteTable::remove_adapter(const AdapterInfo& adapter) {
     if (adapter.guid.empty()) return fail(ERROR_INVALID_PARAMETER);
     std::wstring guid = Utf8ToWide(adapter.guid);
     if (guid.empty()) return fail(ERROR_INVALID_PARAMETER);
+    // Quirk: docs/windows-quirks.md, "A removed Wintun adapter can still be listed".
     DeviceInfoSet set(SetupDiGetClassDevsW(&kNetClassGuid, nullptr, nullptr, DIGCF_PRESENT));
     if (!set.valid()) return fail(GetLastError());
     DWORD skipped_in_a_row = 0;

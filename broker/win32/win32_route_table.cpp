@@ -75,6 +75,7 @@ bool SetIpv6Destination(MIB_IPFORWARD_ROW2& row, const std::string& text, int pr
 std::map<std::uint64_t, std::uint32_t> ReadInterfaceMetrics() {
     std::map<std::uint64_t, std::uint32_t> metrics;
     MIB_IPINTERFACE_TABLE* raw = nullptr;
+    // Quirk: docs/windows-quirks.md, "Route metric".
     const DWORD rc = GetIpInterfaceTable(AF_INET, &raw);
     ScopedResource<MIB_IPINTERFACE_TABLE*, FreeMibTable> table(raw);
     if (rc != NO_ERROR || !table) return metrics;
@@ -106,6 +107,7 @@ void CollectUplinkRows(const MIB_IPFORWARD_TABLE2& table, bool with_halves, Upli
         if (ReadInterface(route.InterfaceLuid, iface) == NO_ERROR) {
             alias.assign(AliasOf(iface));
             row.interface_known = true;
+            // Quirk: docs/windows-quirks.md, "Which interface is the physical uplink".
             row.hardware = iface.InterfaceAndOperStatusFlags.HardwareInterface != 0;
             row.if_type = iface.Type;
             row.up = iface.OperStatus == kOperStatusUp;

@@ -133,6 +133,7 @@ bool Win32SessionFiles::write_engine_config(const std::string& json) {
     SddlDescriptor descriptor(kEngineConfigSddl);
     if (!descriptor.valid()) return fail_config(descriptor.error());
     SECURITY_ATTRIBUTES sa{sizeof(sa), descriptor.get(), FALSE};
+    // Quirk: docs/windows-quirks.md, "`CREATE_ALWAYS` keeps an old file's security".
     WinHandle file(CreateFileW(paths_.engine_config.c_str(), GENERIC_WRITE, 0, &sa, CREATE_NEW,
                                FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return fail_config(GetLastError());

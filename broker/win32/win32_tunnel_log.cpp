@@ -24,6 +24,7 @@ std::string OneLine(const std::string& text) {
 
 constexpr std::uint64_t kOpenRetryForMs = 100;
 
+// Quirk: docs/windows-quirks.md, "Two writers of `service.log`".
 // The log is opened sharing reads only. Another process's writer holds it for one write at a
 // time, so an open it blocks is tried again for a while; one held for longer (a reader that
 // does not share writes) still costs the line, after that while.
@@ -80,6 +81,7 @@ bool DeleteWithRetry(const std::wstring& path) {
 
 }  // namespace
 
+// Quirk: docs/windows-quirks.md, "Log lines from outside text".
 std::string FormatLogLine(unsigned year, unsigned month, unsigned day, unsigned hour,
                           unsigned minute, unsigned second, long long generation,
                           const std::string& event, const std::string& code, std::uint32_t win32) {
