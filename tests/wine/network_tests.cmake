@@ -6,11 +6,11 @@ target_link_libraries(vantorel_scripted_tcp_server PUBLIC ws2_32)
 vantorel_warnings(vantorel_scripted_tcp_server)
 
 # Loopback only, no privileges.
-vantorel_test(network_resolver_test SOURCES test_resolver.cpp LIBS vantorel_win32)
-vantorel_test(network_probes_test SOURCES test_probes.cpp LIBS vantorel_win32 vantorel_scripted_tcp_server)
-vantorel_test(network_flow_probe_test SOURCES test_flow_probe.cpp LIBS vantorel_win32 vantorel_scripted_tcp_server)
+vantorel_test(test_resolver SOURCES test_resolver.cpp LIBS vantorel_win32)
+vantorel_test(test_probes SOURCES test_probes.cpp LIBS vantorel_win32 vantorel_scripted_tcp_server)
+vantorel_test(test_flow_probe SOURCES test_flow_probe.cpp LIBS vantorel_win32 vantorel_scripted_tcp_server)
 
 # Needs the network namespace run_netns_tests.sh builds; every case skips with a reason
 # when started without it.
-vantorel_test(network_netns_test SOURCES test_route_table_netns.cpp test_probes_netns.cpp netns_environment.cpp
+vantorel_test(test_route_table_netns SOURCES test_route_table_netns.cpp test_probes_netns.cpp netns_environment.cpp
   LIBS vantorel_win32 vantorel_scripted_tcp_server)

@@ -1,5 +1,5 @@
 #!/bin/bash
-# Runs network_netns_test.exe inside a network namespace of its own, so Wine's IP Helper
+# Runs test_route_table_netns.exe inside a network namespace of its own, so Wine's IP Helper
 # reads routing and link tables this script controls and port 80 is free to take.
 #
 # usage: run_netns_tests.sh <windows-build-dir> <booted-base-prefix>
@@ -22,7 +22,7 @@ if [ -z "$build_dir" ] || [ -z "$base_prefix" ]; then
     echo "usage: run_netns_tests.sh <windows-build-dir> <booted-base-prefix>" >&2
     exit 2
 fi
-test_exe=$build_dir/bin/network_netns_test.exe
+test_exe=$build_dir/bin/test_route_table_netns.exe
 if [ ! -f "$test_exe" ]; then
     echo "run_netns_tests.sh: $test_exe is not built" >&2
     exit 2

@@ -1,6 +1,6 @@
 # The control pipe served for real over the fakes.
 
-vantorel_test(service_pipe_test SOURCES test_pipe_server.cpp LIBS vantorel_service_pipe vantorel_fakes)
+vantorel_test(test_pipe_server SOURCES test_pipe_server.cpp LIBS vantorel_service_pipe vantorel_fakes)
 
 # Helper of the end-to-end suite: holds paths open, reads and sets service settings.
 add_executable(service_test_tool service_test_tool.cpp)

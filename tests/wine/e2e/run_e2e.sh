@@ -38,16 +38,16 @@ vt_install_programs "$build/bin" || { bad "install" "programs missing in $build/
 [ -f "$(vt_install_dir)/iphlpapi.dll" ] || { bad "install" "the test iphlpapi.dll is not built"; echo "$pass passed, $fail failed"; exit 1; }
 
 # --- the test iphlpapi.dll itself, beside it in the prefix, against the namespace's kernel
-cp "$build/bin/route_shim_test.exe" "$(vt_install_dir)/"
+cp "$build/bin/test_route_shim.exe" "$(vt_install_dir)/"
 vt_ns env WINEDLLOVERRIDES=iphlpapi=n,b VANTOREL_SHIM_PHYS_INDEX="$(ip -n "$VT_NS" -o link show vt-phys | cut -d: -f1)" \
-    VANTOREL_SHIM_TUN_INDEX="$VT_TUN_INDEX" wine "$VT_INSTALL_DIR_WIN\\route_shim_test.exe" >"$work/route_shim_test.out" 2>&1 </dev/null
+    VANTOREL_SHIM_TUN_INDEX="$VT_TUN_INDEX" wine "$VT_INSTALL_DIR_WIN\\test_route_shim.exe" >"$work/test_route_shim.out" 2>&1 </dev/null
 shim_rc=$?
-shim_passed=$(tr -d '\r' <"$work/route_shim_test.out" | sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\..*/\1/p')
-shim_failed=$(tr -d '\r' <"$work/route_shim_test.out" | sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\{0,1\}, listed below.*/\1/p')
+shim_passed=$(tr -d '\r' <"$work/test_route_shim.out" | sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\..*/\1/p')
+shim_failed=$(tr -d '\r' <"$work/test_route_shim.out" | sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\{0,1\}, listed below.*/\1/p')
 if [ "$shim_rc" -ne 0 ] && [ -z "$shim_failed" ]; then shim_failed=1; fi
 pass=$((pass + ${shim_passed:-0})); fail=$((fail + ${shim_failed:-0}))
 echo "route shim: ${shim_passed:-0} passed, ${shim_failed:-0} failed (exit $shim_rc)"
-[ "${shim_failed:-0}" -eq 0 ] || tr -d '\r' <"$work/route_shim_test.out" | grep -E 'FAILED|Failure|Expected|Which is' | head -40
+[ "${shim_failed:-0}" -eq 0 ] || tr -d '\r' <"$work/test_route_shim.out" | grep -E 'FAILED|Failure|Expected|Which is' | head -40
 vt_engine_behaviour "--stderr FATAL[0000] start service: initialize outbound[0]: uuid=7f1c2a9e-0000-4000-8000-123456789abc password=hunter2" "--exit 1"
 vt_service_create && vt_service_start
 sleep 2

@@ -9,7 +9,7 @@ find_program(VANTOREL_MINGW_OBJDUMP NAMES x86_64-w64-mingw32-objdump objdump)
 vantorel_library(vantorel_route_agent_client SOURCES route_shim/agent_link.cpp LIBS vantorel_win32_common ws2_32)
 
 # Runs inside run_e2e.sh's namespace beside the test DLL; skips everywhere else.
-vantorel_test(route_shim_test SOURCES test_route_shim.cpp netns_environment.cpp
+vantorel_test(test_route_shim SOURCES test_route_shim.cpp netns_environment.cpp
   LIBS vantorel_win32 vantorel_route_agent_client)
 
 if(NOT EXISTS ${VANTOREL_WINE_IPHLPAPI} OR NOT VANTOREL_MINGW_OBJDUMP)
