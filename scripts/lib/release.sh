@@ -56,6 +56,24 @@ vt_release_stage() {
     done
 }
 
+# vt_release_pinned_engine ROOT: points VANTOREL_ENGINE_* at the pinned sing-box that scripts/engine
+# builds; its licence text is the module's own LICENSE (the GPL-3.0-or-later grant) followed by
+# the GPL-3 text it refers to. Without Go or the module proxy the release goes without it.
+vt_release_pinned_engine() {
+    local root=$1 rc dir
+    . "$root/packaging/engine.version"
+    "$root/scripts/engine" --pinned >"$root/build/logs/package-engine.log" 2>&1
+    rc=$?
+    if [ "$rc" = 2 ]; then
+        vt_log "release without sing-box.exe: $(head -n 1 "$root/build/logs/package-engine.log")"; return 0
+    elif [ "$rc" != 0 ]; then
+        tail -n 20 "$root/build/logs/package-engine.log" >&2; vt_log "scripts/engine failed"; return 1
+    fi
+    dir=$root/build/engine/$VANTOREL_ENGINE_PINNED
+    export VANTOREL_ENGINE_EXE=$dir/windows/sing-box.exe VANTOREL_ENGINE_VERSION=$VANTOREL_ENGINE_PINNED
+    export VANTOREL_ENGINE_LICENSE=$dir/LICENSE.txt
+}
+
 # vt_release_stage_engine OUT: sing-box.exe, its licence and where its source is published.
 vt_release_stage_engine() {
     local out=$1 version=$VANTOREL_ENGINE_VERSION

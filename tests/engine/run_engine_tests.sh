@@ -3,9 +3,10 @@
 # engine_config_samples is written by the broker's own builder and must pass `sing-box check -c`
 # with the Linux build and with the Windows build under Wine, for every version scripts/engine
 # builds. A document the engine must refuse (an unknown member in the tun inbound) shows that a
-# passing check means something.
+# passing check means something. Then, as root, each version's Linux engine runs real sessions
+# against real peers (real_peers.py).
 #
-# usage: run_engine_check.sh [<windows-build-dir> [<booted-wine-prefix>]]
+# usage: run_engine_tests.sh [<windows-build-dir> [<booted-wine-prefix>]]
 #   without a booted prefix the Wine half is reported as skipped.
 # Last line: "N passed, M failed, K skipped"; exit status non-zero on any failure.
 set -u -o pipefail
@@ -21,15 +22,17 @@ finish() { echo "$VT_PASS passed, $VT_FAIL failed, $skipped skipped"; [ "$VT_FAI
 samples_tool=$root/build/native/tests/engine/engine_config_samples
 work=$(mktemp -d "${TMPDIR:-/tmp}/vantorel-engine-check.XXXXXX")
 wine_started=0
+prng_installed=""
 cleanup() {
     [ "$wine_started" = 1 ] && { WINEPREFIX=$prefix wineserver -k 2>/dev/null; WINEPREFIX=$prefix wineserver -w 2>/dev/null; }
+    [ -n "$prng_installed" ] && rm -f "$prng_installed"
     rm -rf "$work"
 }
 trap cleanup EXIT
 
-if [ ! -x "$samples_tool" ]; then
+if [ ! -x "$samples_tool" ] || [ ! -x "$root/build/native/tests/engine/engine_output_verdict" ]; then
     . scripts/lib/common.sh
-    vt_configure_build native engine_config_samples >"$work/build.log" 2>&1 || { bad "build engine_config_samples" "$(tail -n 20 "$work/build.log")"; finish; }
+    vt_configure_build native engine_config_samples engine_output_verdict >"$work/build.log" 2>&1 || { bad "build engine_config_samples" "$(tail -n 20 "$work/build.log")"; finish; }
 fi
 mkdir -p "$work/samples"
 if ! "$samples_tool" table "$work/samples" >"$work/names" 2>"$work/samples.err"; then
@@ -51,9 +54,15 @@ elif [ "$rc" != 0 ]; then
 fi
 sed 's/^/    /' "$engine_out"
 
+# Go programs need ProcessPrng from bcryptprimitives.dll, which Wine 8 lacks: the test DLL of
+# tests/wine/process_prng stands in for it while this suite runs.
 wine_ok=0
-if [ -n "$prefix" ] && [ -f "$prefix/system.reg" ] && command -v wine >/dev/null; then
+prng_dll=${1:-$root/build/windows}/process_prng/bcryptprimitives.dll
+if [ -n "$prefix" ] && [ -f "$prefix/system.reg" ] && command -v wine >/dev/null && [ -f "$prng_dll" ]; then
     wine_ok=1; wine_started=1
+    if [ ! -f "$prefix/drive_c/windows/system32/bcryptprimitives.dll" ]; then
+        cp "$prng_dll" "$prefix/drive_c/windows/system32/" && prng_installed=$prefix/drive_c/windows/system32/bcryptprimitives.dll
+    fi
 fi
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
@@ -77,8 +86,36 @@ for version in "${versions[@]}"; do
         if WINEPREFIX=$prefix WINEDEBUG=-all wine "$exe" check -c "$(winpath "$work/refused.json")" </dev/null >"$work/out" 2>&1
         then bad "$version wine refuses an unknown tun member" "check passed"
         else expect_match "$version wine refuses an unknown tun member" "$work/out" 'unknown field "dns_mode"'; fi
+        # The real Windows engine started as the broker starts it: Wine has neither Wintun nor
+        # every IP Helper call the engine makes, so it must fail, and the broker must read that
+        # as the engine's death (core_exited with its exit status), not as a rejected key.
+        WINEPREFIX=$prefix WINEDEBUG=-all timeout 60 wine "$exe" run -c "$(winpath "$work/samples/vless_reality_flow.json")" \
+            </dev/null >"$work/run.out" 2>&1
+        code=$?
+        if [ "$code" = 0 ] || [ "$code" = 124 ]; then
+            bad "$version wine run: the engine ends with a failure by itself" "exit code $code" "$(head -c 600 "$work/run.out")"
+        else
+            ok "$version wine run: the engine ends with a failure by itself (exit code $code)"
+            echo "    engine said: $(grep -m1 -E 'panic|FATAL|ERROR|wintun' "$work/run.out" | head -c 300)"
+            "$root/build/native/tests/engine/engine_output_verdict" exited "$code" <"$work/run.out" >"$work/verdict"
+            expect_line "$version wine run: classified as the engine's death with its exit status" "$work/verdict" \
+                "tun_failure=process_died $code"
+            expect_line "$version wine run: not taken for an authentication failure" "$work/verdict" "auth_failure=0"
+        fi
     else
-        skip "$version sing-box.exe under Wine: no booted Wine prefix given" $(( ${#names[@]} + 1 ))
+        skip "$version sing-box.exe under Wine: no booted Wine prefix or no process_prng DLL" $(( ${#names[@]} + 4 ))
     fi
+done
+
+for version in "${versions[@]}"; do
+    echo "# $version: real sessions against real peers"
+    mkdir -p "$root/build/logs/engine-peers/$version"
+    python3 -B tests/engine/real_peers.py --engine "$root/build/engine/$version/linux/sing-box" \
+        --tools "$root/build/native/tests/engine" --log-dir "$root/build/logs/engine-peers/$version" >"$work/peers.out" 2>&1
+    sed -n '/^[0-9]* passed, [0-9]* failed/!p' "$work/peers.out" | sed "s/^\(ok\|FAIL\|SKIP\) - /\1 - $version /"
+    line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "$work/peers.out" | tail -n 1)
+    if [ -z "$line" ]; then bad "$version real peers ran to the end" "$(tail -n 20 "$work/peers.out")"; continue; fi
+    VT_PASS=$((VT_PASS + ${line%% passed*}))
+    n=${line#*passed, }; VT_FAIL=$((VT_FAIL + ${n%% failed*}))
 done
 finish
