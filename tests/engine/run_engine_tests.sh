@@ -15,6 +15,7 @@ cd "$root"
 . scripts/lib/suite.sh
 . packaging/engine.version
 prefix=${2:-}
+[ -n "$prefix" ] && [ -d "$prefix" ] && prefix=$(cd "$prefix" && pwd)  # Wine wants it absolute
 skipped=0
 skip() { skipped=$((skipped + $2)); echo "SKIP - $1"; }
 finish() { echo "$VT_PASS passed, $VT_FAIL failed, $skipped skipped"; [ "$VT_FAIL" -eq 0 ]; exit $?; }
@@ -92,7 +93,7 @@ for version in "${versions[@]}"; do
         WINEPREFIX=$prefix WINEDEBUG=-all timeout 60 wine "$exe" run -c "$(winpath "$work/samples/vless_reality_flow.json")" \
             </dev/null >"$work/run.out" 2>&1
         code=$?
-        if [ "$code" = 0 ] || [ "$code" = 124 ]; then
+        if [ "$code" = 0 ] || [ "$code" = 124 ] || ! grep -Eq 'panic:|FATAL|ERROR' "$work/run.out"; then
             bad "$version wine run: the engine ends with a failure by itself" "exit code $code" "$(head -c 600 "$work/run.out")"
         else
             ok "$version wine run: the engine ends with a failure by itself (exit code $code)"
