@@ -72,6 +72,7 @@ vt_release_pinned_engine() {
     dir=$root/build/engine/$VANTOREL_ENGINE_PINNED
     export VANTOREL_ENGINE_EXE=$dir/windows/sing-box.exe VANTOREL_ENGINE_VERSION=$VANTOREL_ENGINE_PINNED
     export VANTOREL_ENGINE_LICENSE=$dir/LICENSE.txt
+    export VANTOREL_ENGINE_BUILD="go install -trimpath -tags $VANTOREL_ENGINE_TAGS with CGO_ENABLED=0, GOOS=windows, GOARCH=amd64 (scripts/engine)"
 }
 
 # vt_release_stage_engine OUT: sing-box.exe, its licence and where its source is published.
@@ -88,6 +89,9 @@ by the Free Software Foundation. Its licence is in sing-box-LICENSE.txt beside t
 Its complete corresponding source is the Go module $VT_ENGINE_MODULE, version v$version,
 from which this program was built for windows/amd64 without changes.
 EOF
+    if [ -n "${VANTOREL_ENGINE_BUILD:-}" ]; then
+        printf 'It was built with: %s.\n' "$VANTOREL_ENGINE_BUILD" >>"$out/licenses/sing-box-SOURCE.txt"
+    fi
 }
 
 # vt_release_sign OUT EPOCH FILE...: signs in place when a key and certificate are given. The
