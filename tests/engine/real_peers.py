@@ -164,6 +164,8 @@ def links(public_key, other_public):
         ("vless_reality_key_mismatch", f"vless://{UUID}@{WORLD_IP}:8443?security=reality&pbk={other_public}"
                                         f"&sid=ab12&sni=www.example.org&flow=xtls-rprx-vision"),
         ("vless_unreachable_server", f"vless://{UUID}@{UNREACHABLE_IP}:8001?security=none"),
+        # TLS towards a server without it: what every plain VLESS link would meet if TLS were forced.
+        ("vless_tls_to_plain_server", f"vless://{UUID}@{WORLD_IP}:8001?security=tls&allowInsecure=1"),
         ("hysteria2_unreachable_server", f"hysteria2://{HY_PASSWORD}@{UNREACHABLE_IP}:8444?insecure=1"),
     ]
     return good, failing
@@ -256,7 +258,7 @@ def check_api_contract(name, ns):
         if not check(f"{name}: control API with the secret answers 200", code == "200" and doc is not None,
                      f"got {code}: {body}"):
             return
-        for member, kind in (("downloadTotal", int), ("uploadTotal", int), ("connections", list)):
+        for member, kind in (("downloadTotal", int), ("uploadTotal", int), ("connections", list), ("memory", int)):
             check(f"{name}: top-level {member} is {kind.__name__}", isinstance(doc.get(member), kind), body[:400])
         held = [c for c in doc["connections"] if c.get("metadata", {}).get("destinationIP") == PAGE_IP]
         if not check(f"{name}: the held connection is listed", len(held) == 1, body[:800]):
