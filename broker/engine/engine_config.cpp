@@ -29,12 +29,17 @@ std::string BuildHysteriaOutbound(const ServerProfile& profile, const std::strin
     return out;
 }
 
+bool IsPlainVless(const ServerProfile& profile) { return profile.security.empty() || profile.security == "none"; }
+
 std::string BuildVlessOutbound(const ServerProfile& profile, const std::string& server) {
     std::string out;
     out += "{\"type\":\"vless\",\"tag\":\"proxy\",\"server\":\"" + JsonEscape(server) +
            "\",\"server_port\":" + std::to_string(profile.port) + ",\"uuid\":\"" + JsonEscape(profile.uuid) +
            "\"";
     if (!profile.flow.empty()) out += ",\"flow\":\"" + JsonEscape(profile.flow) + "\"";
+    // A link without security (or "none") names a plain VLESS server: TLS towards it could never
+    // complete a handshake, so the session would only ever fail its egress check.
+    if (IsPlainVless(profile)) return out + "}";
     out += ",\"tls\":{\"enabled\":true,\"server_name\":\"" + JsonEscape(profile.sni) +
            "\",\"insecure\":" + BoolText(profile.insecure) + ",\"utls\":{\"enabled\":true,\"fingerprint\":\"" +
            JsonEscape(profile.fingerprint) + "\"}";

@@ -56,6 +56,25 @@ vt_release_stage() {
     done
 }
 
+# vt_release_pinned_engine ROOT: points VANTOREL_ENGINE_* at the pinned sing-box that scripts/engine
+# builds; its licence text is the module's own LICENSE (the GPL-3.0-or-later grant) followed by
+# the GPL-3 text it refers to. Without Go or the module proxy the release goes without it.
+vt_release_pinned_engine() {
+    local root=$1 rc dir
+    . "$root/packaging/engine.version"
+    "$root/scripts/engine" --pinned >"$root/build/logs/package-engine.log" 2>&1
+    rc=$?
+    if [ "$rc" = 2 ]; then
+        vt_log "release without sing-box.exe: $(head -n 1 "$root/build/logs/package-engine.log")"; return 0
+    elif [ "$rc" != 0 ]; then
+        tail -n 20 "$root/build/logs/package-engine.log" >&2; vt_log "scripts/engine failed"; return 1
+    fi
+    dir=$root/build/engine/$VANTOREL_ENGINE_PINNED
+    export VANTOREL_ENGINE_EXE=$dir/windows/sing-box.exe VANTOREL_ENGINE_VERSION=$VANTOREL_ENGINE_PINNED
+    export VANTOREL_ENGINE_LICENSE=$dir/LICENSE.txt
+    export VANTOREL_ENGINE_BUILD="go install -trimpath -tags $VANTOREL_ENGINE_TAGS with CGO_ENABLED=0, GOOS=windows, GOARCH=amd64 (scripts/engine)"
+}
+
 # vt_release_stage_engine OUT: sing-box.exe, its licence and where its source is published.
 vt_release_stage_engine() {
     local out=$1 version=$VANTOREL_ENGINE_VERSION
@@ -70,6 +89,9 @@ by the Free Software Foundation. Its licence is in sing-box-LICENSE.txt beside t
 Its complete corresponding source is the Go module $VT_ENGINE_MODULE, version v$version,
 from which this program was built for windows/amd64 without changes.
 EOF
+    if [ -n "${VANTOREL_ENGINE_BUILD:-}" ]; then
+        printf 'It was built with: %s.\n' "$VANTOREL_ENGINE_BUILD" >>"$out/licenses/sing-box-SOURCE.txt"
+    fi
 }
 
 # vt_release_sign OUT EPOCH FILE...: signs in place when a key and certificate are given. The

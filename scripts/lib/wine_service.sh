@@ -76,12 +76,66 @@ vt_world_up() {
 
 vt_agent_file() { echo "$VT_PREFIX/drive_c/vantorel-test/route-agent.txt"; }
 
+# VT_ENGINE: a Linux sing-box the agent runs for the engine launcher (real-engine sessions).
+VT_ENGINE=""
 vt_agent_up() {
     ip netns exec "$VT_NS" python3 "$VT_ROOT/tests/wine/route_agent/route_agent.py" \
         --port-file "$(vt_agent_file)" --log "$VT_STATE/route-agent.log" --world-ns "$VT_WORLD_NS" \
-        --adapter-index "$VT_TUN_INDEX" >"$VT_STATE/route-agent.out" 2>&1 &
+        --adapter-index "$VT_TUN_INDEX" --engine "$VT_ENGINE" >"$VT_STATE/route-agent.out" 2>&1 &
     VT_HELPER_PIDS+=($!)
     vt_wait_file "$(vt_agent_file)"
+}
+
+# vt_peer_up: for sessions with the real engine, the proxy server's namespace ("peer"): the far
+# end of the uplink (the gateway) and the server address $VT_SERVER_IP, with a link of its own to
+# the world. A new namespace does not forward, so the world is reached only through the proxy.
+# A sing-box server there (VLESS without TLS on TCP 443, hysteria2 with a self-signed
+# certificate on UDP 443, Reality on TCP 8443) answers the test links.
+VT_PEER_NS=""
+VT_PEER_UUID=7f1c2a9e-0000-4000-8000-123456789abc
+VT_PEER_PASSWORD=peer-pass
+VT_PEER_PUBLIC_KEY=""
+vt_peer_up() {
+    local keys private pem
+    VT_PEER_NS=vt-peer-$$
+    ip netns add "$VT_PEER_NS" || return 1
+    ip -n "$VT_PEER_NS" link set lo up
+    ip -n "$VT_PEER_NS" addr add "$VT_SERVER_IP/32" dev lo
+    ip -n "$VT_NS" link set vt-gw netns "$VT_PEER_NS" || return 1
+    ip -n "$VT_PEER_NS" addr add "$VT_GATEWAY/24" dev vt-gw
+    ip -n "$VT_PEER_NS" link set vt-gw up
+    ip -n "$VT_PEER_NS" link add vt-pw type veth peer name vt-wp netns "$VT_WORLD_NS" || return 1
+    ip -n "$VT_PEER_NS" addr add 10.214.0.1/30 dev vt-pw
+    ip -n "$VT_PEER_NS" link set vt-pw up
+    ip -n "$VT_WORLD_NS" addr add 10.214.0.2/30 dev vt-wp
+    ip -n "$VT_WORLD_NS" link set vt-wp up
+    ip -n "$VT_PEER_NS" route add "$VT_CHECK_IP/32" via 10.214.0.2
+    ip -n "$VT_PEER_NS" route add "$VT_PAGE_IP/32" via 10.214.0.2
+    keys=$("$VT_ENGINE" generate reality-keypair) || return 1
+    private=$(sed -n 's/^PrivateKey: *//p' <<<"$keys")
+    VT_PEER_PUBLIC_KEY=$(sed -n 's/^PublicKey: *//p' <<<"$keys")
+    pem=$("$VT_ENGINE" generate tls-keypair peer.example) || return 1
+    sed -n '/BEGIN PRIVATE KEY/,/END PRIVATE KEY/p' <<<"$pem" >"$VT_STATE/peer.key"
+    sed -n '/BEGIN CERTIFICATE/,/END CERTIFICATE/p' <<<"$pem" >"$VT_STATE/peer.crt"
+    cat >"$VT_STATE/peer.json" <<EOF
+{"log":{"level":"info"},
+ "inbounds":[
+  {"type":"vless","tag":"vless","listen":"$VT_SERVER_IP","listen_port":443,"users":[{"uuid":"$VT_PEER_UUID"}]},
+  {"type":"hysteria2","tag":"hy2","listen":"$VT_SERVER_IP","listen_port":443,"users":[{"password":"$VT_PEER_PASSWORD"}],
+   "tls":{"enabled":true,"certificate_path":"$VT_STATE/peer.crt","key_path":"$VT_STATE/peer.key"}},
+  {"type":"vless","tag":"reality","listen":"$VT_SERVER_IP","listen_port":8443,"users":[{"uuid":"$VT_PEER_UUID"}],
+   "tls":{"enabled":true,"server_name":"www.example.org","reality":{"enabled":true,
+    "handshake":{"server":"127.0.0.1","server_port":9443},"private_key":"$private","short_id":["ab12"]}}}],
+ "outbounds":[{"type":"direct","tag":"direct"}]}
+EOF
+    # The site Reality borrows its handshake from: any TLS 1.3 server.
+    ip netns exec "$VT_PEER_NS" openssl s_server -quiet -accept 127.0.0.1:9443 -tls1_3 \
+        -cert "$VT_STATE/peer.crt" -key "$VT_STATE/peer.key" -www </dev/null >"$VT_STATE/peer-tls.out" 2>&1 &
+    VT_HELPER_PIDS+=($!)
+    ip netns exec "$VT_PEER_NS" "$VT_ENGINE" run -c "$VT_STATE/peer.json" >"$VT_STATE/peer.log" 2>&1 &
+    VT_HELPER_PIDS+=($!)
+    sleep 1
+    kill -0 "$!" 2>/dev/null
 }
 
 # What the world's server answers to /generate_204: 204, 503, silent or 204-once.
@@ -94,6 +148,8 @@ vt_env_down() {
     VT_HELPER_PIDS=()
     [ -n "$VT_NS" ] && { ip netns del "$VT_NS" 2>/dev/null; rm -rf "/etc/netns/$VT_NS"; }
     [ -n "$VT_WORLD_NS" ] && ip netns del "$VT_WORLD_NS" 2>/dev/null
+    [ -n "$VT_PEER_NS" ] && ip netns del "$VT_PEER_NS" 2>/dev/null
+    VT_PEER_NS=""
     [ -n "$VT_PREFIX" ] && rm -rf "$VT_PREFIX"
     VT_NS=""; VT_WORLD_NS=""; VT_PREFIX=""
 }

@@ -63,9 +63,16 @@ std::vector<ConfigCase> ConfigCases() {
 
     cases.push_back({"vless_plain", VlessProfile(), {}, {}, false, 0,
                      Document(R"({"type":"vless","tag":"proxy","server":"203.0.113.5","server_port":443,)"
-                              R"("uuid":"0b3f1e6c-5d2a-4c8e-9f17-3a6b2d4e8c01","tls":{"enabled":true,)"
-                              R"("server_name":"front.example","insecure":false,)"
-                              R"("utls":{"enabled":true,"fingerprint":"chrome"}}})",
+                              R"("uuid":"0b3f1e6c-5d2a-4c8e-9f17-3a6b2d4e8c01"})",
+                              "", R"("cache_file":{"enabled":false})")});
+
+    ServerProfile none = VlessProfile();
+    none.security = "none";
+    none.flow = "xtls-rprx-vision";
+    none.insecure = true;
+    cases.push_back({"vless_security_none_flow", none, {}, {}, false, 0,
+                     Document(R"({"type":"vless","tag":"proxy","server":"203.0.113.5","server_port":443,)"
+                              R"("uuid":"0b3f1e6c-5d2a-4c8e-9f17-3a6b2d4e8c01","flow":"xtls-rprx-vision"})",
                               "", R"("cache_file":{"enabled":false})")});
 
     ServerProfile reality = VlessProfile();
@@ -158,7 +165,11 @@ TEST_P(EngineConfigTest, IsOneValidJsonDocumentWithTheDecidedShape) {
     EXPECT_EQ(proxy.at("tag"), "proxy");
     EXPECT_EQ(proxy.at("server"), "203.0.113.5");
     EXPECT_EQ(proxy.at("server_port").get<int>(), c.profile.port);
-    EXPECT_EQ(proxy.at("tls").at("insecure").get<bool>(), c.profile.insecure);
+    const bool plain = c.profile.scheme == "vless" && (c.profile.security.empty() || c.profile.security == "none");
+    EXPECT_EQ(proxy.contains("tls"), !plain);
+    if (!plain) {
+        EXPECT_EQ(proxy.at("tls").at("insecure").get<bool>(), c.profile.insecure);
+    }
     EXPECT_EQ(proxy.contains("server_ports"), c.profile.scheme == "hysteria2" && !c.profile.server_ports.empty());
 
     const json& rules = doc.at("route").at("rules");

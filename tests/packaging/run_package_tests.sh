@@ -14,7 +14,9 @@ work=$build/package-tests
 rm -rf "$work"; mkdir -p "$work"
 export SOURCE_DATE_EPOCH=1700000000
 unset VANTOREL_SIGN_CERT VANTOREL_SIGN_KEY VANTOREL_SIGN_PASS_FILE VANTOREL_ENGINE_EXE \
-      VANTOREL_ENGINE_VERSION VANTOREL_ENGINE_LICENSE
+      VANTOREL_ENGINE_VERSION VANTOREL_ENGINE_LICENSE VANTOREL_ENGINE_BUILD
+# Releases without an engine unless a case says otherwise (the pinned one has its own case).
+export VANTOREL_ENGINE_EXE=none
 . "$build/product.env" 2>/dev/null || { bad "product.env from the windows build"; vt_suite_end; exit 1; }
 version=$VANTOREL_VERSION
 msi=Vantorel-$version-x64.msi
@@ -174,6 +176,39 @@ expect_line "engine: the installer carries it with its licence and notice" "$wor
 package badengine VANTOREL_ENGINE_EXE="$engine" VANTOREL_ENGINE_VERSION=1.12
 if [ "$(cat "$work/badengine.rc")" != 0 ]; then ok "engine: a version that is not X.Y.Z is refused"
 else bad "engine: a version that is not X.Y.Z is refused"; fi
+
+# --- the pinned engine: what a release gets when no engine is named
+. "$root/packaging/engine.version"
+pinned=$root/build/engine/$VANTOREL_ENGINE_PINNED
+"$root/scripts/engine" --pinned >"$work/engine-build.log" 2>&1
+engine_rc=$?
+if [ "$engine_rc" = 2 ]; then
+    echo "SKIP - pinned engine: $(head -n 1 "$work/engine-build.log")"
+elif [ "$engine_rc" != 0 ]; then
+    bad "pinned engine: scripts/engine builds it" "$(tail -n 10 "$work/engine-build.log")"
+else
+    package pinned VANTOREL_ENGINE_EXE=
+    expect_code "pinned engine: package succeeds" "$(cat "$work/pinned.rc")" 0
+    check "pinned engine: sing-box.exe is the windows/amd64 build of $VANTOREL_ENGINE_PINNED" \
+        cmp -s "$pinned/windows/sing-box.exe" "$work/pinned/sing-box.exe"
+    if [ "$(head -c 2 "$work/pinned/sing-box.exe" 2>/dev/null)" = MZ ]; then ok "pinned engine: a Windows executable"
+    else bad "pinned engine: a Windows executable"; fi
+    lic=$work/pinned/licenses/sing-box-LICENSE.txt
+    module_lic=$(ls "$(/usr/local/go/bin/go env GOMODCACHE 2>/dev/null || go env GOMODCACHE)/$VANTOREL_ENGINE_MODULE@v$VANTOREL_ENGINE_PINNED/LICENSE" 2>/dev/null)
+    if [ -n "$module_lic" ] && cmp -s -n "$(stat -c %s "$module_lic")" "$module_lic" "$lic"; then
+        ok "pinned engine: the licence opens with the module's own LICENSE"
+    else bad "pinned engine: the licence opens with the module's own LICENSE"; fi
+    expect_match "pinned engine: the module's grant is GPL-3.0-or-later" "$lic" '\(at your option\) any later version'
+    expect_match "pinned engine: the full GPL-3 text follows" "$lic" '^ +Version 3, 29 June 2007$'
+    expect_match "pinned engine: source notice names the module and pinned version" \
+        "$work/pinned/licenses/sing-box-SOURCE.txt" \
+        "Go module github\.com/sagernet/sing-box, version v${VANTOREL_ENGINE_PINNED//./\\.},"
+    expect_match "pinned engine: source notice names the build tags" "$work/pinned/licenses/sing-box-SOURCE.txt" \
+        'built with: go install .*-tags with_quic,with_utls,with_clash_api'
+    table "$work/pinned/$msi" File | cut -f 3 | LC_ALL=C sort | tr '\n' ' ' >"$work/pinned-files.txt"
+    expect_line "pinned engine: the installer carries it with its licence and notice" "$work/pinned-files.txt" \
+        "README.md VantorelBroker.exe VantorelCtl.exe gcc-runtime.txt mingw-w64-runtime.txt sing-box-LICENSE.txt sing-box-SOURCE.txt sing-box.exe "
+fi
 
 # --- scripts/package never empties a folder that is not a release
 mkdir -p "$work/precious"; echo keep >"$work/precious/notes.txt"

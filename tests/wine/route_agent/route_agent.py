@@ -3,8 +3,9 @@
 kernel of the network namespace it runs in (as root), and answers with Windows error numbers.
 
 Clients: the test iphlpapi.dll inside the broker (route writes, the IPv6 table, the link list
-with the holders of emulated adapters) and the stand-in engine (which holds the adapter
-"VantorelTun" for as long as its process lives).
+with the holders of emulated adapters), the stand-in engine (which holds the adapter
+"VantorelTun" for as long as its process lives) and the engine launcher (which has the real
+Linux engine run here, see engine_process.py).
 
 Wire: one request per line, "verb key=value ...". The answer is a line with the Windows error
 number, then data lines "kind key=value ...", then an empty line. A connection may carry any
@@ -27,11 +28,13 @@ import time
 
 import kernel_links
 import kernel_routes
+from engine_process import SupervisedEngine
 from kernel_links import AdapterPlan
 
 ERROR_INVALID_PARAMETER = 87
 ERROR_NOT_SUPPORTED = 50
 ERROR_ALREADY_EXISTS = 183
+ERROR_FILE_NOT_FOUND = 2
 
 # A VPN adapter claims a low interface metric so that its routes win, as on Windows.
 DEFAULT_INTERFACE_METRICS = {"loopback": 75, "ether": 25, "tunnel": 5}
@@ -80,6 +83,7 @@ class Agent:
             name=args.adapter_name, index=args.adapter_index,
             network=ipaddress.ip_network(args.adapter_network), peer_name=args.peer_name)}
         self.held = {}  # adapter name -> (connection, HeldAdapter)
+        self.engine_path = args.engine
         self.metrics = {}
         self.selector = selectors.DefaultSelector()
         self.connections = 0
@@ -130,6 +134,33 @@ class Agent:
         self.held[plan.name] = (conn, held)
         return 0, [format_fields("adapter", name=plan.name, index=plan.index)], "created"
 
+    def verb_run_engine(self, conn, fields):
+        if not self.engine_path:
+            return ERROR_NOT_SUPPORTED, [], "no engine given to the agent"
+        config = fields.get("config", "")
+        if not config.startswith("/") or not os.path.isfile(config):
+            return ERROR_FILE_NOT_FOUND, [], f"no configuration at {config!r}"
+        try:
+            engine = SupervisedEngine(self.engine_path, config)
+        except OSError as failure:
+            return ERROR_FILE_NOT_FOUND, [], f"engine did not start: {failure!r}"
+        engine.conn = conn
+        conn.resources.append(engine)
+        self.selector.register(engine.fd, selectors.EVENT_READ, engine)
+        return 0, [format_fields("engine", pid=engine.pid)], f"engine pid={engine.pid}"
+
+    def on_engine_output(self, engine):
+        frame, ended = engine.read_frame()
+        if ended:
+            self.selector.unregister(engine.fd)
+            if engine in engine.conn.resources:
+                engine.conn.resources.remove(engine)
+            self.log(f"conn={engine.conn.number} engine pid={engine.pid} ended: {frame.strip()}")
+        try:
+            engine.conn.sock.sendall(frame.encode())
+        except OSError:
+            pass
+
     def verb_interface_metric(self, conn, fields):
         try:
             self.metrics[fields["name"]] = int(fields["metric"])
@@ -172,6 +203,12 @@ class Agent:
     # --- connections
 
     def release(self, conn, held, why):
+        if isinstance(held, SupervisedEngine):
+            self.selector.unregister(held.fd)
+            held.stop()
+            conn.resources.remove(held)
+            self.log(f"conn={conn.number} engine pid={held.pid} stopped ({why})")
+            return
         held.release()
         if held in conn.resources:
             conn.resources.remove(held)
@@ -238,12 +275,18 @@ class Agent:
             for key, _ in self.selector.select():
                 if key.data is None:
                     self.on_accept(listener)
+                elif isinstance(key.data, SupervisedEngine):
+                    self.on_engine_output(key.data)
                 else:
                     self.on_readable(key.data)
 
     def shutdown(self):
         for name, (conn, held) in list(self.held.items()):
             self.release(conn, held, "agent stopping")
+        for key in list(self.selector.get_map().values()):
+            if isinstance(key.data, Connection):
+                for resource in list(key.data.resources):
+                    self.release(key.data, resource, "agent stopping")
 
 
 def write_port_file(path, port):
@@ -262,6 +305,7 @@ def main():
     parser.add_argument("--adapter-index", type=int, default=40)
     parser.add_argument("--adapter-network", default="172.19.0.0/30")
     parser.add_argument("--peer-name", default="tun-world")
+    parser.add_argument("--engine", default="", help="the Linux sing-box that run_engine starts")
     args = parser.parse_args()
 
     agent = Agent(args)

@@ -2,9 +2,14 @@
 given to the kernel's refusals. Run natively by ctest; needs no privileges."""
 
 import ipaddress
+import os
+import stat
+import tempfile
+import time
 import unittest
 
 import kernel_routes
+from engine_process import SupervisedEngine
 from kernel_routes import KernelRoute, RouteRequest, map_kernel_refusal, parse_routes
 from route_agent import parse_request
 
@@ -68,6 +73,50 @@ class KernelRefusals(unittest.TestCase):
         ]
         for message, has_gateway, code in cases:
             self.assertEqual(map_kernel_refusal(message, has_gateway), code, message)
+
+
+class EngineRelay(unittest.TestCase):
+    """The engine launcher's other half, with a shell script in the engine's place."""
+
+    def engine(self, body):
+        handle, path = tempfile.mkstemp(suffix=".sh")
+        with os.fdopen(handle, "w") as f:
+            f.write("#!/bin/sh\n" + body + "\n")
+        os.chmod(path, stat.S_IRWXU)
+        self.addCleanup(os.unlink, path)
+        return path
+
+    def frames(self, engine):
+        frames = []
+        while True:
+            frame, ended = engine.read_frame()
+            frames.append(frame)
+            if ended:
+                return frames
+
+    def test_output_and_exit_status_are_relayed(self):
+        cases = [
+            ('echo "$1 $2 $3"; echo oops >&2; exit 3', "run -c /cfg.json\noops\n", "exit 3\n"),
+            ("exit 0", "", "exit 0\n"),
+            ("kill -9 $$", "", "exit 137\n"),
+        ]
+        for body, output, last in cases:
+            frames = self.frames(SupervisedEngine(self.engine(body), "/cfg.json"))
+            relayed = b"".join(bytes.fromhex(f[4:].strip()) for f in frames if f.startswith("out "))
+            self.assertEqual(relayed.decode(), output, body)
+            self.assertEqual(frames[-1], last, body)
+
+    def test_stop_is_polite_first_then_forced(self):
+        cases = [
+            ("trap 'exit 0' INT; while :; do sleep 0.05; done", 0, 3.0),
+            ("trap '' INT; while :; do sleep 0.05; done", -9, 0.3),
+        ]
+        for body, status, polite in cases:
+            engine = SupervisedEngine(self.engine(body), "/cfg.json")
+            time.sleep(0.2)
+            engine.stop(polite_seconds=polite)
+            self.assertEqual(engine.proc.returncode, status, body)
+            self.assertTrue(engine.ended)
 
 
 if __name__ == "__main__":
