@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "protocol/json_cursor.h"
 
@@ -79,13 +80,17 @@ std::string ProcessName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-FlowConnection BuildConnection(const ConnectionFields& fields) {
+// The fields are spent: their texts move into the connection.
+FlowConnection BuildConnection(ConnectionFields& fields) {
     FlowConnection connection;
-    connection.id = fields.id;
-    connection.network = fields.network;
-    connection.chain = fields.chain;
-    connection.destination = fields.host.empty() ? fields.destination_ip : fields.host;
-    if (!fields.destination_port.empty()) connection.destination += ":" + fields.destination_port;
+    connection.id = std::move(fields.id);
+    connection.network = std::move(fields.network);
+    connection.chain = std::move(fields.chain);
+    connection.destination = std::move(fields.host.empty() ? fields.destination_ip : fields.host);
+    if (!fields.destination_port.empty()) {
+        connection.destination += ':';
+        connection.destination += fields.destination_port;
+    }
     connection.process = ProcessName(fields.process_path);
     connection.upload = fields.upload;
     connection.download = fields.download;
