@@ -60,14 +60,22 @@ bool JsonCursor::MatchChar(char ch) {
 }
 
 // The end of the run of plain bytes starting at `from`: the first quote or backslash, or the
-// end of the text. memchr runs far faster than a byte loop on the long runs the engine writes.
+// end of the text. Most strings (keys, numbers as text) are short and end within a few bytes
+// of a plain loop; longer ones go to memchr, far faster than a loop on long runs.
 std::size_t JsonCursor::PlainRunEnd(std::size_t from) const {
-    const char* const begin = text_.data() + from;
-    const std::size_t left = text_.size() - from;
+    const std::size_t size = text_.size();
+    const char* const data = text_.data();
+    const std::size_t short_end = size - from < 16 ? size : from + 16;
+    for (std::size_t at = from; at < short_end; ++at) {
+        if (data[at] == '"' || data[at] == '\\') return at;
+    }
+    if (short_end == size) return size;
+    const char* const begin = data + short_end;
+    const std::size_t left = size - short_end;
     const void* quote = std::memchr(begin, '"', left);
     const std::size_t until = quote ? static_cast<std::size_t>(static_cast<const char*>(quote) - begin) : left;
     const void* backslash = std::memchr(begin, '\\', until);
-    return from + (backslash ? static_cast<std::size_t>(static_cast<const char*>(backslash) - begin) : until);
+    return short_end + (backslash ? static_cast<std::size_t>(static_cast<const char*>(backslash) - begin) : until);
 }
 
 bool JsonCursor::ReadString(std::string& out) {

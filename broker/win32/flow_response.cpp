@@ -2,12 +2,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <utility>
 
 #include "protocol/json_cursor.h"
 
 namespace vantorel {
 namespace {
+
+using namespace std::string_view_literals;
 
 // How one element of the "connections" array ended.
 enum class ElementOutcome {
@@ -32,19 +35,19 @@ struct ConnectionFields {
 bool ReadMetadata(JsonCursor& cursor, ConnectionFields& fields) {
     if (!cursor.MatchChar('{')) return false;
     if (cursor.MatchChar('}')) return true;
+    std::string key;
     while (true) {
-        std::string key;
         if (!cursor.ReadString(key) || !cursor.MatchChar(':')) return false;
         bool ok = true;
-        if (key == "network") {
+        if (key == "network"sv) {
             ok = cursor.ReadString(fields.network);
-        } else if (key == "destinationIP") {
+        } else if (key == "destinationIP"sv) {
             ok = cursor.ReadString(fields.destination_ip);
-        } else if (key == "destinationPort") {
+        } else if (key == "destinationPort"sv) {
             ok = cursor.ReadString(fields.destination_port);
-        } else if (key == "host") {
+        } else if (key == "host"sv) {
             ok = cursor.ReadString(fields.host);
-        } else if (key == "processPath") {
+        } else if (key == "processPath"sv) {
             ok = cursor.ReadString(fields.process_path);
         } else {
             ok = cursor.SkipValue();
@@ -67,11 +70,11 @@ bool ReadChains(JsonCursor& cursor, std::string& last) {
 }
 
 bool ReadMember(JsonCursor& cursor, const std::string& key, ConnectionFields& fields) {
-    if (key == "id") return cursor.ReadString(fields.id);
-    if (key == "metadata") return ReadMetadata(cursor, fields);
-    if (key == "chains") return ReadChains(cursor, fields.chain);
-    if (key == "upload") return cursor.ReadUnsigned(fields.upload);
-    if (key == "download") return cursor.ReadUnsigned(fields.download);
+    if (key == "id"sv) return cursor.ReadString(fields.id);
+    if (key == "metadata"sv) return ReadMetadata(cursor, fields);
+    if (key == "chains"sv) return ReadChains(cursor, fields.chain);
+    if (key == "upload"sv) return cursor.ReadUnsigned(fields.upload);
+    if (key == "download"sv) return cursor.ReadUnsigned(fields.download);
     return cursor.SkipValue();
 }
 
@@ -101,8 +104,8 @@ ElementOutcome ReadConnection(JsonCursor& cursor, FlowConnection& out) {
     if (!cursor.MatchChar('{')) return ElementOutcome::malformed;
     if (cursor.MatchChar('}')) return ElementOutcome::rejected;
     ConnectionFields fields;
+    std::string key;
     while (true) {
-        std::string key;
         if (!cursor.ReadString(key) || !cursor.MatchChar(':')) return ElementOutcome::malformed;
         if (!ReadMember(cursor, key, fields)) return ElementOutcome::malformed;
         if (cursor.MatchChar(',')) continue;
@@ -139,7 +142,7 @@ bool ParseConnectionsResponse(const std::string& body, FlowSample& out) {
     while (true) {
         std::string key;
         if (!cursor.ReadString(key) || !cursor.MatchChar(':')) return false;
-        if (key == "connections") {
+        if (key == "connections"sv) {
             FlowSample sample;
             if (!ReadConnections(cursor, sample)) return false;
             out = std::move(sample);
