@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# bench/wine_roundtrip.sh BIN_DIR BASE_PREFIX WORK_PREFIX HELLOS IDLE_SECONDS
+# The broker as a real service in a copy of a booted prefix whose wineserver lives in a network
+# namespace of its own with loopback only; prints key=value lines for bench/report.py.
+# The broker accepts only "C:\Program Files\Vantorel\VantorelCtl.exe" or the controller beside
+# it, so the broker and the real controller go to C:\vantorel-bench and the timing tool takes
+# the fixed controller path: it is then a client the broker serves, and it starts the real
+# controller for the session measure.
+set -u -o pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+. "$root/scripts/lib/common.sh"
+bin=$1 base=$2 prefix=$3 hellos=$4 idle_s=$5
+ns=vt-bench-$$
+
+ns_run() { ip netns exec "$ns" env WINEPREFIX="$prefix" WINEDEBUG=-all "$@"; }
+cleanup() {
+    ns_run wine net stop VantorelBroker >/dev/null 2>&1
+    ns_run wineserver -k 2>/dev/null; ns_run wineserver -w 2>/dev/null
+    ip netns del "$ns" 2>/dev/null
+}
+trap cleanup EXIT
+
+vt_boot_prefix "$base" >&2 || { echo "wine_error=no prefix"; exit 1; }
+if [ ! -f "$prefix/system.reg" ]; then
+    rm -rf "$prefix"; cp -a "$base" "$prefix" || exit 1
+fi
+ip netns add "$ns" || exit 1
+ip -n "$ns" link set lo up
+ns_run wineserver -p
+ns_run wine cmd /c exit 0 </dev/null >/dev/null 2>&1
+
+broker_dir=$prefix/drive_c/vantorel-bench
+tool_dir="$prefix/drive_c/Program Files/Vantorel"
+mkdir -p "$broker_dir" "$tool_dir"
+cp "$bin/VantorelBroker.exe" "$bin/VantorelCtl.exe" "$broker_dir/"
+cp "$bin/vantorel_roundtrip.exe" "$tool_dir/VantorelCtl.exe"
+ns_run wine sc delete VantorelBroker >/dev/null 2>&1
+ns_run wine sc create VantorelBroker binPath= 'C:\vantorel-bench\VantorelBroker.exe' >/dev/null 2>&1
+ns_run wine net start VantorelBroker >/dev/null 2>&1 || { echo "wine_error=service did not start"; exit 1; }
+
+tool='C:\Program Files\Vantorel\VantorelCtl.exe'
+ctl='C:\vantorel-bench\VantorelCtl.exe'
+# Pipe only first, then through the controller, back to back in one run.
+ns_run wine "$tool" pipe "$hellos" </dev/null | tr -d '\r' | sed 's/^/wine_/' || exit 1
+ns_run wine "$tool" session "$ctl" "$hellos" </dev/null | tr -d '\r' | sed 's/^/wine_/' || exit 1
+
+# CPU ticks (user + system) and context switches of every thread of a process.
+ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
+switches() {
+    cat /proc/"$1"/task/*/status 2>/dev/null | awk '/ctxt_switches/ {n += $2} END {print n + 0}'
+}
+# Only processes of this namespace: this run started them.
+pid_of() { local p; for p in $(ip netns pids "$ns"); do tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null | grep -q "$1" && { echo "$p"; return; }; done; }
+
+fifo=$(mktemp -u); mkfifo "$fifo"
+# The tool stays idle a little longer than the measured window on both sides.
+ns_run wine "$tool" idle "$ctl" "$((idle_s + 3))" </dev/null >"$fifo" &
+idle_pid=$!
+exec 4<"$fifo"
+read -r -t 60 started <&4 || { echo "wine_error=idle session did not start"; exit 1; }
+sleep 1
+ctl_pid=$(pid_of 'vantorel-bench.VantorelCtl.exe')
+broker_pid=$(pid_of 'VantorelBroker.exe')
+server_pid=$(pid_of 'wineserver')
+hz=$(getconf CLK_TCK)
+declare -A t0 s0
+for p in $ctl_pid $broker_pid $server_pid; do t0[$p]=$(ticks "$p"); s0[$p]=$(switches "$p"); done
+start_ns=$(date +%s%N)
+sleep "$idle_s"
+end_ns=$(date +%s%N)
+for name in ctl broker server; do
+    eval p=\$${name}_pid
+    [ -n "$p" ] || { echo "idle_${name}_missing=1"; continue; }
+    t1=$(ticks "$p"); s1=$(switches "$p")
+    awk -v n="$name" -v dt="$((t1 - t0[$p]))" -v ds="$((s1 - s0[$p]))" -v hz="$hz" -v ns="$((end_ns - start_ns))" \
+        'BEGIN { s = ns / 1e9; printf "idle_%s_cpu_pct=%.4f\nidle_%s_switches_per_s=%.3f\n", n, 100 * dt / hz / s, n, ds / s }'
+done
+echo "idle_seconds=$idle_s"
+read -r -t 30 ended <&4
+wait "$idle_pid"; rc=$?
+exec 4<&-; rm -f "$fifo"
+echo "idle_exit=$rc"
