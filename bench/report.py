@@ -94,10 +94,11 @@ def main():
         for who, label in (("ctl", "VantorelCtl"), ("broker", "VantorelBroker"), ("server", "wineserver")):
             cpu = float(wine.get(f"idle_{who}_cpu_pct", "nan"))
             sw = float(wine.get(f"idle_{who}_switches_per_s", "nan"))
+            wakes = float(wine.get(f"idle_{who}_wakes_per_s", "nan"))
             target = "<= 0.05% CPU, <= 1 wake-up/s" if who != "server" else ""
-            verdict = check(cpu <= 0.05 and sw <= 1.0) if who != "server" else ""
+            verdict = check(cpu <= 0.05 and wakes <= 1.0) if who != "server" else ""
             row(f"idle session {wine.get('idle_seconds', '?')} s, {label}",
-                f"{cpu:.3f}% CPU, {sw:.2f} context switches/s", target, verdict)
+                f"{cpu:.3f}% CPU, {wakes:.2f} wake-ups/s ({sw:.2f} context switches/s)", target, verdict)
     if "ctl_stripped_bytes" in wine:
         size = int(wine["ctl_stripped_bytes"])
         row("VantorelCtl.exe stripped", f"{size} bytes ({size / 1024:.0f} KiB)", "<= 400 KB", check(size <= 400 * 1000))

@@ -9,7 +9,7 @@
 set -u -o pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 . "$root/scripts/lib/common.sh"
-bin=$1 base=$2 prefix=$3 hellos=$4 idle_s=$5
+bin=$(realpath -m "$1") base=$(realpath -m "$2") prefix=$(realpath -m "$3") hellos=$4 idle_s=$5
 ns=vt-bench-$$
 
 ns_run() { ip netns exec "$ns" env WINEPREFIX="$prefix" WINEDEBUG=-all "$@"; }
@@ -44,13 +44,13 @@ ctl='C:\vantorel-bench\VantorelCtl.exe'
 ns_run wine "$tool" pipe "$hellos" </dev/null | tr -d '\r' | sed 's/^/wine_/' || exit 1
 ns_run wine "$tool" session "$ctl" "$hellos" </dev/null | tr -d '\r' | sed 's/^/wine_/' || exit 1
 
-# CPU ticks (user + system) and context switches of every thread of a process.
-ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
-switches() {
-    cat /proc/"$1"/task/*/status 2>/dev/null | awk '/ctxt_switches/ {n += $2} END {print n + 0}'
-}
 # Only processes of this namespace: this run started them.
-pid_of() { local p; for p in $(ip netns pids "$ns"); do tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null | grep -q "$1" && { echo "$p"; return; }; done; }
+pid_of() {
+    local p
+    for p in $(ip netns pids "$ns"); do
+        tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null | grep -q -- "$1" && { echo "$p"; return; }
+    done
+}
 
 fifo=$(mktemp -u); mkfifo "$fifo"
 # The tool stays idle a little longer than the measured window on both sides.
@@ -59,23 +59,13 @@ idle_pid=$!
 exec 4<"$fifo"
 read -r -t 60 started <&4 || { echo "wine_error=idle session did not start"; exit 1; }
 sleep 1
-ctl_pid=$(pid_of 'vantorel-bench.VantorelCtl.exe')
+# The controller's own command line ends in "session"; the tool's holds "idle".
+ctl_pid=$(pid_of 'vantorel-bench.VantorelCtl.exe"\? session')
 broker_pid=$(pid_of 'VantorelBroker.exe')
 server_pid=$(pid_of 'wineserver')
-hz=$(getconf CLK_TCK)
-declare -A t0 s0
-for p in $ctl_pid $broker_pid $server_pid; do t0[$p]=$(ticks "$p"); s0[$p]=$(switches "$p"); done
-start_ns=$(date +%s%N)
-sleep "$idle_s"
-end_ns=$(date +%s%N)
-for name in ctl broker server; do
-    eval p=\$${name}_pid
-    [ -n "$p" ] || { echo "idle_${name}_missing=1"; continue; }
-    t1=$(ticks "$p"); s1=$(switches "$p")
-    awk -v n="$name" -v dt="$((t1 - t0[$p]))" -v ds="$((s1 - s0[$p]))" -v hz="$hz" -v ns="$((end_ns - start_ns))" \
-        'BEGIN { s = ns / 1e9; printf "idle_%s_cpu_pct=%.4f\nidle_%s_switches_per_s=%.3f\n", n, 100 * dt / hz / s, n, ds / s }'
-done
-echo "idle_seconds=$idle_s"
+for p in $(ip netns pids "$ns"); do echo "process $p: $(tr '\0' ' ' <"/proc/$p/cmdline")" >&2; done
+[ -n "$ctl_pid" ] && [ -n "$broker_pid" ] && [ -n "$server_pid" ] || { echo "wine_error=idle processes not found"; exit 1; }
+python3 "$root/bench/proc_sampler.py" "$idle_s" ctl="$ctl_pid" broker="$broker_pid" server="$server_pid"
 read -r -t 30 ended <&4
 wait "$idle_pid"; rc=$?
 exec 4<&-; rm -f "$fifo"

@@ -7,7 +7,9 @@
 namespace vantorel {
 
 Win32BrokerPipe::Win32BrokerPipe(WinHandle pipe)
-    : pipe_(std::move(pipe)), read_event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    : pipe_(std::move(pipe)),
+      read_event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      write_event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
 void Win32BrokerPipe::StartRead() {
     if (!pipe_.valid() || !read_event_.valid()) {
@@ -75,11 +77,9 @@ bool Win32BrokerPipe::Read(std::size_t max_bytes, std::string& buffer) {
 }
 
 bool Win32BrokerPipe::WriteAll(const std::string& bytes) {
-    if (!pipe_.valid()) return false;
-    WinHandle written_event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!written_event) return false;
+    if (!pipe_.valid() || !write_event_.valid()) return false;
     OVERLAPPED write{};
-    write.hEvent = written_event.get();
+    write.hEvent = write_event_.get();
     DWORD written = 0;
     if (!WriteFile(pipe_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &write) &&
         GetLastError() != ERROR_IO_PENDING) {

@@ -30,6 +30,9 @@ private:
 
     WinHandle pipe_;
     WinHandle read_event_;
+    // One event for every write: each write waits for its own end, and writes never overlap
+    // (WriteFrame holds a lock), so making one per write would only cost two more system calls.
+    WinHandle write_event_;
     OVERLAPPED read_{};
     bool reading_ = false;
     bool broken_ = false;
