@@ -28,7 +28,7 @@ def load_wine(path):
         with open(path) as f:
             for line in f:
                 line = line.strip()
-                if line.startswith("wine_pipe ") or line.startswith("wine_session "):
+                if line.startswith(("wine_pipe ", "wine_session ", "wine_echo ")):
                     name, *pairs = line.split()
                     for pair in pairs:
                         k, _, v = pair.partition("=")
@@ -90,6 +90,12 @@ def main():
         row("hello round trip, through VantorelCtl session (Wine)",
             f"p50 {ses50 / 1e3:.3f} ms ({ses50 / pipe50:.2f}x pipe), p99 {ses99 / 1e3:.3f} ms, n={wine['wine_session_n']}",
             "p50 <= 2x pipe, p99 <= 5 ms", check(ses50 <= 2 * pipe50 and ses99 <= 5000))
+        if "wine_echo_p50_us" in wine:
+            echo50, echo99 = float(wine["wine_echo_p50_us"]), float(wine["wine_echo_p99_us"])
+            floor = pipe50 + echo50
+            row("line echoed by a child over its standard streams (Wine)",
+                f"p50 {echo50 / 1e3:.3f} ms, p99 {echo99 / 1e3:.3f} ms; pipe + echo = {floor / 1e3:.3f} ms "
+                f"= {floor / pipe50:.2f}x pipe, the session's floor; session = {ses50 / floor:.2f}x floor")
     if "idle_ctl_cpu_pct" in wine:
         for who, label in (("ctl", "VantorelCtl"), ("broker", "VantorelBroker"), ("server", "wineserver")):
             cpu = float(wine.get(f"idle_{who}_cpu_pct", "nan"))

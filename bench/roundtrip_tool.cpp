@@ -1,7 +1,10 @@
 // Round trips of a hello under Wine, timed inside the Windows side:
 //   pipe N            hello frames straight on the broker's pipe (this program is the client);
 //   session PATH N    hello lines through "PATH session" (the real controller) and back;
-//   idle PATH SECONDS a controller session that is opened, greeted once and left idle.
+//   idle PATH SECONDS a controller session that is opened, greeted once and left idle;
+//   echo N            lines through a child (this program) that writes each line straight
+//                     back: what the two standard streams alone cost a round trip, the floor
+//                     under the session figure beside the pipe's.
 // Prints one line per measure: "<name> n=<count> p50_us=<..> p99_us=<..> max_us=<..>".
 // The broker accepts only the controller as a client, so scripts/bench installs this program
 // under the controller's fixed path and the real controller beside a broker elsewhere.
@@ -96,7 +99,7 @@ int PipeRoundTrips(int count) {
 // The controller as a child with its standard input and output on pipes of ours.
 class Controller {
 public:
-    bool Start(const std::wstring& path) {
+    bool Start(const std::wstring& path, const wchar_t* arguments = L"session") {
         SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
         HANDLE in_read = nullptr, in_write = nullptr, out_read = nullptr, out_write = nullptr;
         if (!CreatePipe(&in_read, &in_write, &inherit, 0)) return false;
@@ -113,7 +116,7 @@ public:
         startup.hStdInput = child_in.get();
         startup.hStdOutput = child_out.get();
         startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-        std::wstring command = L"\"" + path + L"\" session";
+        std::wstring command = L"\"" + path + L"\" " + arguments;
         PROCESS_INFORMATION info{};
         if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
             return false;
@@ -188,6 +191,42 @@ int IdleSession(const std::wstring& path, int seconds) {
     return controller.Finish() == 0 ? 0 : 9;
 }
 
+// The child of the echo measure: every line back at once, one write each.
+int EchoChild() {
+    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    std::string pending;
+    char chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(in, chunk, sizeof(chunk), &got, nullptr) && got > 0) {
+        pending.append(chunk, got);
+        std::size_t feed;
+        while ((feed = pending.find('\n')) != std::string::npos) {
+            if (!WriteAll(out, pending.substr(0, feed + 1))) return 1;
+            pending.erase(0, feed + 1);
+        }
+    }
+    return 0;
+}
+
+int EchoRoundTrips(int count) {
+    wchar_t self[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return 6;
+    Controller child;
+    if (!child.Start(self, L"echo-child")) return 6;
+    std::vector<double> samples;
+    std::string line;
+    for (int i = 0; i < count; ++i) {
+        LARGE_INTEGER start;
+        QueryPerformanceCounter(&start);
+        if (!child.Send(kHello) || !child.ReadLine(line) || line != kHello) return 8;
+        samples.push_back(MicrosSince(start));
+    }
+    Report("echo", samples);
+    return child.Finish() == 0 ? 0 : 9;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -195,6 +234,8 @@ int wmain(int argc, wchar_t** argv) {
     if (mode == L"pipe" && argc == 3) return PipeRoundTrips(_wtoi(argv[2]));
     if (mode == L"session" && argc == 4) return SessionRoundTrips(argv[2], _wtoi(argv[3]));
     if (mode == L"idle" && argc == 4) return IdleSession(argv[2], _wtoi(argv[3]));
-    std::fputs("usage: vantorel_roundtrip pipe N | session CONTROLLER N | idle CONTROLLER SECONDS\n", stderr);
+    if (mode == L"echo" && argc == 3) return EchoRoundTrips(_wtoi(argv[2]));
+    if (mode == L"echo-child" && argc == 2) return EchoChild();
+    std::fputs("usage: vantorel_roundtrip pipe N | session CONTROLLER N | idle CONTROLLER SECONDS | echo N\n", stderr);
     return 1;
 }

@@ -43,6 +43,7 @@ ctl='C:\vantorel-bench\VantorelCtl.exe'
 # Pipe only first, then through the controller, back to back in one run.
 ns_run wine "$tool" pipe "$hellos" </dev/null | tr -d '\r' | sed 's/^/wine_/' || exit 1
 ns_run wine "$tool" session "$ctl" "$hellos" </dev/null | tr -d '\r' | sed 's/^/wine_/' || exit 1
+ns_run wine "$tool" echo "$hellos" </dev/null | tr -d '\r' | sed 's/^/wine_/' || exit 1
 
 # Only processes of this namespace: this run started them.
 pid_of() {
