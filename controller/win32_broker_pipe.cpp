@@ -96,8 +96,9 @@ void Win32BrokerPipe::WaitForBytesOr(WakeSignal& wake) {
     if (!reading_) return;
     const HANDLE wake_event = static_cast<HANDLE>(wake.native_handle());
     if (wake_event == nullptr) {
-        // No event to wait on beside the read: only the pipe can end this wait.
-        Settle(true);
+        // No event to wait on beside the read (none could be made): fall back to the designed
+        // 10 ms poll, so input still moves.
+        if (WaitForSingleObject(read_event_.get(), 10) == WAIT_OBJECT_0) Settle(false);
         return;
     }
     const HANDLE waits[2] = {read_event_.get(), wake_event};
