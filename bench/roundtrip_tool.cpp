@@ -69,8 +69,13 @@ bool WriteAll(HANDLE h, const std::string& bytes) {
 }
 
 int PipeRoundTrips(int count) {
-    Handle pipe(CreateFileW(vantorel::kBrokerPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                            nullptr));
+    // A service just started serves its pipe only after its start-up recovery: wait for it.
+    Handle pipe;
+    for (int attempt = 0; attempt < 300 && !pipe.valid(); ++attempt) {
+        pipe.reset(CreateFileW(vantorel::kBrokerPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                               nullptr));
+        if (!pipe.valid()) Sleep(100);
+    }
     if (!pipe.valid()) {
         std::fprintf(stderr, "pipe open failed: %lu\n", GetLastError());
         return 2;
