@@ -17,27 +17,38 @@ def load_native(path):
     for b in data.get("benchmarks", []):
         if b.get("error_occurred"):
             continue
+        # With repetitions only the median stands for a benchmark.
+        if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
+            continue
         unit = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[b.get("time_unit", "ns")]
-        figures[b["name"]] = {"cpu_s": b["cpu_time"] * unit, "bytes_per_s": b.get("bytes_per_second")}
+        figures[b.get("run_name", b["name"])] = {"cpu_s": b["cpu_time"] * unit,
+                                                 "bytes_per_s": b.get("bytes_per_second")}
     return figures, data.get("context", {})
 
 
 def load_wine(path):
     values = {}
+    pooled = {}
     try:
         with open(path) as f:
             for line in f:
                 line = line.strip()
-                if line.startswith(("wine_pipe ", "wine_session ", "wine_echo ")):
-                    name, *pairs = line.split()
-                    for pair in pairs:
-                        k, _, v = pair.partition("=")
-                        values[f"{name}_{k}"] = v
+                if line.startswith("wine_raw "):
+                    _, name, *samples = line.split()
+                    pooled.setdefault(name, []).extend(float(x) for x in samples)
+                elif line.startswith(("wine_pipe ", "wine_session ", "wine_echo ")):
+                    continue
                 elif "=" in line:
                     k, _, v = line.partition("=")
                     values[k] = v
     except OSError:
         pass
+    for name, samples in pooled.items():
+        samples.sort()
+        at = lambda q: samples[min(int(q * (len(samples) - 1) + 0.5), len(samples) - 1)]
+        values[f"wine_{name}_n"] = str(len(samples))
+        values[f"wine_{name}_p50_us"] = str(at(0.5))
+        values[f"wine_{name}_p99_us"] = str(at(0.99))
     return values
 
 

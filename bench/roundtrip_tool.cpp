@@ -60,6 +60,10 @@ void Report(const char* name, std::vector<double> samples) {
     };
     std::printf("%s n=%zu p50_us=%.1f p99_us=%.1f max_us=%.1f\n", name, samples.size(), at(0.5), at(0.99),
                 samples.back());
+    // Every sample too, so rounds taken apart can be pooled.
+    std::printf("raw %s", name);
+    for (double sample : samples) std::printf(" %.1f", sample);
+    std::printf("\n");
     std::fflush(stdout);
 }
 

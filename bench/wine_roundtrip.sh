@@ -44,9 +44,15 @@ ctl='C:\vantorel-bench\VantorelCtl.exe'
 ns_run wine "$tool" pipe 50 </dev/null >/dev/null || { echo "wine_error=no answer on the pipe"; exit 1; }
 sleep 3
 # Pipe only first, then through the controller, back to back in one run.
-ns_run wine "$tool" pipe "$hellos" </dev/null | tr -d '\r' | sed 's/^/wine_/' || exit 1
-ns_run wine "$tool" session "$ctl" "$hellos" </dev/null | tr -d '\r' | sed 's/^/wine_/' || exit 1
-ns_run wine "$tool" echo "$hellos" </dev/null | tr -d '\r' | sed 's/^/wine_/' || exit 1
+# Rounds that alternate the measures, so a load that comes and goes on the machine falls on all
+# of them alike; bench/report.py pools the rounds' samples.
+rounds=5
+per_round=$(( (hellos + rounds - 1) / rounds ))
+for ((round = 0; round < rounds; round++)); do
+    ns_run wine "$tool" pipe "$per_round" </dev/null | tr -d '\r' | sed 's/^/wine_/' || exit 1
+    ns_run wine "$tool" session "$ctl" "$per_round" </dev/null | tr -d '\r' | sed 's/^/wine_/' || exit 1
+    ns_run wine "$tool" echo "$per_round" </dev/null | tr -d '\r' | sed 's/^/wine_/' || exit 1
+done
 
 # Only processes of this namespace: this run started them.
 pid_of() {
