@@ -9,9 +9,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <system_error>
-#include <thread>
 #include <utility>
+
+#include "controller/detached_thread.h"
 
 namespace vantorel {
 
@@ -25,16 +25,13 @@ std::optional<Result> CallWithin(std::function<Result()> call, std::chrono::mill
         std::optional<Result> result;
     };
     auto shared = std::make_shared<Shared>();
-    try {
-        std::thread([shared, call = std::move(call)] {
-            Result result = call();
-            std::lock_guard<std::mutex> guard(shared->mutex);
-            shared->result = std::move(result);
-            shared->ended.notify_all();
-        }).detach();
-    } catch (const std::system_error&) {
-        return std::nullopt;
-    }
+    const bool started = StartDetachedThread([shared, call = std::move(call)] {
+        Result result = call();
+        std::lock_guard<std::mutex> guard(shared->mutex);
+        shared->result = std::move(result);
+        shared->ended.notify_all();
+    });
+    if (!started) return std::nullopt;
     std::unique_lock<std::mutex> lock(shared->mutex);
     shared->ended.wait_for(lock, wait, [&shared] { return shared->result.has_value(); });
     return shared->result;

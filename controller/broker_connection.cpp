@@ -12,11 +12,13 @@ public:
     explicit Win32BrokerEndpoint(const BrokerAddress& address) : address_(address) {}
 
     std::uint32_t OpenPipe() override {
-        // Synchronous handle: the modes read and write with plain blocking calls. Identification
-        // only: a server that is not the service (checked right after) must not be able to act
-        // as this user.
+        // Overlapped: the session relay waits on a pending read together with its input signal.
+        // Identification only: a server that is not the service (checked right after) must not
+        // be able to act as this user.
         HANDLE h = CreateFileW(address_.pipe_name, FILE_READ_DATA | FILE_WRITE_DATA | SYNCHRONIZE, 0, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                               OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT |
+                                   SECURITY_IDENTIFICATION,
                                nullptr);
         if (h == INVALID_HANDLE_VALUE) return GetLastError();
         pipe_.reset(h);

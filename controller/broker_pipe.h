@@ -1,11 +1,13 @@
 #pragma once
-// The controller's end of the broker pipe, as the modes use it. The Windows build wraps a
-// synchronous named-pipe handle; tests substitute their own.
+// The controller's end of the broker pipe, as the modes use it. The Windows build wraps an
+// overlapped named-pipe handle; tests substitute their own.
 
 #include <cstddef>
 #include <string>
 
 namespace vantorel {
+
+class WakeSignal;
 
 class BrokerPipe {
 public:
@@ -17,6 +19,9 @@ public:
     virtual bool Read(std::size_t max_bytes, std::string& buffer) = 0;
     // One write of all of `bytes`; true only when every byte was written.
     virtual bool WriteAll(const std::string& bytes) = 0;
+    // Blocks until bytes are waiting, the pipe is closed or broken, or `wake` is raised (the
+    // raise is then taken). Nothing else wakes it: no time-out.
+    virtual void WaitForBytesOr(WakeSignal& wake) = 0;
     virtual void Close() = 0;
 };
 

@@ -10,6 +10,7 @@
 #include "controller/prove_tunnel.h"
 #include "controller/win32_broker_pipe.h"
 #include "controller/win32_stdin_source.h"
+#include "controller/win32_wake_signal.h"
 #include "protocol/events.h"
 
 namespace vantorel {
@@ -28,6 +29,11 @@ int RunSession(WinHandle pipe, SessionIo io) {
     if (!io.input) io.input = std::make_shared<Win32StdinLineSource>();
     if (io.out == nullptr) io.out = &StandardOutput();
     if (!io.prove) io.prove = [] { return ProveTunnel(); };
+    if (!io.wake) {
+        // Without an event the relay could not wait on input and pipe together.
+        auto wake = std::make_shared<Win32WakeSignal>();
+        if (wake->valid()) io.wake = std::move(wake);
+    }
     Win32BrokerPipe broker(std::move(pipe));
     return RunSessionOver(broker, io);
 }

@@ -1,9 +1,7 @@
 #include "controller/session_relay.h"
 
 #include <algorithm>
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include "controller/controller_exit_codes.h"
 #include "controller/proof_tracker.h"
@@ -18,16 +16,27 @@ namespace {
 class SessionRelay {
 public:
     SessionRelay(BrokerPipe& pipe, const SessionIo& io)
-        : pipe_(pipe), out_(*io.out), prove_(io.prove), input_(std::make_shared<RelayInput>()) {}
+        : pipe_(pipe),
+          out_(*io.out),
+          prove_(io.prove),
+          input_(std::make_shared<RelayInput>()),
+          wake_(io.wake ? io.wake : std::make_shared<LocalWakeSignal>()) {
+        input_->wake = wake_;
+    }
 
     int Run(std::shared_ptr<LineSource> source) {
-        StdinReader::Start(input_, std::move(source));
+        // Without a reader no line can ever come: the input counts as ended.
+        if (!StdinReader::Start(input_, std::move(source))) input_->Close();
         while (!end_after_pass_ && InputPending()) {
             bool bytes_waited = false;
             if (!ReceiveEvents(bytes_waited)) break;
             bool line_taken = false;
             if (!ForwardOneLine(line_taken)) break;
-            if (!line_taken && !bytes_waited) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            // Idle: sleep until the broker sends or the reader queues a line or ends, with no
+            // time-out, so an open session costs nothing while nothing happens.
+            if (!line_taken && !bytes_waited && !input_->HasLines() && input_->open.load()) {
+                pipe_.WaitForBytesOr(*wake_);
+            }
         }
         out_.Print(BrokerClosedDocument());
         pipe_.Close();
@@ -87,6 +96,7 @@ private:
     DocumentSink& out_;
     const std::function<bool()>& prove_;
     std::shared_ptr<RelayInput> input_;
+    std::shared_ptr<WakeSignal> wake_;
     std::string buffer_;
     ProofTracker tracker_;
     bool end_after_pass_ = false;

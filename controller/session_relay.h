@@ -8,6 +8,7 @@
 #include "controller/broker_pipe.h"
 #include "controller/document_sink.h"
 #include "controller/stdin_reader.h"
+#include "controller/wake_signal.h"
 
 namespace vantorel {
 
@@ -16,6 +17,9 @@ struct SessionIo {
     std::shared_ptr<LineSource> input;
     DocumentSink* out = nullptr;
     std::function<bool()> prove;  // the tunnel check; true when it passed
+    // Raised by the input thread; the relay waits on it together with the pipe. Optional: a
+    // portable signal is made when none is given (Windows gives an event).
+    std::shared_ptr<WakeSignal> wake;
 };
 
 // Relays until the broker closes the pipe, a pipe operation fails, a bad frame arrives or the

@@ -1,18 +1,17 @@
 #include "controller/stdin_reader.h"
 
-#include <thread>
 #include <utility>
+
+#include "controller/detached_thread.h"
 
 namespace vantorel {
 
-bool StreamLineSource::ReadLine(std::string& line) {
-    // A last line without a line feed still counts; only a read that yields nothing ends input.
-    return static_cast<bool>(std::getline(in_, line));
-}
-
 void RelayInput::Push(std::string line) {
-    std::lock_guard<std::mutex> hold(lock);
-    lines.push_back(std::move(line));
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        lines.push_back(std::move(line));
+    }
+    if (wake) wake->Set();
 }
 
 bool RelayInput::TakeLine(std::string& line) {
@@ -28,16 +27,21 @@ bool RelayInput::HasLines() {
     return !lines.empty();
 }
 
+void RelayInput::Close() {
+    open.exchange(false);
+    if (wake) wake->Set();
+}
+
 void StdinReader::Run(RelayInput& input, LineSource& source) {
     std::string line;
     while (source.ReadLine(line)) {
         if (!line.empty()) input.Push(line);
     }
-    input.open.exchange(false);
+    input.Close();
 }
 
-void StdinReader::Start(std::shared_ptr<RelayInput> input, std::shared_ptr<LineSource> source) {
-    std::thread([input = std::move(input), source = std::move(source)] { Run(*input, *source); }).detach();
+bool StdinReader::Start(std::shared_ptr<RelayInput> input, std::shared_ptr<LineSource> source) {
+    return StartDetachedThread([input = std::move(input), source = std::move(source)] { Run(*input, *source); });
 }
 
 }  // namespace vantorel

@@ -1,5 +1,6 @@
 #include "protocol/json_cursor.h"
 
+#include <cstring>
 #include <limits>
 
 namespace vantorel {
@@ -58,18 +59,37 @@ bool JsonCursor::MatchChar(char ch) {
     return true;
 }
 
+// The end of the run of plain bytes starting at `from`: the first quote or backslash, or the
+// end of the text. Most strings (keys, numbers as text) are short and end within a few bytes
+// of a plain loop; longer ones go to memchr, far faster than a loop on long runs.
+std::size_t JsonCursor::PlainRunEnd(std::size_t from) const {
+    const std::size_t size = text_.size();
+    const char* const data = text_.data();
+    const std::size_t short_end = size - from < 16 ? size : from + 16;
+    for (std::size_t at = from; at < short_end; ++at) {
+        if (data[at] == '"' || data[at] == '\\') return at;
+    }
+    if (short_end == size) return size;
+    const char* const begin = data + short_end;
+    const std::size_t left = size - short_end;
+    const void* quote = std::memchr(begin, '"', left);
+    const std::size_t until = quote ? static_cast<std::size_t>(static_cast<const char*>(quote) - begin) : left;
+    const void* backslash = std::memchr(begin, '\\', until);
+    return short_end + (backslash ? static_cast<std::size_t>(static_cast<const char*>(backslash) - begin) : until);
+}
+
 bool JsonCursor::ReadString(std::string& out) {
     SkipWhitespace();
     if (pos_ >= text_.size() || text_[pos_] != '"') return false;
     ++pos_;
     out.clear();
     while (pos_ < text_.size()) {
+        const std::size_t run_end = PlainRunEnd(pos_);
+        out.append(text_, pos_, run_end - pos_);
+        pos_ = run_end;
+        if (pos_ >= text_.size()) return false;
         const char ch = text_[pos_++];
         if (ch == '"') return true;
-        if (ch != '\\') {
-            out += ch;
-            continue;
-        }
         if (pos_ >= text_.size()) return false;
         const char escaped = text_[pos_++];
         if (escaped != 'u') {
@@ -79,6 +99,23 @@ bool JsonCursor::ReadString(std::string& out) {
         unsigned unit = 0;
         for (int i = 0; i < 4 && pos_ < text_.size(); ++i) unit = unit * 16 + HexValue(text_[pos_++]);
         AppendUtf8(out, unit);
+    }
+    return false;
+}
+
+// Walks a string exactly as ReadString does, building nothing.
+bool JsonCursor::SkipString() {
+    SkipWhitespace();
+    if (pos_ >= text_.size() || text_[pos_] != '"') return false;
+    ++pos_;
+    while (pos_ < text_.size()) {
+        pos_ = PlainRunEnd(pos_);
+        if (pos_ >= text_.size()) return false;
+        if (text_[pos_++] == '"') return true;
+        if (pos_ >= text_.size()) return false;
+        if (text_[pos_++] != 'u') continue;
+        const std::size_t left = text_.size() - pos_;
+        pos_ += left < 4 ? left : 4;
     }
     return false;
 }
@@ -110,10 +147,7 @@ bool JsonCursor::SkipValueAt(int depth) {
     SkipWhitespace();
     if (pos_ >= text_.size()) return false;
     const char ch = text_[pos_];
-    if (ch == '"') {
-        std::string ignored;
-        return ReadString(ignored);
-    }
+    if (ch == '"') return SkipString();
     if (ch == '[') return SkipContainer('[', ']', false, depth + 1);
     if (ch == '{') return SkipContainer('{', '}', true, depth + 1);
     if (ch == 'f' || ch == 'n' || ch == 't') {
@@ -135,10 +169,7 @@ bool JsonCursor::SkipContainer(char open, char close, bool object, int depth) {
         return true;
     }
     for (;;) {
-        if (object) {
-            std::string key;
-            if (!ReadString(key) || !MatchChar(':')) return false;
-        }
+        if (object && (!SkipString() || !MatchChar(':'))) return false;
         if (!SkipValueAt(depth)) return false;
         SkipWhitespace();
         if (AtEnd()) return false;

@@ -15,6 +15,8 @@ public:
     void SkipWhitespace();
     bool MatchChar(char ch);
     bool ReadString(std::string& out);
+    // Moves past a string as ReadString would, without building it.
+    bool SkipString();
     bool ReadUnsigned(std::uint64_t& out);
     bool SkipValue();
 
@@ -27,6 +29,7 @@ public:
     static constexpr int kMaxDepth = 64;
 
 private:
+    std::size_t PlainRunEnd(std::size_t from) const;
     bool SkipValueAt(int depth);
     bool SkipContainer(char open, char close, bool object, int depth);
 

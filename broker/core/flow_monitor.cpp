@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <set>
+#include <utility>
 
 #include "broker/core/tunnel_controller.h"
 #include "broker/portable/flow_response.h"
@@ -12,10 +13,6 @@ constexpr std::uint64_t kPollIntervalMs = 5000;
 constexpr std::uint64_t kSummaryIntervalMs = 15000;
 constexpr std::uint64_t kBusyConnectionBytes = 65536;
 
-std::string GroupOf(const FlowConnection& connection) {
-    return connection.network + ":" + connection.chain;
-}
-
 void EndQuietStretch(StallStats& stats) {
     if (stats.quiet_ms == 0) return;
     stats.stalls += 1;
@@ -24,6 +21,30 @@ void EndQuietStretch(StallStats& stats) {
 }
 
 }  // namespace
+
+std::uint32_t TunnelController::group_index(const FlowConnection& connection) {
+    std::string& key = flow_.group_key;
+    key.assign(connection.network);
+    key += ':';
+    key += connection.chain;
+    const auto known = flow_.groups.find(key);
+    if (known != flow_.groups.end()) return known->second;
+    const auto index = static_cast<std::uint32_t>(flow_.group_names.size());
+    flow_.groups.emplace(key, index);
+    flow_.group_names.push_back(key);
+    flow_.poll_up.push_back(0);
+    flow_.poll_down.push_back(0);
+    flow_.poll_matched.push_back(false);
+    flow_.live.push_back(0);
+    return index;
+}
+
+std::uint64_t TunnelController::live_connections(const std::string& group) const {
+    const auto known = flow_.groups.find(group);
+    return known == flow_.groups.end() ? 0 : flow_.live[known->second];
+}
+
+std::size_t TunnelController::flow_connections_tracked() const { return flow_.previous.size(); }
 
 void TunnelController::reset_flow_monitor() {
     flow_probe_.reset();
@@ -53,65 +74,89 @@ void TunnelController::poll_flows() {
         log_.write(gen, "flow", "no_connection_id", 0);
     }
 
-    std::map<std::string, FlowSeen> current;
-    std::map<std::string, std::uint64_t> up_delta;
-    std::map<std::string, std::uint64_t> down_delta;
-    for (const FlowConnection& connection : sample.connections) {
+    const std::uint64_t poll = ++flow_.polls;
+    std::fill(flow_.poll_up.begin(), flow_.poll_up.end(), 0);
+    std::fill(flow_.poll_down.begin(), flow_.poll_down.end(), 0);
+    std::fill(flow_.poll_matched.begin(), flow_.poll_matched.end(), false);
+    for (FlowConnection& connection : sample.connections) {
         if (connection.id.empty()) continue;
-        const std::string group = GroupOf(connection);
-        const auto before = flow_.previous.find(connection.id);
-        if (before != flow_.previous.end() && before->second.group == group &&
-            connection.upload >= before->second.upload && connection.download >= before->second.download) {
-            up_delta[group] += connection.upload - before->second.upload;
-            down_delta[group] += connection.download - before->second.download;
+        const std::uint32_t group = group_index(connection);
+        // The id is moved in only when it is new; the texts the log may need stay.
+        auto [entry, is_new] = flow_.previous.try_emplace(std::move(connection.id));
+        FlowSeen& seen = entry->second;
+        if (is_new) {
+            seen.group = group;
+            seen.upload = connection.upload;
+            seen.download = connection.download;
+            seen.seen_in_poll = poll;
+            seen.had_before = false;
+        } else if (seen.seen_in_poll != poll) {
+            seen.had_before = true;
+            seen.before_group = seen.group;
+            seen.before_upload = seen.upload;
+            seen.before_download = seen.download;
+            seen.group = group;
+            seen.upload = connection.upload;
+            seen.download = connection.download;
+            seen.seen_in_poll = poll;
         }
-        current.emplace(connection.id, FlowSeen{group, connection.upload, connection.download});
+        // Growth against the previous poll; new ids, moved groups and counters that went
+        // backwards count nothing.
+        if (seen.had_before && seen.before_group == group && connection.upload >= seen.before_upload &&
+            connection.download >= seen.before_download) {
+            flow_.poll_up[group] += connection.upload - seen.before_upload;
+            flow_.poll_down[group] += connection.download - seen.before_download;
+            flow_.poll_matched[group] = true;
+        }
+        if (connection.upload + connection.download >= kBusyConnectionBytes && !seen.reported) {
+            seen.reported = true;
+            log_.write(gen, "flow_seen",
+                       "net=" + sanitize_flow_text(connection.network) +
+                           " chain=" + sanitize_flow_text(connection.chain) +
+                           " dst=" + sanitize_flow_text(connection.destination) +
+                           " proc=" + sanitize_flow_text(connection.process) +
+                           " up=" + std::to_string(connection.upload) + " dn=" + std::to_string(connection.download),
+                       0);
+        }
     }
-    flow_.previous = std::move(current);
+    // Closed connections leave the table, and with them the memory of having been named.
+    std::fill(flow_.live.begin(), flow_.live.end(), 0);
+    for (auto entry = flow_.previous.begin(); entry != flow_.previous.end();) {
+        if (entry->second.seen_in_poll != poll) {
+            entry = flow_.previous.erase(entry);
+            continue;
+        }
+        flow_.live[entry->second.group] += 1;
+        ++entry;
+    }
 
-    std::map<std::string, std::uint64_t> poll_delta;
-    for (const auto& [group, bytes] : up_delta) {
-        flow_.total_up[group] += bytes;
-        flow_.window_up[group] += bytes;
-        poll_delta[group] += bytes;
-    }
-    for (const auto& [group, bytes] : down_delta) {
-        flow_.total_down[group] += bytes;
-        flow_.window_down[group] += bytes;
-        poll_delta[group] += bytes;
+    for (std::uint32_t group = 0; group < flow_.group_names.size(); ++group) {
+        if (!flow_.poll_matched[group]) continue;
+        const std::string& name = flow_.group_names[group];
+        flow_.total_up[name] += flow_.poll_up[group];
+        flow_.window_up[name] += flow_.poll_up[group];
+        flow_.total_down[name] += flow_.poll_down[group];
+        flow_.window_down[name] += flow_.poll_down[group];
     }
 
-    std::set<std::string> live_groups;
-    for (const auto& [id, seen] : flow_.previous) live_groups.insert(seen.group);
-    for (const std::string& group : live_groups) {
-        StallStats& stats = flow_.stall_stats[group];
+    for (const auto& [name, group] : flow_.groups) {
+        if (flow_.live[group] == 0) continue;
+        StallStats& stats = flow_.stall_stats[name];
         if (!stats.seen) {
             stats.seen = true;
             continue;
         }
-        const auto moved = poll_delta.find(group);
-        if (moved != poll_delta.end() && moved->second > 0) {
+        if (flow_.poll_up[group] + flow_.poll_down[group] > 0) {
             EndQuietStretch(stats);
         } else {
             stats.quiet_ms += elapsed;
             flow_.worst_quiet_ms = std::max(flow_.worst_quiet_ms, stats.quiet_ms);
         }
     }
-    for (auto& [group, stats] : flow_.stall_stats) {
-        if (live_groups.count(group) == 0) EndQuietStretch(stats);
+    for (auto& [name, stats] : flow_.stall_stats) {
+        if (live_connections(name) == 0) EndQuietStretch(stats);
     }
     flow_.window_ms += elapsed;
-
-    for (const FlowConnection& connection : sample.connections) {
-        if (connection.id.empty() || connection.upload + connection.download < kBusyConnectionBytes) continue;
-        if (!flow_.reported.insert(connection.id).second) continue;
-        log_.write(gen, "flow_seen",
-                   "net=" + sanitize_flow_text(connection.network) + " chain=" + sanitize_flow_text(connection.chain) +
-                       " dst=" + sanitize_flow_text(connection.destination) +
-                       " proc=" + sanitize_flow_text(connection.process) +
-                       " up=" + std::to_string(connection.upload) + " dn=" + std::to_string(connection.download),
-                   0);
-    }
 
     if (flow_.last_summary_ms == 0 || now - flow_.last_summary_ms >= kSummaryIntervalMs) {
         flow_.last_summary_ms = now;
@@ -122,15 +167,12 @@ void TunnelController::poll_flows() {
 
 void TunnelController::log_flow_rates() {
     const std::uint64_t window_s = flow_.window_ms / 1000;
-    std::map<std::string, std::uint64_t> live_count;
-    for (const auto& [id, seen] : flow_.previous) live_count[seen.group] += 1;
 
     std::string text =
         "win_ms=" + std::to_string(flow_.window_ms) + " worst_quiet_ms=" + std::to_string(flow_.worst_quiet_ms);
     bool any_group = false;
     for (const auto& [group, stats] : flow_.stall_stats) {
-        const auto live = live_count.find(group);
-        const std::uint64_t live_now = live == live_count.end() ? 0 : live->second;
+        const std::uint64_t live_now = live_connections(group);
         if (live_now == 0 && stats.stalls == 0 && stats.quiet_ms == 0) continue;
         const auto down = flow_.window_down.find(group);
         const auto up = flow_.window_up.find(group);
@@ -152,7 +194,7 @@ void TunnelController::log_flow_rates() {
     for (auto entry = flow_.stall_stats.begin(); entry != flow_.stall_stats.end();) {
         entry->second.stall_ms = 0;
         entry->second.stalls = 0;
-        if (live_count.count(entry->first) == 0) {
+        if (live_connections(entry->first) == 0) {
             entry = flow_.stall_stats.erase(entry);
         } else {
             ++entry;

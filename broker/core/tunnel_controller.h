@@ -90,6 +90,8 @@ public:
     void set_clock(std::function<unsigned long long()> clock_ms);
 
     TunnelSnapshot snapshot() const;
+    // Connections the flow monitor holds (those of its last poll). Worker thread, or tests.
+    std::size_t flow_connections_tracked() const;
     ConnectAdmission begin_connect();
     TunnelSnapshot run_connect(const ConnectJob& job, const std::atomic<bool>& cancel);
     TunnelSnapshot stop();
@@ -167,6 +169,8 @@ private:
     void poll_flows();
     void log_flow_rates();
     void log_flow_totals(const char* event);
+    std::uint32_t group_index(const FlowConnection& connection);
+    std::uint64_t live_connections(const std::string& group) const;
 
     RouteTable& routes_;
     EngineHost& engine_;

@@ -2,11 +2,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
+#include <utility>
 
 #include "protocol/json_cursor.h"
 
 namespace vantorel {
 namespace {
+
+using namespace std::string_view_literals;
 
 // How one element of the "connections" array ended.
 enum class ElementOutcome {
@@ -31,19 +35,19 @@ struct ConnectionFields {
 bool ReadMetadata(JsonCursor& cursor, ConnectionFields& fields) {
     if (!cursor.MatchChar('{')) return false;
     if (cursor.MatchChar('}')) return true;
+    std::string key;
     while (true) {
-        std::string key;
         if (!cursor.ReadString(key) || !cursor.MatchChar(':')) return false;
         bool ok = true;
-        if (key == "network") {
+        if (key == "network"sv) {
             ok = cursor.ReadString(fields.network);
-        } else if (key == "destinationIP") {
+        } else if (key == "destinationIP"sv) {
             ok = cursor.ReadString(fields.destination_ip);
-        } else if (key == "destinationPort") {
+        } else if (key == "destinationPort"sv) {
             ok = cursor.ReadString(fields.destination_port);
-        } else if (key == "host") {
+        } else if (key == "host"sv) {
             ok = cursor.ReadString(fields.host);
-        } else if (key == "processPath") {
+        } else if (key == "processPath"sv) {
             ok = cursor.ReadString(fields.process_path);
         } else {
             ok = cursor.SkipValue();
@@ -66,11 +70,11 @@ bool ReadChains(JsonCursor& cursor, std::string& last) {
 }
 
 bool ReadMember(JsonCursor& cursor, const std::string& key, ConnectionFields& fields) {
-    if (key == "id") return cursor.ReadString(fields.id);
-    if (key == "metadata") return ReadMetadata(cursor, fields);
-    if (key == "chains") return ReadChains(cursor, fields.chain);
-    if (key == "upload") return cursor.ReadUnsigned(fields.upload);
-    if (key == "download") return cursor.ReadUnsigned(fields.download);
+    if (key == "id"sv) return cursor.ReadString(fields.id);
+    if (key == "metadata"sv) return ReadMetadata(cursor, fields);
+    if (key == "chains"sv) return ReadChains(cursor, fields.chain);
+    if (key == "upload"sv) return cursor.ReadUnsigned(fields.upload);
+    if (key == "download"sv) return cursor.ReadUnsigned(fields.download);
     return cursor.SkipValue();
 }
 
@@ -79,13 +83,17 @@ std::string ProcessName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-FlowConnection BuildConnection(const ConnectionFields& fields) {
+// The fields are spent: their texts move into the connection.
+FlowConnection BuildConnection(ConnectionFields& fields) {
     FlowConnection connection;
-    connection.id = fields.id;
-    connection.network = fields.network;
-    connection.chain = fields.chain;
-    connection.destination = fields.host.empty() ? fields.destination_ip : fields.host;
-    if (!fields.destination_port.empty()) connection.destination += ":" + fields.destination_port;
+    connection.id = std::move(fields.id);
+    connection.network = std::move(fields.network);
+    connection.chain = std::move(fields.chain);
+    connection.destination = std::move(fields.host.empty() ? fields.destination_ip : fields.host);
+    if (!fields.destination_port.empty()) {
+        connection.destination += ':';
+        connection.destination += fields.destination_port;
+    }
     connection.process = ProcessName(fields.process_path);
     connection.upload = fields.upload;
     connection.download = fields.download;
@@ -96,8 +104,8 @@ ElementOutcome ReadConnection(JsonCursor& cursor, FlowConnection& out) {
     if (!cursor.MatchChar('{')) return ElementOutcome::malformed;
     if (cursor.MatchChar('}')) return ElementOutcome::rejected;
     ConnectionFields fields;
+    std::string key;
     while (true) {
-        std::string key;
         if (!cursor.ReadString(key) || !cursor.MatchChar(':')) return ElementOutcome::malformed;
         if (!ReadMember(cursor, key, fields)) return ElementOutcome::malformed;
         if (cursor.MatchChar(',')) continue;
@@ -134,7 +142,7 @@ bool ParseConnectionsResponse(const std::string& body, FlowSample& out) {
     while (true) {
         std::string key;
         if (!cursor.ReadString(key) || !cursor.MatchChar(':')) return false;
-        if (key == "connections") {
+        if (key == "connections"sv) {
             FlowSample sample;
             if (!ReadConnections(cursor, sample)) return false;
             out = std::move(sample);

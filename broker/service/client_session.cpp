@@ -12,8 +12,6 @@
 namespace vantorel {
 namespace {
 
-constexpr DWORD kReadWaitMs = 200;
-
 enum class ReadOutcome { data, nothing, ended };
 
 class ClientSession {
@@ -128,8 +126,10 @@ private:
             error = started;
             return ReadOutcome::ended;
         }
+        // No time-out: the stop event, the client's bytes and the outbox's wake event are the
+        // only things that need this thread, so an attached but quiet client costs no wake-ups.
         const HANDLE waits[3] = {ctx_.stop_event, read_event_.get(), wake_};
-        const DWORD woke = WaitForMultipleObjects(3, waits, FALSE, kReadWaitMs);
+        const DWORD woke = WaitForMultipleObjects(3, waits, FALSE, INFINITE);
         if (woke == WAIT_OBJECT_0 + 1) {
             if (!GetOverlappedResult(pipe_, &overlapped, &got, FALSE)) {
                 error = GetLastError();
@@ -138,7 +138,7 @@ private:
             return append(got, error);
         }
         // Whatever happens next, the read must be over before `overlapped` and `chunk_` move on.
-        const bool go_on = woke == WAIT_OBJECT_0 + 2 || woke == WAIT_TIMEOUT;
+        const bool go_on = woke == WAIT_OBJECT_0 + 2;
         error = woke == WAIT_FAILED ? GetLastError() : ERROR_OPERATION_ABORTED;
         CancelIoEx(pipe_, &overlapped);
         const bool completed = GetOverlappedResult(pipe_, &overlapped, &got, TRUE) != FALSE;

@@ -3,8 +3,11 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <process.h>
+
+#include <cstdint>
+#include <functional>
 #include <memory>
-#include <thread>
 
 #include "common/win32/winsock_session.h"
 
@@ -26,6 +29,23 @@ std::string LookupFirstIpv4(const std::string& host) {
     return result;
 }
 
+namespace {
+
+struct LookupWork {
+    std::shared_ptr<ResolveJob> job;
+    std::function<std::string(const std::string&)> lookup;
+};
+
+unsigned __stdcall RunLookup(void* argument) {
+    std::unique_ptr<LookupWork> work(static_cast<LookupWork*>(argument));
+    work->job->result = work->lookup(work->job->host);
+    work->job->ok = !work->job->result.empty();
+    SetEvent(work->job->event.get());
+    return 0;
+}
+
+}  // namespace
+
 bool ResolveThroughJob(const std::string& host, std::string& ipv4_out,
                        std::function<std::string(const std::string&)> lookup, std::uint32_t wait_ms) {
     if (host.empty()) return false;
@@ -33,12 +53,14 @@ bool ResolveThroughJob(const std::string& host, std::string& ipv4_out,
     job->host = host;
     job->event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!job->event) return false;
-    // Thread start failure surfaces as std::system_error, as std::thread reports it.
-    std::thread([job, lookup = std::move(lookup)] {
-        job->result = lookup(job->host);
-        job->ok = !job->result.empty();
-        SetEvent(job->event.get());
-    }).detach();
+    // A thread of the runtime whose handle is closed at once, not a detached std::thread:
+    // winpthreads' detach throws for a thread that has already ended (a lookup that fails at
+    // once), which would have escaped into the connect.
+    auto work = std::make_unique<LookupWork>(LookupWork{job, std::move(lookup)});
+    const std::uintptr_t thread = _beginthreadex(nullptr, 0, &RunLookup, work.get(), 0, nullptr);
+    if (thread == 0) return false;
+    work.release();
+    CloseHandle(reinterpret_cast<HANDLE>(thread));
     if (WaitForSingleObject(job->event.get(), wait_ms) != WAIT_OBJECT_0) return false;
     if (!job->ok) return false;
     ipv4_out = job->result;

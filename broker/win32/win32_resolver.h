@@ -19,7 +19,7 @@ struct ResolveJob {
     WinHandle event;     // manual reset, signalled when the lookup ends
 };
 
-// The lookup runs on a detached thread; the caller waits at most `wait_ms`. `lookup` returns
+// The lookup runs on a thread nobody joins; the caller waits at most `wait_ms`. `lookup` returns
 // the dotted address or "". Separate from the class so the time-out path can be exercised.
 bool ResolveThroughJob(const std::string& host, std::string& ipv4_out,
                        std::function<std::string(const std::string&)> lookup, std::uint32_t wait_ms);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "controller/broker_pipe.h"
+#include "controller/wake_signal.h"
 
 namespace vantorel::testing_support {
 
@@ -17,6 +18,7 @@ public:
         std::lock_guard<std::mutex> hold(lock_);
         incoming_ += bytes;
         changed_.notify_all();
+        if (waiter_ != nullptr) waiter_->Set();
     }
     // The broker closes its end; bytes already sent can still be read, as with a real pipe
     // only until they are gone.
@@ -24,6 +26,7 @@ public:
         std::lock_guard<std::mutex> hold(lock_);
         hung_up_ = true;
         changed_.notify_all();
+        if (waiter_ != nullptr) waiter_->Set();
     }
     void FailWrites() {
         std::lock_guard<std::mutex> hold(lock_);
@@ -71,6 +74,23 @@ public:
         writes_.push_back(bytes);
         return true;
     }
+    // Like the overlapped read of the real pipe: whatever arrives raises the waiter's signal.
+    void WaitForBytesOr(WakeSignal& wake) override {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            ++waits_;
+            if (closed_ || hung_up_ || !incoming_.empty()) return;
+            waiter_ = &wake;
+        }
+        wake.Wait();
+        std::lock_guard<std::mutex> hold(lock_);
+        waiter_ = nullptr;
+    }
+    // How often the relay went to sleep on the pipe.
+    int waits() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return waits_;
+    }
     void Close() override {
         std::lock_guard<std::mutex> hold(lock_);
         closed_ = true;
@@ -84,6 +104,8 @@ private:
     std::vector<std::string> writes_;
     std::size_t largest_read_ = 0;
     int writes_before_failure_ = -1;
+    int waits_ = 0;
+    WakeSignal* waiter_ = nullptr;
     bool hung_up_ = false;
     bool fail_writes_ = false;
     bool closed_ = false;

@@ -37,7 +37,9 @@ WinHandle CreateServer(const std::wstring& name, DWORD instances = 1) {
 }
 
 WinHandle OpenClient(const std::wstring& name) {
-    return WinHandle(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    // Opened as the controller opens the broker's pipe: overlapped.
+    return WinHandle(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OVERLAPPED, nullptr));
 }
 
 // The test's broker end of one connected pipe.

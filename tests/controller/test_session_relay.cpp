@@ -9,6 +9,7 @@
 
 #include "controller/session_relay.h"
 #include "controller/stdin_reader.h"
+#include "controller/stream_line_source.h"
 #include "controller_test_support.h"
 #include "fake_broker_pipe.h"
 

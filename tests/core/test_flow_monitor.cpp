@@ -203,6 +203,65 @@ TEST_F(FlowMonitor, DuplicateIdsKeepTheFirstOccurrence) {
     EXPECT_EQ(codes("flow_total"), std::vector<std::string>{"tcp:proxy=dn:1000/up:0"});
 }
 
+TEST_F(FlowMonitor, DuplicateIdsAreEachComparedWithThePreviousPoll) {
+    start_session();
+    next(Sample({MakeFlow("a", "tcp", "proxy", 0, 1000)}));
+    tick_after(0);
+    // Both listings grow from the previous poll's 1000; the first listing (1500) is kept.
+    next(Sample({MakeFlow("a", "tcp", "proxy", 0, 1500), MakeFlow("a", "tcp", "proxy", 0, 1800)}));
+    tick_after(6000);
+    next(Sample({MakeFlow("a", "tcp", "proxy", 0, 2000)}));
+    tick_after(6000);
+    controller->stop();
+    EXPECT_EQ(codes("flow_total"), std::vector<std::string>{"tcp:proxy=dn:1800/up:0"});
+}
+
+TEST_F(FlowMonitor, ClosedConnectionsAreForgottenWithTheirBusyLine) {
+    start_session();
+    const FlowConnection busy = MakeFlow("c1", "tcp", "proxy", 0, 128 * 1024);
+    const FlowConnection other = MakeFlow("c2", "tcp", "proxy", 0, 10);
+    next(Sample({busy, other}));
+    tick_after(0);
+    EXPECT_EQ(host.log.with_event("flow_seen").size(), 1u);
+    EXPECT_EQ(controller->flow_connections_tracked(), 2u);
+    next(Sample({other}));
+    tick_after(6000);
+    EXPECT_EQ(controller->flow_connections_tracked(), 1u);
+    // Back under the same id it is a new connection: named again, and no growth is counted.
+    next(Sample({busy, other}));
+    tick_after(6000);
+    EXPECT_EQ(host.log.with_event("flow_seen").size(), 2u);
+    controller->stop();
+    EXPECT_TRUE(host.log.with_event("flow_total").empty());
+}
+
+TEST_F(FlowMonitor, TablesStayFlatOverAHundredThousandDistinctConnections) {
+    start_session();
+    constexpr int kPolls = 100;
+    constexpr int kPerPoll = 1000;
+    std::size_t most_tracked = 0;
+    for (int poll = 0; poll < kPolls; ++poll) {
+        std::vector<FlowConnection> connections;
+        connections.reserve(kPerPoll);
+        for (int i = 0; i < kPerPoll; ++i) {
+            // Every poll lists only new connections, and one of them is busy.
+            const std::uint64_t down = i == 0 ? 70000 : 100;
+            connections.push_back(
+                MakeFlow("conn-" + std::to_string(poll) + "-" + std::to_string(i), i % 2 ? "udp" : "tcp", "proxy", 0,
+                         down));
+        }
+        next(Sample(std::move(connections)));
+        tick_after(poll == 0 ? 0 : 6000);
+        most_tracked = std::max(most_tracked, controller->flow_connections_tracked());
+    }
+    EXPECT_EQ(host.flow_polls, static_cast<unsigned>(kPolls));
+    EXPECT_EQ(most_tracked, static_cast<std::size_t>(kPerPoll));
+    EXPECT_EQ(host.log.with_event("flow_seen").size(), static_cast<std::size_t>(kPolls));
+    next(Sample({}));
+    tick_after(6000);
+    EXPECT_EQ(controller->flow_connections_tracked(), 0u);
+}
+
 TEST_F(FlowMonitor, SessionWhoseConnectionsNeverGrewWritesNoTotals) {
     start_session();
     const FlowConnection idle = MakeFlow("i", "tcp", "proxy", 10, 10);

@@ -50,9 +50,8 @@ TEST_P(ReadStringTable, Reads) {
     EXPECT_EQ(cursor.position(), c.end);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ReadStringTable,
-    ::testing::Values(
+const std::vector<ReadStringCase>& StringCases() {
+    static const std::vector<ReadStringCase> cases{
         ReadStringCase{"plain", R"("abc",)", true, "abc", 5},
         ReadStringCase{"leading_space", " \n\"x\"", true, "x", 5},
         ReadStringCase{"empty", R"("")", true, "", 2},
@@ -73,8 +72,111 @@ INSTANTIATE_TEST_SUITE_P(
         ReadStringCase{"no_closing_quote", R"("abc)", false, "", kAnyPosition},
         ReadStringCase{"trailing_backslash", "\"ab\\", false, "", kAnyPosition},
         ReadStringCase{"not_a_string", "abc", false, "", kAnyPosition},
-        ReadStringCase{"empty_text", "", false, "", kAnyPosition}),
+        ReadStringCase{"empty_text", "", false, "", kAnyPosition},
+        ReadStringCase{"long_plain_run", "\"" + std::string(300, 'a') + "\"", true, std::string(300, 'a'), 302},
+        ReadStringCase{"runs_between_escapes", R"("abcdefghijklmnopqrstuvwxyz\nABCDEFGHIJKLMNOPQRSTUVWXYZ\t0123")", true,
+                       "abcdefghijklmnopqrstuvwxyz\nABCDEFGHIJKLMNOPQRSTUVWXYZ\t0123", 62},
+        ReadStringCase{"long_run_without_end", "\"" + std::string(100, 'b'), false, "", kAnyPosition}};
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ReadStringTable, ::testing::ValuesIn(StringCases()),
     [](const auto& info) { return info.param.name; });
+
+// Skipping ends where reading ends, and fails where reading fails, on every string case.
+class SkipStringTable : public ::testing::TestWithParam<ReadStringCase> {};
+
+TEST_P(SkipStringTable, EndsWhereReadStringEnds) {
+    const auto& c = GetParam();
+    JsonCursor skipper(c.text);
+    EXPECT_EQ(skipper.SkipString(), c.ok);
+    if (!c.ok) return;
+    EXPECT_EQ(skipper.position(), c.end);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SkipStringTable, ::testing::ValuesIn(StringCases()),
+                         [](const auto& info) { return info.param.name; });
+
+// The byte-at-a-time reader the run copying replaced, kept as the oracle.
+bool ReadStringByteByByte(const std::string& text, std::size_t& pos, std::string& out) {
+    while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t' || text[pos] == '\n' || text[pos] == '\r')) ++pos;
+    if (pos >= text.size() || text[pos] != '"') return false;
+    ++pos;
+    out.clear();
+    while (pos < text.size()) {
+        const char ch = text[pos++];
+        if (ch == '"') return true;
+        if (ch != '\\') {
+            out += ch;
+            continue;
+        }
+        if (pos >= text.size()) return false;
+        const char escaped = text[pos++];
+        if (escaped != 'u') {
+            switch (escaped) {
+            case 'b': out += '\b'; break;
+            case 'f': out += '\f'; break;
+            case 'n': out += '\n'; break;
+            case 'r': out += '\r'; break;
+            case 't': out += '\t'; break;
+            default: out += escaped;
+            }
+            continue;
+        }
+        unsigned unit = 0;
+        for (int i = 0; i < 4 && pos < text.size(); ++i) {
+            const char h = text[pos++];
+            const unsigned v = (h >= '0' && h <= '9')   ? static_cast<unsigned>(h - '0')
+                               : (h >= 'a' && h <= 'f') ? static_cast<unsigned>(h - 'a' + 10)
+                               : (h >= 'A' && h <= 'F') ? static_cast<unsigned>(h - 'A' + 10)
+                                                        : 0u;
+            unit = unit * 16 + v;
+        }
+        if (unit < 0x80) {
+            out += static_cast<char>(unit);
+        } else if (unit < 0x800) {
+            out += static_cast<char>(0xC0 | (unit >> 6));
+            out += static_cast<char>(0x80 | (unit & 0x3F));
+        } else {
+            out += static_cast<char>(0xE0 | (unit >> 12));
+            out += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (unit & 0x3F));
+        }
+    }
+    return false;
+}
+
+TEST(JsonCursorStrings, RandomTextsReadAndSkipAsTheByteReaderDid) {
+    // Few letters, so quotes, backslashes and short \u tails meet in every arrangement.
+    const std::string alphabet = "\"\\u0aF9 xn\xd0";
+    std::uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 8;
+    };
+    int compared_reads = 0;
+    for (int round = 0; round < 20000; ++round) {
+        std::string text = "\"";
+        const std::size_t length = next() % 40;
+        for (std::size_t i = 0; i < length; ++i) text += alphabet[next() % alphabet.size()];
+        std::size_t expected_end = 0;
+        std::string expected;
+        const bool expected_ok = ReadStringByteByByte(text, expected_end, expected);
+        JsonCursor reader(text);
+        std::string got;
+        ASSERT_EQ(reader.ReadString(got), expected_ok) << text;
+        JsonCursor skipper(text);
+        ASSERT_EQ(skipper.SkipString(), expected_ok) << text;
+        if (!expected_ok) continue;
+        ++compared_reads;
+        ASSERT_EQ(got, expected) << text;
+        ASSERT_EQ(reader.position(), expected_end) << text;
+        ASSERT_EQ(skipper.position(), expected_end) << text;
+    }
+    // Both outcomes must have been exercised for the comparison to mean anything.
+    EXPECT_GT(compared_reads, 1000);
+    EXPECT_LT(compared_reads, 19000);
+}
 
 struct ReadUnsignedCase {
     std::string name;

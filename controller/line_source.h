@@ -1,0 +1,16 @@
+#pragma once
+// A blocking source of input lines: standard input in the program, a feed in tests.
+
+#include <string>
+
+namespace vantorel {
+
+class LineSource {
+public:
+    virtual ~LineSource() = default;
+    // The next line without its line feed (a carriage return before it stays). False at the
+    // end of input or on a read error.
+    virtual bool ReadLine(std::string& line) = 0;
+};
+
+}  // namespace vantorel
