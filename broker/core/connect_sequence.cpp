@@ -135,22 +135,23 @@ PhaseOutcome TunnelController::write_engine_config(const ConnectJob& job, const 
 PhaseOutcome TunnelController::start_engine(const ConnectJob& job, ConnectContext& context,
                                             const std::atomic<bool>& cancel) {
     log_gate("core", "");
-    reset_flow_monitor();
+    std::unique_ptr<FlowProbe> flow_probe;
     if (flow_probe_factory_) {
         std::uint16_t port = 0;
         if (probe_.reserve_local_port(port)) {
             std::string secret = make_api_secret();
-            flow_probe_ = flow_probe_factory_(port, secret);
-            if (flow_probe_) {
+            flow_probe = flow_probe_factory_(port, secret);
+            if (flow_probe) {
                 context.api_port = port;
                 context.api_secret = std::move(secret);
             }
         }
     }
+    flow_monitor_.start(std::move(flow_probe));
 
     PhaseOutcome outcome = write_engine_config(job, context);
     if (outcome.result != PhaseResult::proceed) return outcome;
-    if (flow_probe_) log_.write(generation(), "flow", "api_port=" + std::to_string(context.api_port), 0);
+    if (flow_monitor_.active()) log_.write(generation(), "flow", "api_port=" + std::to_string(context.api_port), 0);
     update_ledger([this] { ledger_.config_written = true; });
     if (checkpoint(6, cancel)) return PhaseOutcome::cancelled();
 

@@ -1,8 +1,8 @@
+#include "broker/core/flow_monitor.h"
+
 #include <algorithm>
-#include <set>
 #include <utility>
 
-#include "broker/core/tunnel_controller.h"
 #include "broker/portable/flow_response.h"
 
 namespace vantorel {
@@ -13,218 +13,219 @@ constexpr std::uint64_t kPollIntervalMs = 5000;
 constexpr std::uint64_t kSummaryIntervalMs = 15000;
 constexpr std::uint64_t kBusyConnectionBytes = 65536;
 
-void EndQuietStretch(StallStats& stats) {
-    if (stats.quiet_ms == 0) return;
-    stats.stalls += 1;
-    stats.stall_ms = std::max(stats.stall_ms, stats.quiet_ms);
-    stats.quiet_ms = 0;
-}
-
 }  // namespace
 
-std::uint32_t TunnelController::group_index(const FlowConnection& connection) {
-    std::string& key = flow_.group_key;
-    key.assign(connection.network);
-    key += ':';
-    key += connection.chain;
-    const auto known = flow_.groups.find(key);
-    if (known != flow_.groups.end()) return known->second;
-    const auto index = static_cast<std::uint32_t>(flow_.group_names.size());
-    flow_.groups.emplace(key, index);
-    flow_.group_names.push_back(key);
-    flow_.poll_up.push_back(0);
-    flow_.poll_down.push_back(0);
-    flow_.poll_matched.push_back(false);
-    flow_.live.push_back(0);
-    return index;
+void FlowMonitor::start(std::unique_ptr<FlowProbe> probe) {
+    probe_ = std::move(probe);
+    last_poll_ms_ = 0;
+    last_summary_ms_ = 0;
+    polls_ = 0;
+    connections_.clear();
+    group_by_name_.clear();
+    groups_.clear();
+    window_ms_ = 0;
+    worst_quiet_ms_ = 0;
+    api_unreachable_logged_ = false;
+    missing_id_logged_ = false;
 }
 
-std::uint64_t TunnelController::live_connections(const std::string& group) const {
-    const auto known = flow_.groups.find(group);
-    return known == flow_.groups.end() ? 0 : flow_.live[known->second];
+void FlowMonitor::poll(long long generation, std::uint64_t now_ms) {
+    if (!probe_) return;
+    // last_poll_ms_ 0 means "never polled", which also forces the final reading.
+    if (last_poll_ms_ != 0 && now_ms - last_poll_ms_ < kPollIntervalMs) return;
+    read(generation, now_ms);
 }
 
-std::size_t TunnelController::flow_connections_tracked() const { return flow_.previous.size(); }
-
-void TunnelController::reset_flow_monitor() {
-    flow_probe_.reset();
-    flow_ = FlowMonitorState{};
+void FlowMonitor::finish(long long generation, std::uint64_t now_ms) {
+    last_poll_ms_ = 0;
+    poll(generation, now_ms);
+    log_totals(generation, "flow_total");
 }
 
-void TunnelController::poll_flows() {
-    if (!flow_probe_) return;
-    const std::uint64_t now = clock_ms_();
-    // last_poll_ms 0 means "never polled", which also forces the final reading.
-    if (flow_.last_poll_ms != 0 && now - flow_.last_poll_ms < kPollIntervalMs) return;
-    const std::uint64_t elapsed = flow_.last_poll_ms == 0 ? kPollIntervalMs : now - flow_.last_poll_ms;
-    flow_.last_poll_ms = now;
+void FlowMonitor::read(long long generation, std::uint64_t now_ms) {
+    const std::uint64_t elapsed = last_poll_ms_ == 0 ? kPollIntervalMs : now_ms - last_poll_ms_;
+    last_poll_ms_ = now_ms;
 
-    const long long gen = generation();
     FlowSample sample;
-    if (!flow_probe_->poll(sample)) {
-        if (!flow_.api_unreachable_logged) {
-            flow_.api_unreachable_logged = true;
-            log_.write(gen, "flow", "api_unreachable", flow_probe_->last_error());
+    if (!probe_->poll(sample)) {
+        if (!api_unreachable_logged_) {
+            api_unreachable_logged_ = true;
+            log_.write(generation, "flow", "api_unreachable", probe_->last_error());
         }
         return;
     }
-    flow_.api_unreachable_logged = false;
-    if (sample.missing_ids != 0 && !flow_.missing_id_logged) {
-        flow_.missing_id_logged = true;
-        log_.write(gen, "flow", "no_connection_id", 0);
+    api_unreachable_logged_ = false;
+    if (sample.missing_ids != 0 && !missing_id_logged_) {
+        missing_id_logged_ = true;
+        log_.write(generation, "flow", "no_connection_id", 0);
     }
 
-    const std::uint64_t poll = ++flow_.polls;
-    std::fill(flow_.poll_up.begin(), flow_.poll_up.end(), 0);
-    std::fill(flow_.poll_down.begin(), flow_.poll_down.end(), 0);
-    std::fill(flow_.poll_matched.begin(), flow_.poll_matched.end(), false);
-    for (FlowConnection& connection : sample.connections) {
-        if (connection.id.empty()) continue;
-        const std::uint32_t group = group_index(connection);
-        // The id is moved in only when it is new; the texts the log may need stay.
-        auto [entry, is_new] = flow_.previous.try_emplace(std::move(connection.id));
-        FlowSeen& seen = entry->second;
-        if (is_new) {
-            seen.group = group;
-            seen.upload = connection.upload;
-            seen.download = connection.download;
-            seen.seen_in_poll = poll;
-            seen.had_before = false;
-        } else if (seen.seen_in_poll != poll) {
-            seen.had_before = true;
-            seen.before_group = seen.group;
-            seen.before_upload = seen.upload;
-            seen.before_download = seen.download;
-            seen.group = group;
-            seen.upload = connection.upload;
-            seen.download = connection.download;
-            seen.seen_in_poll = poll;
-        }
-        // Growth against the previous poll; new ids, moved groups and counters that went
-        // backwards count nothing.
-        if (seen.had_before && seen.before_group == group && connection.upload >= seen.before_upload &&
-            connection.download >= seen.before_download) {
-            flow_.poll_up[group] += connection.upload - seen.before_upload;
-            flow_.poll_down[group] += connection.download - seen.before_download;
-            flow_.poll_matched[group] = true;
-        }
-        if (connection.upload + connection.download >= kBusyConnectionBytes && !seen.reported) {
-            seen.reported = true;
-            log_.write(gen, "flow_seen",
-                       "net=" + sanitize_flow_text(connection.network) +
-                           " chain=" + sanitize_flow_text(connection.chain) +
-                           " dst=" + sanitize_flow_text(connection.destination) +
-                           " proc=" + sanitize_flow_text(connection.process) +
-                           " up=" + std::to_string(connection.upload) + " dn=" + std::to_string(connection.download),
-                       0);
-        }
+    const std::uint64_t poll = ++polls_;
+    for (Group& group : groups_) {
+        group.poll_up = 0;
+        group.poll_down = 0;
+        group.poll_matched = false;
     }
-    // Closed connections leave the table, and with them the memory of having been named.
-    std::fill(flow_.live.begin(), flow_.live.end(), 0);
-    for (auto entry = flow_.previous.begin(); entry != flow_.previous.end();) {
+    for (FlowConnection& connection : sample.connections) {
+        if (!connection.id.empty()) count(generation, poll, connection);
+    }
+    forget_closed(poll);
+    for (Group& group : groups_) {
+        if (!group.poll_matched) continue;
+        group.counted = true;
+        group.total_up += group.poll_up;
+        group.window_up += group.poll_up;
+        group.total_down += group.poll_down;
+        group.window_down += group.poll_down;
+    }
+    update_stalls(elapsed);
+    window_ms_ += elapsed;
+
+    if (last_summary_ms_ == 0 || now_ms - last_summary_ms_ >= kSummaryIntervalMs) {
+        last_summary_ms_ = now_ms;
+        log_rates(generation);
+        log_totals(generation, "flow_summary");
+    }
+}
+
+std::uint32_t FlowMonitor::group_index(const FlowConnection& connection) {
+    group_key_.assign(connection.network);
+    group_key_ += ':';
+    group_key_ += connection.chain;
+    const auto known = group_by_name_.find(group_key_);
+    if (known != group_by_name_.end()) return known->second;
+    const auto index = static_cast<std::uint32_t>(groups_.size());
+    group_by_name_.emplace(group_key_, index);
+    groups_.push_back(Group{});
+    groups_.back().name = group_key_;
+    return index;
+}
+
+void FlowMonitor::count(long long generation, std::uint64_t poll, FlowConnection& connection) {
+    const std::uint32_t group = group_index(connection);
+    // The id is moved in only when it is new; the texts the log may need stay.
+    auto [entry, is_new] = connections_.try_emplace(std::move(connection.id));
+    Seen& seen = entry->second;
+    if (is_new) {
+        seen.group = group;
+        seen.upload = connection.upload;
+        seen.download = connection.download;
+        seen.seen_in_poll = poll;
+        seen.had_before = false;
+    } else if (seen.seen_in_poll != poll) {
+        seen.had_before = true;
+        seen.before_group = seen.group;
+        seen.before_upload = seen.upload;
+        seen.before_download = seen.download;
+        seen.group = group;
+        seen.upload = connection.upload;
+        seen.download = connection.download;
+        seen.seen_in_poll = poll;
+    }
+    // Growth against the previous poll; new ids, moved groups and counters that went
+    // backwards count nothing.
+    if (seen.had_before && seen.before_group == group && connection.upload >= seen.before_upload &&
+        connection.download >= seen.before_download) {
+        groups_[group].poll_up += connection.upload - seen.before_upload;
+        groups_[group].poll_down += connection.download - seen.before_download;
+        groups_[group].poll_matched = true;
+    }
+    if (connection.upload + connection.download >= kBusyConnectionBytes && !seen.reported) {
+        seen.reported = true;
+        log_.write(generation, "flow_seen",
+                   "net=" + sanitize_flow_text(connection.network) + " chain=" + sanitize_flow_text(connection.chain) +
+                       " dst=" + sanitize_flow_text(connection.destination) +
+                       " proc=" + sanitize_flow_text(connection.process) + " up=" + std::to_string(connection.upload) +
+                       " dn=" + std::to_string(connection.download),
+                   0);
+    }
+}
+
+// Closed connections leave the table, and with them the memory of having been named.
+void FlowMonitor::forget_closed(std::uint64_t poll) {
+    for (Group& group : groups_) group.live = 0;
+    for (auto entry = connections_.begin(); entry != connections_.end();) {
         if (entry->second.seen_in_poll != poll) {
-            entry = flow_.previous.erase(entry);
+            entry = connections_.erase(entry);
             continue;
         }
-        flow_.live[entry->second.group] += 1;
+        groups_[entry->second.group].live += 1;
         ++entry;
     }
+}
 
-    for (std::uint32_t group = 0; group < flow_.group_names.size(); ++group) {
-        if (!flow_.poll_matched[group]) continue;
-        const std::string& name = flow_.group_names[group];
-        flow_.total_up[name] += flow_.poll_up[group];
-        flow_.window_up[name] += flow_.poll_up[group];
-        flow_.total_down[name] += flow_.poll_down[group];
-        flow_.window_down[name] += flow_.poll_down[group];
-    }
-
-    for (const auto& [name, group] : flow_.groups) {
-        if (flow_.live[group] == 0) continue;
-        StallStats& stats = flow_.stall_stats[name];
+void FlowMonitor::update_stalls(std::uint64_t elapsed) {
+    const auto end_quiet_stretch = [](StallStats& stats) {
+        if (stats.quiet_ms == 0) return;
+        stats.stalls += 1;
+        stats.stall_ms = std::max(stats.stall_ms, stats.quiet_ms);
+        stats.quiet_ms = 0;
+    };
+    for (Group& group : groups_) {
+        if (group.live == 0) {
+            if (group.watched) end_quiet_stretch(group.stall);
+            continue;
+        }
+        group.watched = true;
+        StallStats& stats = group.stall;
         if (!stats.seen) {
             stats.seen = true;
             continue;
         }
-        if (flow_.poll_up[group] + flow_.poll_down[group] > 0) {
-            EndQuietStretch(stats);
+        if (group.poll_up + group.poll_down > 0) {
+            end_quiet_stretch(stats);
         } else {
             stats.quiet_ms += elapsed;
-            flow_.worst_quiet_ms = std::max(flow_.worst_quiet_ms, stats.quiet_ms);
+            worst_quiet_ms_ = std::max(worst_quiet_ms_, stats.quiet_ms);
         }
-    }
-    for (auto& [name, stats] : flow_.stall_stats) {
-        if (live_connections(name) == 0) EndQuietStretch(stats);
-    }
-    flow_.window_ms += elapsed;
-
-    if (flow_.last_summary_ms == 0 || now - flow_.last_summary_ms >= kSummaryIntervalMs) {
-        flow_.last_summary_ms = now;
-        log_flow_rates();
-        log_flow_totals("flow_summary");
     }
 }
 
-void TunnelController::log_flow_rates() {
-    const std::uint64_t window_s = flow_.window_ms / 1000;
-
-    std::string text =
-        "win_ms=" + std::to_string(flow_.window_ms) + " worst_quiet_ms=" + std::to_string(flow_.worst_quiet_ms);
+void FlowMonitor::log_rates(long long generation) {
+    const std::uint64_t window_s = window_ms_ / 1000;
+    std::string text = "win_ms=" + std::to_string(window_ms_) + " worst_quiet_ms=" + std::to_string(worst_quiet_ms_);
     bool any_group = false;
-    for (const auto& [group, stats] : flow_.stall_stats) {
-        const std::uint64_t live_now = live_connections(group);
-        if (live_now == 0 && stats.stalls == 0 && stats.quiet_ms == 0) continue;
-        const auto down = flow_.window_down.find(group);
-        const auto up = flow_.window_up.find(group);
-        const std::uint64_t down_kib = down == flow_.window_down.end() ? 0 : down->second / 1024;
-        const std::uint64_t up_kib = up == flow_.window_up.end() ? 0 : up->second / 1024;
-        const std::uint64_t dn_kbps = window_s == 0 ? 0 : down_kib / window_s;
-        const std::uint64_t up_kbps = window_s == 0 ? 0 : up_kib / window_s;
-        text += " " + sanitize_flow_text(group) + "=dn_kbps:" + std::to_string(dn_kbps) +
+    for (const auto& [name, index] : group_by_name_) {
+        const Group& group = groups_[index];
+        const StallStats& stats = group.stall;
+        if (!group.watched || (group.live == 0 && stats.stalls == 0 && stats.quiet_ms == 0)) continue;
+        const std::uint64_t dn_kbps = window_s == 0 ? 0 : group.window_down / 1024 / window_s;
+        const std::uint64_t up_kbps = window_s == 0 ? 0 : group.window_up / 1024 / window_s;
+        text += " " + sanitize_flow_text(name) + "=dn_kbps:" + std::to_string(dn_kbps) +
                 "/up_kbps:" + std::to_string(up_kbps) + " stall_ms:" + std::to_string(stats.stall_ms) +
                 " stalls:" + std::to_string(stats.stalls) + " quiet_ms:" + std::to_string(stats.quiet_ms) +
-                " live:" + std::to_string(live_now);
+                " live:" + std::to_string(group.live);
         any_group = true;
     }
-    if (any_group) log_.write(generation(), "flow_rate", text, 0);
+    if (any_group) log_.write(generation, "flow_rate", text, 0);
 
-    flow_.window_up.clear();
-    flow_.window_down.clear();
-    flow_.window_ms = 0;
-    for (auto entry = flow_.stall_stats.begin(); entry != flow_.stall_stats.end();) {
-        entry->second.stall_ms = 0;
-        entry->second.stalls = 0;
-        if (live_connections(entry->first) == 0) {
-            entry = flow_.stall_stats.erase(entry);
-        } else {
-            ++entry;
+    window_ms_ = 0;
+    for (Group& group : groups_) {
+        group.window_up = 0;
+        group.window_down = 0;
+        group.stall.stall_ms = 0;
+        group.stall.stalls = 0;
+        // A group that is gone starts its stall figures afresh when it comes back.
+        if (group.watched && group.live == 0) {
+            group.watched = false;
+            group.stall = StallStats{};
         }
     }
 }
 
-void TunnelController::log_flow_totals(const char* event) {
-    // Groups come from both maps: a group that only uploaded must not vanish from the line.
-    std::set<std::string> groups;
+void FlowMonitor::log_totals(long long generation, const char* event) {
     bool grew = false;
-    for (const auto& [group, bytes] : flow_.total_down) {
-        groups.insert(group);
-        grew = grew || bytes != 0;
-    }
-    for (const auto& [group, bytes] : flow_.total_up) {
-        groups.insert(group);
-        grew = grew || bytes != 0;
-    }
+    for (const Group& group : groups_) grew = grew || group.total_up != 0 || group.total_down != 0;
     if (!grew) return;
     std::string text;
-    for (const std::string& group : groups) {
-        const auto down = flow_.total_down.find(group);
-        const auto up = flow_.total_up.find(group);
+    for (const auto& [name, index] : group_by_name_) {
+        const Group& group = groups_[index];
+        if (!group.counted) continue;
         if (!text.empty()) text += " ";
-        text += sanitize_flow_text(group) + "=dn:" +
-                std::to_string(down == flow_.total_down.end() ? 0 : down->second) +
-                "/up:" + std::to_string(up == flow_.total_up.end() ? 0 : up->second);
+        text += sanitize_flow_text(name) + "=dn:" + std::to_string(group.total_down) +
+                "/up:" + std::to_string(group.total_up);
     }
-    log_.write(generation(), event, text, 0);
+    log_.write(generation, event, text, 0);
 }
 
 }  // namespace vantorel

@@ -2,11 +2,6 @@
 
 namespace vantorel {
 
-namespace {
-
-
-}  // namespace
-
 TunnelSnapshot TunnelController::watch_network(const std::atomic<bool>& cancel) {
     SessionState phase = SessionState::idle;
     bool cleanup_verified = true;
@@ -39,7 +34,7 @@ TunnelSnapshot TunnelController::watch_network(const std::atomic<bool>& cancel) 
             return finish_session(ErrorCode::none, kNetworkChangedMessage, false);
         }
     }
-    poll_flows();
+    flow_monitor_.poll(generation(), clock_ms_());
     return snapshot();
 }
 

@@ -56,11 +56,7 @@ TunnelSnapshot TunnelController::finish_session(ErrorCode code, const std::strin
         was_connected = ledger_.phase == SessionState::connected;
         claim_teardown();
     }
-    if (was_connected) {
-        flow_.last_poll_ms = 0;
-        poll_flows();
-        log_flow_totals("flow_total");
-    }
+    if (was_connected) flow_monitor_.finish(generation(), clock_ms_());
 
     const TeardownOutcome outcome = remove_host_changes();
     TunnelSnapshot published;

@@ -136,4 +136,6 @@ void TunnelController::record_proof(bool passed, long long generation) {
     proof_verdict_ = passed ? ProofVerdict::passed : ProofVerdict::failed;
 }
 
+std::size_t TunnelController::flow_connections_tracked() const { return flow_monitor_.connections_tracked(); }
+
 }  // namespace vantorel

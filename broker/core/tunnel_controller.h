@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "broker/core/flow_monitor_state.h"
+#include "broker/core/flow_monitor.h"
 #include "broker/core/foreign_tunnel.h"
 #include "broker/core/platform_services.h"
 #include "broker/core/session_ledger.h"
@@ -164,14 +164,6 @@ private:
     bool interfaces_clean(const std::vector<std::uint64_t>& luids);
     bool remove_engine_config();
 
-    // Flow monitor.
-    void reset_flow_monitor();
-    void poll_flows();
-    void log_flow_rates();
-    void log_flow_totals(const char* event);
-    std::uint32_t group_index(const FlowConnection& connection);
-    std::uint64_t live_connections(const std::string& group) const;
-
     RouteTable& routes_;
     EngineHost& engine_;
     NameResolver& resolver_;
@@ -188,9 +180,8 @@ private:
     std::function<bool()> proof_audience_;
     std::function<void(int)> checkpoint_observer_;
     FlowProbeFactory flow_probe_factory_;
-    std::unique_ptr<FlowProbe> flow_probe_;
     std::function<unsigned long long()> clock_ms_;
-    FlowMonitorState flow_;
+    FlowMonitor flow_monitor_{log_};
     long long proven_generation_ = 0;
     ProofVerdict proof_verdict_ = ProofVerdict::none;
     // Guarded by lock_. A connect during a teardown is busy while it runs, cleanup_failed once
