@@ -8,10 +8,10 @@ enum class Verdict { accept, retry, refuse };
 // The pipe is open: is its server the running broker service?
 Verdict CheckPipeServer(BrokerEndpoint& endpoint) {
     std::uint32_t server_pid = 0;
-    if (!endpoint.PipeServerProcessId(server_pid) || server_pid == 0) return Verdict::refuse;
+    if (!endpoint.pipe_server_process_id(server_pid) || server_pid == 0) return Verdict::refuse;
     bool running = false;
     std::uint32_t service_pid = 0;
-    if (!endpoint.QueryService(running, service_pid)) return Verdict::refuse;
+    if (!endpoint.query_service(running, service_pid)) return Verdict::refuse;
     // Not running yet, or starting/stopping: the pipe may be served by its previous or next run.
     if (service_pid == 0) return Verdict::retry;
     if (service_pid != server_pid) return Verdict::refuse;
@@ -23,7 +23,7 @@ Verdict CheckPipeServer(BrokerEndpoint& endpoint) {
 ConnectOutcome ConnectWithRetries(BrokerEndpoint& endpoint) {
     ConnectOutcome outcome;
     for (;;) {
-        const std::uint32_t open_error = endpoint.OpenPipe();
+        const std::uint32_t open_error = endpoint.open_pipe();
         if (open_error == 0) {
             const Verdict verdict = CheckPipeServer(endpoint);
             if (verdict == Verdict::accept) {
@@ -31,7 +31,7 @@ ConnectOutcome ConnectWithRetries(BrokerEndpoint& endpoint) {
                 outcome.win32 = 0;
                 return outcome;
             }
-            endpoint.ClosePipe();
+            endpoint.close_pipe();
             outcome.win32 = kWin32ServiceNotActive;
             if (verdict == Verdict::refuse) return outcome;
         } else if (open_error == kWin32PipeBusy) {
@@ -41,7 +41,7 @@ ConnectOutcome ConnectWithRetries(BrokerEndpoint& endpoint) {
                 return outcome;
             }
             // Another controller is attached: wait for its instance instead of sleeping.
-            endpoint.WaitForInstance(kAttemptPauseMs);
+            endpoint.wait_for_instance(kAttemptPauseMs);
             ++outcome.attempts;
             continue;
         } else if (open_error == kWin32FileNotFound || open_error == kWin32SemTimeout) {
@@ -50,7 +50,7 @@ ConnectOutcome ConnectWithRetries(BrokerEndpoint& endpoint) {
             outcome.win32 = open_error;
             return outcome;
         }
-        endpoint.Pause(kAttemptPauseMs);
+        endpoint.pause(kAttemptPauseMs);
         if (++outcome.attempts >= kMaxAttempts) return outcome;
     }
 }

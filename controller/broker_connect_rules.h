@@ -22,15 +22,15 @@ class BrokerEndpoint {
 public:
     virtual ~BrokerEndpoint() = default;
     // 0 when the pipe opened (the endpoint then holds it), otherwise the Windows error.
-    virtual std::uint32_t OpenPipe() = 0;
-    virtual void ClosePipe() = 0;
+    virtual std::uint32_t open_pipe() = 0;
+    virtual void close_pipe() = 0;
     // The process serving the open pipe; false when it cannot be told.
-    virtual bool PipeServerProcessId(std::uint32_t& pid) = 0;
+    virtual bool pipe_server_process_id(std::uint32_t& pid) = 0;
     // The broker service's process id (0 when it is not running) and whether it is running.
-    virtual bool QueryService(bool& running, std::uint32_t& pid) = 0;
+    virtual bool query_service(bool& running, std::uint32_t& pid) = 0;
     // Waits for a free pipe instance; the outcome is not used.
-    virtual void WaitForInstance(unsigned ms) = 0;
-    virtual void Pause(unsigned ms) = 0;
+    virtual void wait_for_instance(unsigned ms) = 0;
+    virtual void pause(unsigned ms) = 0;
 };
 
 struct ConnectOutcome {

@@ -11,7 +11,7 @@ class Win32BrokerEndpoint final : public BrokerEndpoint {
 public:
     explicit Win32BrokerEndpoint(const BrokerAddress& address) : address_(address) {}
 
-    std::uint32_t OpenPipe() override {
+    std::uint32_t open_pipe() override {
         // Overlapped: the session relay waits on a pending read together with its input signal.
         // Identification only: a server that is not the service (checked right after) must not
         // be able to act as this user.
@@ -25,16 +25,16 @@ public:
         return 0;
     }
 
-    void ClosePipe() override { pipe_.reset(); }
+    void close_pipe() override { pipe_.reset(); }
 
-    bool PipeServerProcessId(std::uint32_t& pid) override {
+    bool pipe_server_process_id(std::uint32_t& pid) override {
         ULONG server = 0;
         if (!GetNamedPipeServerProcessId(pipe_.get(), &server)) return false;
         pid = server;
         return true;
     }
 
-    bool QueryService(bool& running, std::uint32_t& pid) override {
+    bool query_service(bool& running, std::uint32_t& pid) override {
         ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
         if (!manager) return false;
         ServiceHandle service(OpenServiceW(manager.get(), address_.service_name, SERVICE_QUERY_STATUS));
@@ -50,8 +50,8 @@ public:
         return true;
     }
 
-    void WaitForInstance(unsigned ms) override { WaitNamedPipeW(address_.pipe_name, ms); }
-    void Pause(unsigned ms) override { Sleep(ms); }
+    void wait_for_instance(unsigned ms) override { WaitNamedPipeW(address_.pipe_name, ms); }
+    void pause(unsigned ms) override { Sleep(ms); }
 
     WinHandle TakePipe() { return std::move(pipe_); }
 

@@ -47,11 +47,11 @@ int RunController(const std::vector<std::wstring>& args) {
     }
     BrokerConnection connection = ConnectToBroker();
     if (connection.result == ConnectResult::busy) {
-        StandardOutput().Print(BrokerBusyDocument());
+        StandardOutput().print(BrokerBusyDocument());
         return kExitBrokerUnreachable;
     }
     if (connection.result != ConnectResult::connected) {
-        StandardOutput().Print(BrokerUnavailableDocument(connection.win32));
+        StandardOutput().print(BrokerUnavailableDocument(connection.win32));
         return kExitBrokerUnreachable;
     }
     switch (choice.mode) {

@@ -8,7 +8,7 @@ namespace {
 
 class StdoutSink final : public DocumentSink {
 public:
-    void Print(const std::string& document) override {
+    void print(const std::string& document) override {
         std::lock_guard<std::mutex> hold(lock_);
         std::fwrite(document.data(), 1, document.size(), stdout);
         std::fputc('\n', stdout);

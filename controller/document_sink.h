@@ -10,7 +10,7 @@ class DocumentSink {
 public:
     virtual ~DocumentSink() = default;
     // Writes the document unchanged, then a line feed.
-    virtual void Print(const std::string& document) = 0;
+    virtual void print(const std::string& document) = 0;
 };
 
 // The process's standard output. On Windows the entry switches it to binary mode first, so

@@ -10,7 +10,7 @@ bool WriteFrame(BrokerPipe& pipe, const std::string& payload) {
     if (frame.empty()) return false;
     static std::mutex write_lock;
     std::lock_guard<std::mutex> hold(write_lock);
-    return pipe.WriteAll(frame);
+    return pipe.write_all(frame);
 }
 
 }  // namespace vantorel

@@ -10,7 +10,7 @@ public:
     virtual ~LineSource() = default;
     // The next line without its line feed (a carriage return before it stays). False at the
     // end of input or on a read error.
-    virtual bool ReadLine(std::string& line) = 0;
+    virtual bool read_line(std::string& line) = 0;
 };
 
 }  // namespace vantorel

@@ -18,9 +18,9 @@ int RunStatusOver(BrokerPipe& pipe, DocumentSink& out) {
     std::string payload;
     std::string error;
     for (;;) {
-        if (!pipe.Read(kPipeReadChunk, buffer)) return kExitReadFailed;
+        if (!pipe.read(kPipeReadChunk, buffer)) return kExitReadFailed;
         if (ExtractFrame(buffer, payload, error)) {
-            out.Print(payload);
+            out.print(payload);
             return kExitOk;
         }
         if (!error.empty()) return kExitReadFailed;
@@ -36,7 +36,7 @@ TakeResult PrintFramesUntilState(std::string& buffer, DocumentSink& out) {
     std::string payload;
     std::string error;
     while (ExtractFrame(buffer, payload, error)) {
-        out.Print(payload);
+        out.print(payload);
         if (IsStateEvent(payload)) return TakeResult::state_seen;
     }
     return error.empty() ? TakeResult::wait_more : TakeResult::bad_frame;
@@ -49,9 +49,9 @@ int RunDisconnectOver(BrokerPipe& pipe, DocumentSink& out, std::chrono::millisec
     const auto started = std::chrono::steady_clock::now();
     std::string buffer;
     std::size_t available = 0;
-    while (pipe.Peek(available)) {
+    while (pipe.peek(available)) {
         if (available > 0) {
-            if (!pipe.Read(std::min(available, kPipeReadChunk), buffer)) return kExitReadFailed;
+            if (!pipe.read(std::min(available, kPipeReadChunk), buffer)) return kExitReadFailed;
             switch (PrintFramesUntilState(buffer, out)) {
                 case TakeResult::state_seen: return kExitOk;
                 case TakeResult::bad_frame: return kExitDisconnectFailed;
@@ -60,7 +60,7 @@ int RunDisconnectOver(BrokerPipe& pipe, DocumentSink& out, std::chrono::millisec
             continue;
         }
         if (std::chrono::steady_clock::now() - started >= timeout) {
-            out.Print(DisconnectTimeoutDocument());
+            out.print(DisconnectTimeoutDocument());
             return kExitDisconnectFailed;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -4,7 +4,7 @@
 
 namespace vantorel {
 
-std::optional<long long> ProofTracker::OnEvent(const std::string& payload) {
+std::optional<long long> ProofTracker::on_event(const std::string& payload) {
     if (IsIdleStateEvent(payload)) last_proven_ = 0;
     if (!IsTunReadyEvent(payload)) return std::nullopt;
     const long long generation = ReadTunReadyGeneration(payload);

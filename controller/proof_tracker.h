@@ -11,9 +11,9 @@ class ProofTracker {
 public:
     // Looks at one event payload. An idle state event forgets the last proof; a tun_ready for a
     // generation above 0 and above the last proven one returns that generation to prove.
-    std::optional<long long> OnEvent(const std::string& payload);
+    std::optional<long long> on_event(const std::string& payload);
     // Called once the prove command for `generation` has reached the pipe.
-    void MarkProven(long long generation) { last_proven_ = generation; }
+    void mark_proven(long long generation) { last_proven_ = generation; }
     long long last_proven() const { return last_proven_; }
 
 private:

@@ -6,15 +6,15 @@
 
 namespace vantorel {
 
-void RelayInput::Push(std::string line) {
+void RelayInput::push(std::string line) {
     {
         std::lock_guard<std::mutex> hold(lock);
         lines.push_back(std::move(line));
     }
-    if (wake) wake->Set();
+    if (wake) wake->set();
 }
 
-bool RelayInput::TakeLine(std::string& line) {
+bool RelayInput::take_line(std::string& line) {
     std::lock_guard<std::mutex> hold(lock);
     if (lines.empty()) return false;
     line = std::move(lines.front());
@@ -22,26 +22,26 @@ bool RelayInput::TakeLine(std::string& line) {
     return true;
 }
 
-bool RelayInput::HasLines() {
+bool RelayInput::has_lines() {
     std::lock_guard<std::mutex> hold(lock);
     return !lines.empty();
 }
 
-void RelayInput::Close() {
+void RelayInput::close() {
     open.exchange(false);
-    if (wake) wake->Set();
+    if (wake) wake->set();
 }
 
-void StdinReader::Run(RelayInput& input, LineSource& source) {
+void StdinReader::run(RelayInput& input, LineSource& source) {
     std::string line;
-    while (source.ReadLine(line)) {
-        if (!line.empty()) input.Push(line);
+    while (source.read_line(line)) {
+        if (!line.empty()) input.push(line);
     }
-    input.Close();
+    input.close();
 }
 
-bool StdinReader::Start(std::shared_ptr<RelayInput> input, std::shared_ptr<LineSource> source) {
-    return StartDetachedThread([input = std::move(input), source = std::move(source)] { Run(*input, *source); });
+bool StdinReader::start(std::shared_ptr<RelayInput> input, std::shared_ptr<LineSource> source) {
+    return StartDetachedThread([input = std::move(input), source = std::move(source)] { run(*input, *source); });
 }
 
 }  // namespace vantorel

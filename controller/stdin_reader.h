@@ -22,19 +22,19 @@ struct RelayInput {
     // Raised after every queued line and once at the end of input; none is fine too.
     std::shared_ptr<WakeSignal> wake;
 
-    void Push(std::string line);
-    bool TakeLine(std::string& line);
-    bool HasLines();
-    void Close();
+    void push(std::string line);
+    bool take_line(std::string& line);
+    bool has_lines();
+    void close();
 };
 
 class StdinReader {
 public:
     // Queues every non-empty line, then marks the input closed. Runs on the calling thread.
-    static void Run(RelayInput& input, LineSource& source);
+    static void run(RelayInput& input, LineSource& source);
     // Runs the same on a thread of its own, never joined, that keeps both objects alive. False
     // when no thread could start.
-    static bool Start(std::shared_ptr<RelayInput> input, std::shared_ptr<LineSource> source);
+    static bool start(std::shared_ptr<RelayInput> input, std::shared_ptr<LineSource> source);
 };
 
 }  // namespace vantorel

@@ -2,7 +2,7 @@
 
 namespace vantorel {
 
-bool StreamLineSource::ReadLine(std::string& line) {
+bool StreamLineSource::read_line(std::string& line) {
     // A last line without a line feed still counts; only a read that yields nothing ends input.
     return static_cast<bool>(std::getline(in_, line));
 }

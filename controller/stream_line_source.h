@@ -12,7 +12,7 @@ namespace vantorel {
 class StreamLineSource final : public LineSource {
 public:
     explicit StreamLineSource(std::istream& in) : in_(in) {}
-    bool ReadLine(std::string& line) override;
+    bool read_line(std::string& line) override;
 
 private:
     std::istream& in_;

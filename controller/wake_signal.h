@@ -11,9 +11,9 @@ class WakeSignal {
 public:
     virtual ~WakeSignal() = default;
     // Stays raised until a wait takes it, so a raise before the wait is never lost.
-    virtual void Set() = 0;
+    virtual void set() = 0;
     // Blocks until the signal is raised, then lowers it.
-    virtual void Wait() = 0;
+    virtual void wait() = 0;
     // The system object behind the signal, for waiting on it together with other objects; null
     // when there is none (the portable signal).
     virtual void* native_handle() { return nullptr; }
@@ -22,14 +22,14 @@ public:
 // Mutex and condition variable; what the relay uses when no system event is given.
 class LocalWakeSignal final : public WakeSignal {
 public:
-    void Set() override {
+    void set() override {
         {
             std::lock_guard<std::mutex> hold(lock_);
             raised_ = true;
         }
         changed_.notify_all();
     }
-    void Wait() override {
+    void wait() override {
         std::unique_lock<std::mutex> hold(lock_);
         changed_.wait(hold, [this] { return raised_; });
         raised_ = false;

@@ -11,7 +11,7 @@ Win32BrokerPipe::Win32BrokerPipe(WinHandle pipe)
       read_event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       write_event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
-void Win32BrokerPipe::StartRead() {
+void Win32BrokerPipe::start_read() {
     if (!pipe_.valid() || !read_event_.valid()) {
         broken_ = true;
         return;
@@ -22,13 +22,13 @@ void Win32BrokerPipe::StartRead() {
     if (ReadFile(pipe_.get(), chunk_, sizeof(chunk_), nullptr, &read_) || GetLastError() == ERROR_IO_PENDING ||
         GetLastError() == ERROR_MORE_DATA) {
         reading_ = true;
-        Settle(false);
+        settle(false);
         return;
     }
     broken_ = true;
 }
 
-void Win32BrokerPipe::Settle(bool wait) {
+void Win32BrokerPipe::settle(bool wait) {
     if (!reading_) return;
     DWORD got = 0;
     const BOOL ok = GetOverlappedResult(pipe_.get(), &read_, &got, wait ? TRUE : FALSE);
@@ -43,9 +43,9 @@ void Win32BrokerPipe::Settle(bool wait) {
     broken_ = true;
 }
 
-bool Win32BrokerPipe::Peek(std::size_t& available) {
+bool Win32BrokerPipe::peek(std::size_t& available) {
     if (!pipe_.valid()) return false;
-    Settle(false);
+    settle(false);
     if (!ready_.empty()) {
         available = ready_.size();
         return true;
@@ -62,12 +62,12 @@ bool Win32BrokerPipe::Peek(std::size_t& available) {
     return true;
 }
 
-bool Win32BrokerPipe::Read(std::size_t max_bytes, std::string& buffer) {
+bool Win32BrokerPipe::read(std::size_t max_bytes, std::string& buffer) {
     if (!pipe_.valid() || max_bytes == 0) return false;
-    Settle(false);
+    settle(false);
     if (ready_.empty() && !broken_) {
-        if (!reading_) StartRead();
-        Settle(true);
+        if (!reading_) start_read();
+        settle(true);
     }
     if (ready_.empty()) return false;
     const std::size_t n = std::min(max_bytes, ready_.size());
@@ -76,7 +76,7 @@ bool Win32BrokerPipe::Read(std::size_t max_bytes, std::string& buffer) {
     return true;
 }
 
-bool Win32BrokerPipe::WriteAll(const std::string& bytes) {
+bool Win32BrokerPipe::write_all(const std::string& bytes) {
     if (!pipe_.valid() || !write_event_.valid()) return false;
     OVERLAPPED write{};
     write.hEvent = write_event_.get();
@@ -89,24 +89,24 @@ bool Win32BrokerPipe::WriteAll(const std::string& bytes) {
     return written == bytes.size();
 }
 
-void Win32BrokerPipe::WaitForBytesOr(WakeSignal& wake) {
-    Settle(false);
+void Win32BrokerPipe::wait_for_bytes_or(WakeSignal& wake) {
+    settle(false);
     if (!ready_.empty() || broken_ || !pipe_.valid()) return;
-    if (!reading_) StartRead();
+    if (!reading_) start_read();
     if (!reading_) return;
     const HANDLE wake_event = static_cast<HANDLE>(wake.native_handle());
     if (wake_event == nullptr) {
         // No event to wait on beside the read (none could be made): fall back to the designed
         // 10 ms poll, so input still moves.
-        if (WaitForSingleObject(read_event_.get(), 10) == WAIT_OBJECT_0) Settle(false);
+        if (WaitForSingleObject(read_event_.get(), 10) == WAIT_OBJECT_0) settle(false);
         return;
     }
     const HANDLE waits[2] = {read_event_.get(), wake_event};
     // The read stays pending when the signal wins; the next pass picks it up.
-    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) Settle(false);
+    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) settle(false);
 }
 
-void Win32BrokerPipe::Close() {
+void Win32BrokerPipe::close() {
     if (reading_) {
         // The read must be over before its buffer and OVERLAPPED go.
         CancelIoEx(pipe_.get(), &read_);

@@ -13,20 +13,20 @@ namespace vantorel {
 class Win32BrokerPipe final : public BrokerPipe {
 public:
     explicit Win32BrokerPipe(WinHandle pipe);
-    ~Win32BrokerPipe() override { Close(); }
+    ~Win32BrokerPipe() override { close(); }
     Win32BrokerPipe(const Win32BrokerPipe&) = delete;
     Win32BrokerPipe& operator=(const Win32BrokerPipe&) = delete;
 
-    bool Peek(std::size_t& available) override;
-    bool Read(std::size_t max_bytes, std::string& buffer) override;
-    bool WriteAll(const std::string& bytes) override;
-    void WaitForBytesOr(WakeSignal& wake) override;
-    void Close() override;
+    bool peek(std::size_t& available) override;
+    bool read(std::size_t max_bytes, std::string& buffer) override;
+    bool write_all(const std::string& bytes) override;
+    void wait_for_bytes_or(WakeSignal& wake) override;
+    void close() override;
 
 private:
-    void StartRead();
+    void start_read();
     // Takes the pending read's outcome; with `wait` false a read still under way stays pending.
-    void Settle(bool wait);
+    void settle(bool wait);
 
     WinHandle pipe_;
     WinHandle read_event_;

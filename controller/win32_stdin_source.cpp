@@ -2,7 +2,7 @@
 
 namespace vantorel {
 
-bool Win32StdinLineSource::ReadLine(std::string& line) {
+bool Win32StdinLineSource::read_line(std::string& line) {
     for (;;) {
         const std::size_t feed = pending_.find('\n');
         if (feed != std::string::npos) {

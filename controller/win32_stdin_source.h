@@ -16,7 +16,7 @@ class Win32StdinLineSource final : public LineSource {
 public:
     // The handle is not owned.
     explicit Win32StdinLineSource(HANDLE input = GetStdHandle(STD_INPUT_HANDLE)) : input_(input) {}
-    bool ReadLine(std::string& line) override;
+    bool read_line(std::string& line) override;
 
 private:
     HANDLE input_;

@@ -11,8 +11,8 @@ class Win32WakeSignal final : public WakeSignal {
 public:
     Win32WakeSignal() : event_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
     bool valid() const { return event_.valid(); }
-    void Set() override { SetEvent(event_.get()); }
-    void Wait() override { WaitForSingleObject(event_.get(), INFINITE); }
+    void set() override { SetEvent(event_.get()); }
+    void wait() override { WaitForSingleObject(event_.get(), INFINITE); }
     void* native_handle() override { return event_.get(); }
 
 private:

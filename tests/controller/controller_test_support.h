@@ -17,7 +17,7 @@ namespace vantorel::testing_support {
 
 class CollectingSink final : public DocumentSink {
 public:
-    void Print(const std::string& document) override {
+    void print(const std::string& document) override {
         std::lock_guard<std::mutex> hold(lock_);
         lines_.push_back(document);
     }
@@ -48,7 +48,7 @@ public:
         ended_ = true;
         ready_.notify_all();
     }
-    bool ReadLine(std::string& line) override {
+    bool read_line(std::string& line) override {
         std::unique_lock<std::mutex> hold(lock_);
         ready_.wait(hold, [this] { return ended_ || !lines_.empty(); });
         if (lines_.empty()) return false;

@@ -18,7 +18,7 @@ public:
         std::lock_guard<std::mutex> hold(lock_);
         incoming_ += bytes;
         changed_.notify_all();
-        if (waiter_ != nullptr) waiter_->Set();
+        if (waiter_ != nullptr) waiter_->set();
     }
     // The broker closes its end; bytes already sent can still be read, as with a real pipe
     // only until they are gone.
@@ -26,7 +26,7 @@ public:
         std::lock_guard<std::mutex> hold(lock_);
         hung_up_ = true;
         changed_.notify_all();
-        if (waiter_ != nullptr) waiter_->Set();
+        if (waiter_ != nullptr) waiter_->set();
     }
     void FailWrites() {
         std::lock_guard<std::mutex> hold(lock_);
@@ -50,13 +50,13 @@ public:
         return largest_read_;
     }
 
-    bool Peek(std::size_t& available) override {
+    bool peek(std::size_t& available) override {
         std::lock_guard<std::mutex> hold(lock_);
         if (closed_ || (hung_up_ && incoming_.empty())) return false;
         available = incoming_.size();
         return true;
     }
-    bool Read(std::size_t max_bytes, std::string& buffer) override {
+    bool read(std::size_t max_bytes, std::string& buffer) override {
         std::unique_lock<std::mutex> hold(lock_);
         changed_.wait(hold, [this] { return !incoming_.empty() || hung_up_ || closed_; });
         if (closed_ || incoming_.empty()) return false;
@@ -66,7 +66,7 @@ public:
         incoming_.erase(0, n);
         return n > 0;
     }
-    bool WriteAll(const std::string& bytes) override {
+    bool write_all(const std::string& bytes) override {
         std::lock_guard<std::mutex> hold(lock_);
         if (closed_ || fail_writes_) return false;
         if (writes_before_failure_ == 0) return false;
@@ -75,14 +75,14 @@ public:
         return true;
     }
     // Like the overlapped read of the real pipe: whatever arrives raises the waiter's signal.
-    void WaitForBytesOr(WakeSignal& wake) override {
+    void wait_for_bytes_or(WakeSignal& wake) override {
         {
             std::lock_guard<std::mutex> hold(lock_);
             ++waits_;
             if (closed_ || hung_up_ || !incoming_.empty()) return;
             waiter_ = &wake;
         }
-        wake.Wait();
+        wake.wait();
         std::lock_guard<std::mutex> hold(lock_);
         waiter_ = nullptr;
     }
@@ -91,7 +91,7 @@ public:
         std::lock_guard<std::mutex> hold(lock_);
         return waits_;
     }
-    void Close() override {
+    void close() override {
         std::lock_guard<std::mutex> hold(lock_);
         closed_ = true;
         changed_.notify_all();

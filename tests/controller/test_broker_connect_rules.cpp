@@ -30,31 +30,31 @@ class ScriptedEndpoint final : public BrokerEndpoint {
 public:
     explicit ScriptedEndpoint(std::deque<Attempt> script) : script_(std::move(script)) {}
 
-    std::uint32_t OpenPipe() override {
+    std::uint32_t open_pipe() override {
         calls += 'O';
         current_ = script_.front();
         if (script_.size() > 1) script_.pop_front();
         if (current_.open_error == 0) holding = true;
         return current_.open_error;
     }
-    void ClosePipe() override {
+    void close_pipe() override {
         calls += 'C';
         holding = false;
     }
-    bool PipeServerProcessId(std::uint32_t& pid) override {
+    bool pipe_server_process_id(std::uint32_t& pid) override {
         pid = current_.server_pid;
         return current_.server_known;
     }
-    bool QueryService(bool& running, std::uint32_t& pid) override {
+    bool query_service(bool& running, std::uint32_t& pid) override {
         running = current_.service_running;
         pid = current_.service_pid;
         return current_.service_known;
     }
-    void WaitForInstance(unsigned ms) override {
+    void wait_for_instance(unsigned ms) override {
         calls += 'W';
         EXPECT_EQ(ms, 100u);
     }
-    void Pause(unsigned ms) override {
+    void pause(unsigned ms) override {
         calls += 'P';
         EXPECT_EQ(ms, 100u);
     }

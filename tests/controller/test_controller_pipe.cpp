@@ -168,7 +168,7 @@ TEST(Win32DisconnectMode, BrokerClosingAfterAckEndsWithFour) {
 
 class Win32SessionMode : public ::testing::Test {
 protected:
-    void Start() {
+    void start() {
         ASSERT_TRUE(broker.ok());
         SessionIo io;
         io.input = input;
@@ -189,7 +189,7 @@ protected:
 };
 
 TEST_F(Win32SessionMode, RelaysCommandsAndProvesOncePerGeneration) {
-    Start();
+    start();
     const std::string connect = kValidConnect + "\r";
     input->Feed("{\"command\":\"connect\"}");
     input->Feed(connect);
@@ -214,7 +214,7 @@ TEST_F(Win32SessionMode, RelaysCommandsAndProvesOncePerGeneration) {
 }
 
 TEST_F(Win32SessionMode, BrokerHangupEndsWithBrokerClosed) {
-    Start();
+    start();
     ASSERT_TRUE(broker.Send(FrameBytes(StateEvent(1, "connecting"))));
     ASSERT_TRUE(WaitUntil([&] { return out.size() == 1; }));
     broker.Hangup();
@@ -286,7 +286,7 @@ TEST(Win32StdinLineSource, SplitsRawBytesAtLineFeedsOnly) {
     Win32StdinLineSource source(reader.get());
     Lines lines;
     std::string line;
-    while (source.ReadLine(line)) lines.push_back(line);
+    while (source.read_line(line)) lines.push_back(line);
     feeder.join();
     EXPECT_EQ(lines, (Lines{"first\r", "", "second", std::string(5000, 'x'), "last"}));
 }

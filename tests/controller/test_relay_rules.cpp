@@ -152,9 +152,9 @@ TEST(ProofTracker, ProvesEachGenerationOnceUntilIdle) {
     ProofTracker tracker;
     int index = 0;
     for (const Step& step : steps) {
-        const std::optional<long long> asked = tracker.OnEvent(step.payload);
+        const std::optional<long long> asked = tracker.on_event(step.payload);
         EXPECT_EQ(asked.value_or(0), step.prove) << "step " << index;
-        if (asked && step.proven) tracker.MarkProven(*asked);
+        if (asked && step.proven) tracker.mark_proven(*asked);
         ++index;
     }
     EXPECT_EQ(tracker.last_proven(), 0);
@@ -162,10 +162,10 @@ TEST(ProofTracker, ProvesEachGenerationOnceUntilIdle) {
 
 TEST(ProofTracker, IdleStateResetsEvenWithoutAnyProof) {
     ProofTracker tracker;
-    tracker.MarkProven(9);
-    EXPECT_FALSE(tracker.OnEvent(StateEvent(9, "disconnecting")).has_value());
+    tracker.mark_proven(9);
+    EXPECT_FALSE(tracker.on_event(StateEvent(9, "disconnecting")).has_value());
     EXPECT_EQ(tracker.last_proven(), 9);
-    EXPECT_FALSE(tracker.OnEvent(StateEvent(9, "idle")).has_value());
+    EXPECT_FALSE(tracker.on_event(StateEvent(9, "idle")).has_value());
     EXPECT_EQ(tracker.last_proven(), 0);
 }
 

@@ -27,7 +27,7 @@ using std::chrono::milliseconds;
 class IdleRelay {
 public:
     IdleRelay() : input(std::make_shared<FedLineSource>()) {}
-    void Start() {
+    void start() {
         SessionIo io;
         io.input = input;
         io.out = &out;
@@ -63,7 +63,7 @@ class RelayWakeTable : public ::testing::TestWithParam<WakeCase> {};
 TEST_P(RelayWakeTable, IdleRelaySleepsOnceThenWakesForNews) {
     const WakeCase& c = GetParam();
     IdleRelay run;
-    run.Start();
+    run.start();
     ASSERT_TRUE(WaitUntil([&] { return run.pipe.waits() >= 1; }));
     // A polling relay would have passed its loop about 25 times in this quarter second.
     std::this_thread::sleep_for(milliseconds(250));
@@ -95,7 +95,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(RelayWaits, HelloRoundTripDoesNotWaitForATimer) {
     IdleRelay run;
-    run.Start();
+    run.start();
     ASSERT_TRUE(WaitUntil([&] { return run.pipe.waits() >= 1; }));
     // Ten hellos one after another, each answered before the next: no pass may sleep 10 ms.
     const auto started = std::chrono::steady_clock::now();
@@ -113,13 +113,13 @@ TEST(RelayWaits, HelloRoundTripDoesNotWaitForATimer) {
 // The signal is sticky: a raise before the wait is not lost, and a wait takes it.
 TEST(LocalWakeSignal, RaiseBeforeWaitIsKeptAndTaken) {
     LocalWakeSignal signal;
-    signal.Set();
-    signal.Set();
-    auto first = std::async(std::launch::async, [&] { signal.Wait(); });
+    signal.set();
+    signal.set();
+    auto first = std::async(std::launch::async, [&] { signal.wait(); });
     ASSERT_EQ(first.wait_for(std::chrono::seconds(2)), std::future_status::ready);
-    auto second = std::async(std::launch::async, [&] { signal.Wait(); });
+    auto second = std::async(std::launch::async, [&] { signal.wait(); });
     EXPECT_EQ(second.wait_for(milliseconds(100)), std::future_status::timeout);
-    signal.Set();
+    signal.set();
     EXPECT_EQ(second.wait_for(std::chrono::seconds(2)), std::future_status::ready);
 }
 

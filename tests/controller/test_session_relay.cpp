@@ -24,7 +24,7 @@ class RelayRun {
 public:
     RelayRun() : input(std::make_shared<FedLineSource>()) {}
 
-    void Start() {
+    void start() {
         SessionIo io;
         io.input = input;
         io.out = &out;
@@ -59,7 +59,7 @@ public:
 
 TEST(SessionRelay, ForwardsAValidLineByteForByteAndEndsWithInput) {
     RelayRun run;
-    run.Start();
+    run.start();
     const std::string line = kValidConnect + "\r";
     run.input->Feed(line);
     ASSERT_TRUE(WaitUntil([&] { return run.pipe.writes().size() == 1; }));
@@ -72,7 +72,7 @@ TEST(SessionRelay, ForwardsAValidLineByteForByteAndEndsWithInput) {
 
 TEST(SessionRelay, AnswersBadLinesLocallyAndGoesOn) {
     RelayRun run;
-    run.Start();
+    run.start();
     run.input->Feed("{\"command\":\"connect\"}");
     run.input->Feed("");
     run.input->Feed("{\"command\":\"connect\",\"protocol_version\":3,\"udp_direct\":true}");
@@ -92,7 +92,7 @@ TEST(SessionRelay, PrintsEventsAsReceived) {
         "{\"event\":\"state\",\"generation\":2,\"state\":\"idle\",\"code\":\"core_exited\","
         "\"message\":\"Сбой локальной службы туннеля\",\"cleanup_verified\":true}";
     run.pipe.Send(FrameBytes(AckEvent("connect", 2)) + FrameBytes(russian) + FrameBytes(""));
-    run.Start();
+    run.start();
     ASSERT_TRUE(WaitUntil([&] { return run.out.size() == 3; }));
     run.input->End();
     EXPECT_EQ(run.Finish(), 0);
@@ -101,7 +101,7 @@ TEST(SessionRelay, PrintsEventsAsReceived) {
 
 TEST(SessionRelay, ProvesEachGenerationOnceAndAgainAfterIdle) {
     RelayRun run;
-    run.Start();
+    run.start();
     run.pipe.Send(FrameBytes(TunReadyEvent(3)));
     ASSERT_TRUE(WaitUntil([&] { return run.pipe.writes().size() == 1; }));
     run.verdict = false;
@@ -125,7 +125,7 @@ TEST(SessionRelay, TunReadyWithoutUsableGenerationStartsNoCheck) {
                           "{\"event\":\"tun_ready\",\"generation\":-3}",
                           "{\"event\":\"tun_ready\",\"generation\":99999999999999999999}"};
     for (const std::string& e : events) run.pipe.Send(FrameBytes(e));
-    run.Start();
+    run.start();
     ASSERT_TRUE(WaitUntil([&] { return run.out.size() == events.size(); }));
     run.input->End();
     EXPECT_EQ(run.Finish(), 0);
@@ -137,7 +137,7 @@ TEST(SessionRelay, BrokerClosingThePipeEndsWithBrokerClosedOnly) {
     RelayRun run;
     run.pipe.Send(FrameBytes(StateEvent(1, "connected")));
     run.pipe.Hangup();
-    run.Start();
+    run.start();
     EXPECT_EQ(run.Finish(), 0);
     EXPECT_EQ(run.out.lines(), (Lines{StateEvent(1, "connected"), kBrokerClosedText}));
 }
@@ -145,7 +145,7 @@ TEST(SessionRelay, BrokerClosingThePipeEndsWithBrokerClosedOnly) {
 TEST(SessionRelay, OversizedFrameEndsTheRelay) {
     RelayRun run;
     run.pipe.Send(FrameBytes(StateEvent(1, "connected")) + FrameHeader(65537) + "xyz");
-    run.Start();
+    run.start();
     EXPECT_EQ(run.Finish(), 0);
     EXPECT_EQ(run.out.lines(), (Lines{StateEvent(1, "connected"), kBrokerClosedText}));
 }
@@ -153,7 +153,7 @@ TEST(SessionRelay, OversizedFrameEndsTheRelay) {
 TEST(SessionRelay, FailedForwardPrintsFrameErrorAndEnds) {
     RelayRun run;
     run.pipe.FailWrites();
-    run.Start();
+    run.start();
     run.input->Feed(kValidConnect);
     EXPECT_EQ(run.Finish(), 0);
     EXPECT_EQ(run.out.lines(), (Lines{ClientErrorText("frame"), kBrokerClosedText}));
@@ -161,7 +161,7 @@ TEST(SessionRelay, FailedForwardPrintsFrameErrorAndEnds) {
 
 TEST(SessionRelay, LineTooLongToFrameIsAFailedForward) {
     RelayRun run;
-    run.Start();
+    run.start();
     run.input->Feed("{\"command\":\"hello\",\"protocol_version\":3,\"pad\":\"" + std::string(65536, 'p') + "\"}");
     EXPECT_EQ(run.Finish(), 0);
     EXPECT_TRUE(run.pipe.writes().empty());
@@ -172,7 +172,7 @@ TEST(SessionRelay, FailedProveWriteEndsTheRelayAndSkipsLaterEvents) {
     RelayRun run;
     run.pipe.FailWritesAfter(0);
     run.pipe.Send(FrameBytes(TunReadyEvent(5)) + FrameBytes(StateEvent(5, "connected")));
-    run.Start();
+    run.start();
     EXPECT_EQ(run.Finish(), 0);
     EXPECT_EQ(run.proofs.load(), 1);
     EXPECT_EQ(run.out.lines(), (Lines{TunReadyEvent(5), kBrokerClosedText}));
@@ -192,7 +192,7 @@ TEST(SessionRelay, LinesReadBeforeTheEndOfInputAreStillForwarded) {
         std::shared_ptr<std::istringstream> stream;
         StreamLineSource source;
         explicit Holder(std::shared_ptr<std::istringstream> s) : stream(std::move(s)), source(*stream) {}
-        bool ReadLine(std::string& line) override { return source.ReadLine(line); }
+        bool read_line(std::string& line) override { return source.read_line(line); }
     };
     io.input = std::make_shared<Holder>(text);
     EXPECT_EQ(RunSessionOver(pipe, io), 0);
@@ -205,11 +205,11 @@ TEST(StdinReader, QueuesNonEmptyLinesKeepingCarriageReturns) {
     std::istringstream text("first\r\n\n\nsecond\n\r\nlast without feed");
     StreamLineSource source(text);
     RelayInput input;
-    StdinReader::Run(input, source);
+    StdinReader::run(input, source);
     EXPECT_FALSE(input.open.load());
     Lines taken;
     std::string line;
-    while (input.TakeLine(line)) taken.push_back(line);
+    while (input.take_line(line)) taken.push_back(line);
     EXPECT_EQ(taken, (Lines{"first\r", "second", "\r", "last without feed"}));
 }
 
@@ -217,9 +217,9 @@ TEST(StdinReader, EmptyInputOnlyClosesTheQueue) {
     std::istringstream text("");
     StreamLineSource source(text);
     RelayInput input;
-    StdinReader::Run(input, source);
+    StdinReader::run(input, source);
     EXPECT_FALSE(input.open.load());
-    EXPECT_FALSE(input.HasLines());
+    EXPECT_FALSE(input.has_lines());
 }
 
 }  // namespace
