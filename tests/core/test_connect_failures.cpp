@@ -41,6 +41,8 @@ std::vector<FailureRow> Rows() {
          ErrorCode::invalid_profile, "", ExpectedLine{"profile_parse_failed", "123456", 0}},
         {"port_text_with_at_sign", [](FakeHost&, ConnectJob& j) { j.uri = "hysteria2://pw@vpn.example.net:12@34"; },
          ErrorCode::invalid_profile, "", ExpectedLine{"profile_parse_failed", "port", 0}},
+        {"password_not_utf8", [](FakeHost&, ConnectJob& j) { j.uri = "hysteria2://p%FFss@vpn.example.net:443"; },
+         ErrorCode::invalid_profile, "", ExpectedLine{"profile_parse_failed", "encoding", 0}},
         {"bad_scheme", [](FakeHost&, ConnectJob& j) { j.uri = "socks5://pw@vpn.example.net:1080"; },
          ErrorCode::resolve_failed, "", std::nullopt},
         {"server_not_resolved", [](FakeHost& h, ConnectJob&) { h.resolver.answers.erase("vpn.example.net"); },
