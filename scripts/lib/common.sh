@@ -1,7 +1,8 @@
 # Shared by scripts/test, scripts/run and the Wine suites. Source it; it defines functions only.
 
 VT_PACKAGES=(cmake ninja-build g++ libgtest-dev nlohmann-json3-dev g++-mingw-w64-x86-64 wine wine64
-             microsocks iproute2 python3 wixl msitools osslsigncode openssl curl)
+             microsocks iproute2 python3 wixl msitools osslsigncode openssl curl
+             clang-14 libclang-rt-14-dev)
 
 vt_log() { printf '== %s\n' "$*" >&2; }
 

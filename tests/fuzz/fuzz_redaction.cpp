@@ -41,6 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t shape = input.Byte();
     std::string prefix = Ascii(input.Take(input.Byte() * 2u));
     std::string secret = input.Take(input.Byte() % 48 + 1);
+    if (secret.empty()) secret = "\x80";  // the input ran out: a secret is always there
     for (char& ch : secret) ch = static_cast<char>(ch | 0x80);
     const std::string suffix = Ascii(input.Rest());
 
