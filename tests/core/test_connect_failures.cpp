@@ -196,6 +196,22 @@ TEST_F(ConnectFailureDetail, AdapterWaitIsFiftyPollsAndDiagnosed) {
     EXPECT_EQ(host.log.with_event("tun_diag")[0].code, "process_alive");
 }
 
+// A full 4096-byte output tail may begin inside a value whose key was dropped with the older bytes.
+TEST_F(ConnectFailureDetail, DiagnosisWithholdsTheFirstLineOfAFullTail) {
+    host.engine_script.creates_tun = false;
+    const std::string head = "Pa55-cut-value\" end of that line\n";
+    const std::string last = "\npassword=Hy2Secret";
+    host.engine_script.output = head + std::string(4096 - head.size() - last.size(), 'e') + last;
+    connect();
+    const auto pieces = host.log.with_event("tun_stderr");
+    ASSERT_FALSE(pieces.empty());
+    EXPECT_EQ(pieces[0].code.rfind("1 *** ", 0), 0u) << pieces[0].code.substr(0, 40);
+    for (const auto& piece : pieces) {
+        EXPECT_EQ(piece.code.find("Pa55"), std::string::npos) << piece.code;
+        EXPECT_EQ(piece.code.find("Hy2Secret"), std::string::npos) << piece.code;
+    }
+}
+
 TEST_F(ConnectFailureDetail, DiagnosisNamesLeftoverOwnAdapters) {
     host.engine_script.creates_tun = false;
     FakeInterface& stale = host.add_interface("quorvandel", 7000, 55, false);
