@@ -101,6 +101,10 @@ bool TunnelController::resolve_server(const ConnectJob& job, ServerProfile& prof
                 if (detail.find('@') != std::string::npos) detail = "port";
                 log_.write(generation(), "profile_parse_failed", detail, 0);
                 failure = ErrorCode::invalid_profile;
+            } else if (error_field == "encoding") {
+                // No server could accept these bytes as sent: the link itself is at fault.
+                log_.write(generation(), "profile_parse_failed", "encoding", 0);
+                failure = ErrorCode::invalid_profile;
             }
             return false;
         }
