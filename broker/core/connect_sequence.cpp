@@ -101,11 +101,18 @@ PhaseOutcome TunnelController::resolve_profile(const ConnectJob& job, ConnectCon
     try {
         std::string error_field;
         if (!ParseServerProfile(job.uri, context.profile, error_field)) {
-            if (error_field != "port") return PhaseOutcome::failed(ErrorCode::resolve_failed);
-            std::string detail = context.profile.server_ports.substr(0, 32);
-            if (detail.find('@') != std::string::npos) detail = "port";
-            log_.write(generation(), "profile_parse_failed", detail, 0);
-            return PhaseOutcome::failed(ErrorCode::invalid_profile);
+            if (error_field == "port") {
+                std::string detail = context.profile.server_ports.substr(0, 32);
+                if (detail.find('@') != std::string::npos) detail = "port";
+                log_.write(generation(), "profile_parse_failed", detail, 0);
+                return PhaseOutcome::failed(ErrorCode::invalid_profile);
+            }
+            if (error_field == "encoding") {
+                // No server could accept these bytes as sent: the link itself is at fault.
+                log_.write(generation(), "profile_parse_failed", "encoding", 0);
+                return PhaseOutcome::failed(ErrorCode::invalid_profile);
+            }
+            return PhaseOutcome::failed(ErrorCode::resolve_failed);
         }
         resolved = resolver_.resolve_ipv4(context.profile.host, context.server_ip);
     } catch (const std::exception&) {

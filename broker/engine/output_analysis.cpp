@@ -1,7 +1,9 @@
 #include "broker/engine/output_analysis.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <vector>
 
 namespace vantorel {
 namespace {
@@ -40,7 +42,7 @@ std::size_t SkipSpace(const std::string& text, std::size_t pos) {
     return pos;
 }
 
-// End of a quoted run that starts after `open`: the matching unescaped quote, or the end of the text.
+// End of a quoted run that starts at `start`: the matching unescaped quote, or the end of the text.
 std::size_t QuotedEnd(const std::string& text, std::size_t start, char quote) {
     std::size_t pos = start;
     while (pos < text.size() && text[pos] != quote) {
@@ -49,71 +51,102 @@ std::size_t QuotedEnd(const std::string& text, std::size_t start, char quote) {
     return pos < text.size() ? pos : text.size();
 }
 
-void MaskJsonMembers(std::string& text, const std::string& key) {
-    const std::string needle = "\"" + key + "\"";
-    std::size_t search = 0;
-    while ((search = text.find(needle, search)) != std::string::npos) {
-        std::size_t pos = SkipSpace(text, search + needle.size());
-        if (pos >= text.size() || text[pos] != ':') {
-            search += needle.size();
+// A value some mask hides: [begin, end) of the original text. An empty span still shows "***".
+struct Span {
+    std::size_t begin;
+    std::size_t end;
+};
+
+// JSON written into a log line as a string has every quote escaped: \"key\":\"value\". In that
+// form a run of n backslashes before a quote ends the inner value when n % 4 == 1 (the inner quote
+// itself); n % 4 == 3 is an escaped quote inside the value; an even run is the outer text's quote.
+std::size_t EscapedQuotedEnd(const std::string& text, std::size_t start) {
+    std::size_t pos = start;
+    std::size_t run = 0;
+    for (; pos < text.size(); ++pos) {
+        if (text[pos] == '\\') {
+            ++run;
             continue;
         }
+        if (text[pos] == '"' && (run % 4 == 1 || run % 2 == 0)) return pos - (run % 4 == 1 ? 1 : 0);
+        run = 0;
+    }
+    return text.size();
+}
+
+// Every occurrence of the quoted key is tried, overlapping ones included ("password"password":…).
+void JsonMemberSpans(const std::string& text, const std::string& key, bool escaped, std::vector<Span>& spans) {
+    const std::string quote = escaped ? "\\\"" : "\"";
+    const std::string needle = quote + key + quote;
+    for (std::size_t found = text.find(needle); found != std::string::npos; found = text.find(needle, found + 1)) {
+        std::size_t pos = SkipSpace(text, found + needle.size());
+        if (pos >= text.size() || text[pos] != ':') continue;
         pos = SkipSpace(text, pos + 1);
-        if (pos >= text.size() || text[pos] != '"') {
-            search = pos;
-            continue;
-        }
-        const std::size_t start = pos + 1;
-        const std::size_t end = QuotedEnd(text, start, '"');
-        text.replace(start, end - start, kMask);
-        search = start + kMask.size();
+        if (text.compare(pos, quote.size(), quote) != 0) continue;
+        const std::size_t start = pos + quote.size();
+        const std::size_t end = escaped ? EscapedQuotedEnd(text, start) : QuotedEnd(text, start, '"');
+        spans.push_back({start, end});
     }
 }
 
-void MaskAssignments(std::string& text, const std::string& key) {
+void AssignmentSpans(const std::string& text, const std::string& key, std::vector<Span>& spans) {
     const std::string needle = key + "=";
-    std::size_t search = 0;
-    while ((search = text.find(needle, search)) != std::string::npos) {
-        const std::size_t start = search + needle.size();
-        if (search > 0 && IsNameChar(text[search - 1])) {
-            search = start;
-            continue;
-        }
+    for (std::size_t found = text.find(needle); found != std::string::npos; found = text.find(needle, found + 1)) {
+        // Preceded by a name character, the key is the tail of a longer name.
+        if (found > 0 && IsNameChar(text[found - 1])) continue;
+        const std::size_t start = found + needle.size();
         if (start < text.size() && (text[start] == '"' || text[start] == '\'')) {
             // A quoted value would otherwise end the mask at its opening quote and keep the secret.
             const std::size_t inner = start + 1;
             const std::size_t end = QuotedEnd(text, inner, text[start]);
-            if (end == inner) {
-                search = inner;
-                continue;
-            }
-            text.replace(inner, end - inner, kMask);
-            search = inner + kMask.size();
+            if (end > inner) spans.push_back({inner, end});
             continue;
         }
         std::size_t end = start;
         while (end < text.size() && !EndsUnquotedValue(text[end])) ++end;
-        if (end == start) {
-            search = start;
-            continue;
-        }
-        text.replace(start, end - start, kMask);
-        search = start + kMask.size();
+        if (end > start) spans.push_back({start, end});
     }
 }
 
-void MaskUserInfo(std::string& text) {
-    std::size_t search = 0;
-    while ((search = text.find("://", search)) != std::string::npos) {
-        const std::size_t start = search + 3;
+void UserInfoSpans(const std::string& text, std::vector<Span>& spans) {
+    for (std::size_t found = text.find("://"); found != std::string::npos; found = text.find("://", found + 1)) {
+        const std::size_t start = found + 3;
         std::size_t authority_end = text.find_first_of("/ \t\r\n", start);
         if (authority_end == std::string::npos) authority_end = text.size();
         const std::size_t at = text.find('@', start);
-        if (at != std::string::npos && at < authority_end) {
-            text.replace(start, at - start, kMask);
-        }
-        search = start;
+        if (at != std::string::npos && at < authority_end) spans.push_back({start, at});
     }
+}
+
+// A text as long as the engine host's tail may have lost its front, and with it the key of a value
+// it starts inside. Its first line is withheld: up to the first line break, or all of it.
+void LeadingLineSpan(const std::string& text, std::vector<Span>& spans) {
+    if (text.size() != kRedactedTail) return;
+    const std::size_t line_end = text.find_first_of("\r\n");
+    spans.push_back({0, line_end == std::string::npos ? text.size() : line_end});
+}
+
+// Every span is found on the original text, so no mask can hide what another one must see; then
+// overlapping and touching spans are joined and each joined run becomes one "***".
+std::string ApplySpans(const std::string& text, std::vector<Span>& spans) {
+    std::sort(spans.begin(), spans.end(),
+              [](const Span& a, const Span& b) { return a.begin < b.begin || (a.begin == b.begin && a.end > b.end); });
+    std::string out;
+    out.reserve(text.size());
+    std::size_t copied = 0;
+    std::size_t i = 0;
+    while (i < spans.size()) {
+        const std::size_t begin = spans[i].begin;
+        std::size_t end = spans[i].end;
+        for (++i; i < spans.size() && spans[i].begin <= end; ++i) {
+            end = std::max(end, spans[i].end);
+        }
+        out.append(text, copied, begin - copied);
+        out += kMask;
+        copied = end;
+    }
+    out.append(text, copied, std::string::npos);
+    return out;
 }
 
 bool ReadErrorNumberAfter(const std::string& lowered, const std::string& marker, std::uint32_t& value) {
@@ -135,12 +168,15 @@ bool ReadErrorNumberAfter(const std::string& lowered, const std::string& marker,
 }  // namespace
 
 std::string RedactSecrets(const std::string& text) {
-    std::string out = text;
+    std::vector<Span> spans;
     for (const char* key : kSecretKeys) {
-        MaskJsonMembers(out, key);
-        MaskAssignments(out, key);
+        JsonMemberSpans(text, key, false, spans);
+        JsonMemberSpans(text, key, true, spans);
+        AssignmentSpans(text, key, spans);
     }
-    MaskUserInfo(out);
+    UserInfoSpans(text, spans);
+    LeadingLineSpan(text, spans);
+    std::string out = ApplySpans(text, spans);
     for (char& ch : out) {
         if (ch == '\r' || ch == '\n') ch = ' ';
     }

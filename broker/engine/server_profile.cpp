@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "protocol/utf8_check.h"
+
 namespace vantorel {
 namespace {
 
@@ -95,6 +97,23 @@ std::string HysteriaPassword(const std::string& user_info) {
     const std::string user = user_info.substr(0, colon);
     const std::string rest = user_info.substr(colon + 1);
     return rest.empty() ? user : user + ":" + rest;
+}
+
+// Every text that reaches the engine configuration. JSON carries text, not bytes: a decoded byte
+// that is not UTF-8 could only reach the engine changed (its decoder substitutes U+FFFD), so the
+// server would see another password than the link holds.
+bool AllTextIsUtf8(const ServerProfile& profile) {
+    for (const std::string* text : {&profile.host, &profile.password, &profile.uuid, &profile.obfs,
+                                    &profile.obfs_password, &profile.sni, &profile.flow, &profile.security,
+                                    &profile.public_key, &profile.short_id, &profile.fingerprint}) {
+        if (!IsValidUtf8(*text)) return false;
+    }
+    return true;
+}
+
+bool FailEncoding(std::string& errorField) {
+    errorField = "encoding";
+    return false;
 }
 
 }  // namespace
@@ -248,7 +267,7 @@ bool ParseServerProfile(const std::string& link, ServerProfile& out, std::string
             errorField = "reality";
             return false;
         }
-        return true;
+        return AllTextIsUtf8(out) ? true : FailEncoding(errorField);
     }
 
     if (user_info.empty()) {
@@ -258,7 +277,7 @@ bool ParseServerProfile(const std::string& link, ServerProfile& out, std::string
     out.password = HysteriaPassword(user_info);
     out.obfs = QueryParam(query, "obfs");
     out.obfs_password = QueryParam(query, "obfs-password");
-    return true;
+    return AllTextIsUtf8(out) ? true : FailEncoding(errorField);
 }
 
 }  // namespace vantorel

@@ -24,7 +24,8 @@ struct ServerProfile {
     bool insecure = false;
 };
 
-// errorField on failure: "scheme", "auth", "host", "ipv6", "port" or "reality".
+// errorField on failure: "scheme", "auth", "host", "ipv6", "port", "reality" or "encoding" (a text
+// of the link, percent-decoded or not, that is not UTF-8).
 bool ParseServerProfile(const std::string& link, ServerProfile& out, std::string& errorField);
 bool ParsePortSpec(const std::string& port_text, ServerProfile& profile, std::string& errorField);
 bool ParsePortNumber(const std::string& text, int& value);

@@ -41,6 +41,8 @@ std::vector<FailureRow> Rows() {
          ErrorCode::invalid_profile, "", ExpectedLine{"profile_parse_failed", "123456", 0}},
         {"port_text_with_at_sign", [](FakeHost&, ConnectJob& j) { j.uri = "hysteria2://pw@vpn.example.net:12@34"; },
          ErrorCode::invalid_profile, "", ExpectedLine{"profile_parse_failed", "port", 0}},
+        {"password_not_utf8", [](FakeHost&, ConnectJob& j) { j.uri = "hysteria2://p%FFss@vpn.example.net:443"; },
+         ErrorCode::invalid_profile, "", ExpectedLine{"profile_parse_failed", "encoding", 0}},
         {"bad_scheme", [](FakeHost&, ConnectJob& j) { j.uri = "socks5://pw@vpn.example.net:1080"; },
          ErrorCode::resolve_failed, "", std::nullopt},
         {"server_not_resolved", [](FakeHost& h, ConnectJob&) { h.resolver.answers.erase("vpn.example.net"); },
@@ -192,6 +194,22 @@ TEST_F(ConnectFailureDetail, AdapterWaitIsFiftyPollsAndDiagnosed) {
     ASSERT_EQ(host.log.with_event("tun_init_timeout").size(), 1u);
     ASSERT_EQ(host.log.with_event("tun_diag").size(), 1u);
     EXPECT_EQ(host.log.with_event("tun_diag")[0].code, "process_alive");
+}
+
+// A full 4096-byte output tail may begin inside a value whose key was dropped with the older bytes.
+TEST_F(ConnectFailureDetail, DiagnosisWithholdsTheFirstLineOfAFullTail) {
+    host.engine_script.creates_tun = false;
+    const std::string head = "Pa55-cut-value\" end of that line\n";
+    const std::string last = "\npassword=Hy2Secret";
+    host.engine_script.output = head + std::string(4096 - head.size() - last.size(), 'e') + last;
+    connect();
+    const auto pieces = host.log.with_event("tun_stderr");
+    ASSERT_FALSE(pieces.empty());
+    EXPECT_EQ(pieces[0].code.rfind("1 *** ", 0), 0u) << pieces[0].code.substr(0, 40);
+    for (const auto& piece : pieces) {
+        EXPECT_EQ(piece.code.find("Pa55"), std::string::npos) << piece.code;
+        EXPECT_EQ(piece.code.find("Hy2Secret"), std::string::npos) << piece.code;
+    }
 }
 
 TEST_F(ConnectFailureDetail, DiagnosisNamesLeftoverOwnAdapters) {

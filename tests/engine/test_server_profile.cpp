@@ -48,6 +48,26 @@ INSTANTIATE_TEST_SUITE_P(
         // The port is checked before the user information.
         LinkFailure{"vless://@192.0.2.10:99999", "port"}));
 
+// A decoded text that is not UTF-8 cannot travel in the JSON configuration unchanged.
+INSTANTIATE_TEST_SUITE_P(
+    NotUtf8, LinkFailureTest,
+    ::testing::Values(LinkFailure{"hy2://p%FFss@192.0.2.10:443", "encoding"},
+                      LinkFailure{"vless://0b3f%C0%AF@192.0.2.10:443", "encoding"},  // overlong '/'
+                      LinkFailure{"vless://u%ED%A0%80@192.0.2.10:443", "encoding"},  // a surrogate
+                      LinkFailure{"hy2://p@192.0.2.10:443?obfs=salamander&obfs-password=%E2%82", "encoding"},
+                      LinkFailure{"vless://u@192.0.2.10:443?sni=a%F5%80%80%80", "encoding"},
+                      LinkFailure{"vless://u@192.0.2.10:443?security=reality&pbk=k&sid=%FE", "encoding"},
+                      LinkFailure{"hy2://p@h\xff.example:443", "encoding"},
+                      // The port still comes first.
+                      LinkFailure{"hy2://p%FF@192.0.2.10:0", "port"}));
+
+TEST(ServerProfileTest, Utf8TextIsAccepted) {
+    ServerProfile profile;
+    std::string field;
+    ASSERT_TRUE(ParseServerProfile("hy2://%D0%BF%D0%B0%D1%80%F0%9F%94%91@192.0.2.10:443", profile, field)) << field;
+    EXPECT_EQ(profile.password, "\xD0\xBF\xD0\xB0\xD1\x80\xF0\x9F\x94\x91");
+}
+
 TEST(ServerProfileTest, VlessRealityLinkWithSpacesCapitalsAndFragment) {
     const std::string link = std::string("  VLESS://") + kUuid +
                              "@192.0.2.10:443?type=tcp&security=REALITY&pbk=Pk_aBc-123&sid=6ba85179e30d4fc2"
