@@ -47,7 +47,8 @@ void BM_CommandReaderConnect(benchmark::State& state) {
     const std::string text = ConnectDocument(static_cast<std::size_t>(state.range(0)));
     BrokerCommand check;
     std::string error;
-    if (!ParseBrokerCommand(text, check, error) || check.direct_domains.size() != static_cast<std::size_t>(state.range(0))) {
+    if (!ParseBrokerCommand(text, check, error) ||
+        check.direct_domains.size() != static_cast<std::size_t>(state.range(0))) {
         state.SkipWithError("connect document refused");
     }
     for (auto _ : state) {

@@ -5,8 +5,9 @@
 namespace vantorel::bench {
 namespace {
 
-const char* const kHosts[] = {"www.example.com", "cdn.example.net", "api.example.org", "", "mail.example.ru",
-                              "static.example.com", "", "video.example.net"};
+const char* const kHosts[] = {
+    "www.example.com",  "cdn.example.net", "api.example.org", "", "mail.example.ru", "static.example.com", "",
+    "video.example.net"};
 const char* const kProcesses[] = {"C:\\\\Program Files\\\\Browser\\\\browser.exe",
                                   "C:\\\\Windows\\\\System32\\\\svchost.exe",
                                   "C:\\\\Users\\\\user\\\\AppData\\\\Local\\\\Chat\\\\chat.exe", ""};
@@ -20,15 +21,16 @@ void AppendConnection(std::string& out, std::size_t i, std::uint64_t round) {
     const std::uint64_t upload = (i % 97) * 1531 + round * (i % 13) * 211;
     const std::uint64_t download = (i % 89) * 40961 + round * (i % 7) * 8191;
     char numbers[512];
-    std::snprintf(numbers, sizeof(numbers),
-                  "{\"id\":\"%s\",\"metadata\":{\"network\":\"%s\",\"type\":\"tun/tun-in\",\"sourceIP\":\"172.19.0.1\","
-                  "\"destinationIP\":\"93.184.%zu.%zu\",\"sourcePort\":\"%zu\",\"destinationPort\":\"%s\",\"host\":\"%s\","
-                  "\"dnsMode\":\"normal\",\"processPath\":\"%s\"},\"upload\":%llu,\"download\":%llu,"
-                  "\"start\":\"2026-12-08T10:%02zu:%02zu.123456789+03:00\",\"chains\":[\"%s\"],"
-                  "\"rule\":\"final\",\"rulePayload\":\"\"}",
-                  id, udp ? "udp" : "tcp", i % 251, (i / 251) % 251, 49152 + i % 16000, udp ? "53" : "443",
-                  kHosts[i % 8], kProcesses[i % 4], static_cast<unsigned long long>(upload),
-                  static_cast<unsigned long long>(download), i % 60, (i / 60) % 60, kChains[i % 4]);
+    std::snprintf(
+        numbers, sizeof(numbers),
+        "{\"id\":\"%s\",\"metadata\":{\"network\":\"%s\",\"type\":\"tun/tun-in\",\"sourceIP\":\"172.19.0.1\","
+        "\"destinationIP\":\"93.184.%zu.%zu\",\"sourcePort\":\"%zu\",\"destinationPort\":\"%s\",\"host\":\"%s\","
+        "\"dnsMode\":\"normal\",\"processPath\":\"%s\"},\"upload\":%llu,\"download\":%llu,"
+        "\"start\":\"2026-12-08T10:%02zu:%02zu.123456789+03:00\",\"chains\":[\"%s\"],"
+        "\"rule\":\"final\",\"rulePayload\":\"\"}",
+        id, udp ? "udp" : "tcp", i % 251, (i / 251) % 251, 49152 + i % 16000, udp ? "53" : "443", kHosts[i % 8],
+        kProcesses[i % 4], static_cast<unsigned long long>(upload), static_cast<unsigned long long>(download), i % 60,
+        (i / 60) % 60, kChains[i % 4]);
     out += numbers;
 }
 

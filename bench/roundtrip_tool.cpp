@@ -168,7 +168,8 @@ private:
 
 bool Greet(Controller& controller) {
     std::string line;
-    return controller.Send(kHello) && controller.ReadLine(line) && line.find("\"event\":\"state\"") != std::string::npos;
+    return controller.Send(kHello) && controller.ReadLine(line) &&
+           line.find("\"event\":\"state\"") != std::string::npos;
 }
 
 int SessionRoundTrips(const std::wstring& path, int count) {

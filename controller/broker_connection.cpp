@@ -15,11 +15,9 @@ public:
         // Overlapped: the session relay waits on a pending read together with its input signal.
         // Identification only: a server that is not the service (checked right after) must not
         // be able to act as this user.
-        HANDLE h = CreateFileW(address_.pipe_name, FILE_READ_DATA | FILE_WRITE_DATA | SYNCHRONIZE, 0, nullptr,
-                               OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT |
-                                   SECURITY_IDENTIFICATION,
-                               nullptr);
+        HANDLE h = CreateFileW(
+            address_.pipe_name, FILE_READ_DATA | FILE_WRITE_DATA | SYNCHRONIZE, 0, nullptr, OPEN_EXISTING,
+            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (h == INVALID_HANDLE_VALUE) return GetLastError();
         pipe_.reset(h);
         return 0;

@@ -55,9 +55,12 @@ int RunController(const std::vector<std::wstring>& args) {
         return kExitBrokerUnreachable;
     }
     switch (choice.mode) {
-        case ControllerMode::status: return RunStatus(std::move(connection.pipe));
-        case ControllerMode::disconnect: return RunDisconnect(std::move(connection.pipe));
-        case ControllerMode::session: break;
+        case ControllerMode::status:
+            return RunStatus(std::move(connection.pipe));
+        case ControllerMode::disconnect:
+            return RunDisconnect(std::move(connection.pipe));
+        case ControllerMode::session:
+            break;
     }
     return RunSession(std::move(connection.pipe));
 }

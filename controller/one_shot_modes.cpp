@@ -53,9 +53,12 @@ int RunDisconnectOver(BrokerPipe& pipe, DocumentSink& out, std::chrono::millisec
         if (available > 0) {
             if (!pipe.read(std::min(available, kPipeReadChunk), buffer)) return kExitReadFailed;
             switch (PrintFramesUntilState(buffer, out)) {
-                case TakeResult::state_seen: return kExitOk;
-                case TakeResult::bad_frame: return kExitDisconnectFailed;
-                case TakeResult::wait_more: break;
+                case TakeResult::state_seen:
+                    return kExitOk;
+                case TakeResult::bad_frame:
+                    return kExitDisconnectFailed;
+                case TakeResult::wait_more:
+                    break;
             }
             continue;
         }

@@ -39,8 +39,8 @@ sockaddr_in LookupIpv4(const std::string& host, const std::string& port) {
 // getaddrinfo has no time-out of its own; bounding it keeps the whole proof within the time
 // the broker waits for its verdict.
 bool ResolveIpv4(const std::string& host, const std::string& port, sockaddr_in& out) {
-    const std::optional<sockaddr_in> found = CallWithin<sockaddr_in>(
-        [host, port] { return LookupIpv4(host, port); }, std::chrono::milliseconds(kProofResolveWaitMs));
+    const std::optional<sockaddr_in> found = CallWithin<sockaddr_in>([host, port] { return LookupIpv4(host, port); },
+                                                                     std::chrono::milliseconds(kProofResolveWaitMs));
     if (!found || found->sin_family != AF_INET) return false;
     out = *found;
     return true;

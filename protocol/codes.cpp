@@ -5,7 +5,8 @@ namespace vantorel {
 const char kConnectionLostMessage[] = "Соединение прервано";
 const char kNetworkChangedMessage[] = "Сеть изменилась. Подключение остановлено.";
 const char kCaptureFailedMessage[] = "Сбой применения маршрутов";
-const char kBrokerBusyMessage[] = "Окно Ванторел уже подключено к службе. Закройте его, чтобы управлять туннелем отсюда";
+const char kBrokerBusyMessage[] =
+    "Окно Ванторел уже подключено к службе. Закройте его, чтобы управлять туннелем отсюда";
 const char kBrokerUnavailableMessage[] = "Служба Ванторел недоступна. Переустановите приложение";
 const char kCommandNotSentMessage[] = "Команда подключения не передана";
 
@@ -49,10 +50,14 @@ const CodeText& TextsFor(ErrorCode code) {
 
 const char* SessionStateName(SessionState state) {
     switch (state) {
-    case SessionState::idle: return "idle";
-    case SessionState::connecting: return "connecting";
-    case SessionState::connected: return "connected";
-    case SessionState::disconnecting: return "disconnecting";
+        case SessionState::idle:
+            return "idle";
+        case SessionState::connecting:
+            return "connecting";
+        case SessionState::connected:
+            return "connected";
+        case SessionState::disconnecting:
+            return "disconnecting";
     }
     return "idle";
 }
@@ -61,11 +66,16 @@ const char* ErrorCodeName(ErrorCode code) { return TextsFor(code).name; }
 
 const char* DisconnectReasonName(DisconnectReason reason) {
     switch (reason) {
-    case DisconnectReason::client_gone: return "client_gone";
-    case DisconnectReason::explicit_request: return "explicit";
-    case DisconnectReason::service_stop: return "service_stop";
-    case DisconnectReason::suspend: return "suspend";
-    case DisconnectReason::lost: return "lost";
+        case DisconnectReason::client_gone:
+            return "client_gone";
+        case DisconnectReason::explicit_request:
+            return "explicit";
+        case DisconnectReason::service_stop:
+            return "service_stop";
+        case DisconnectReason::suspend:
+            return "suspend";
+        case DisconnectReason::lost:
+            return "lost";
     }
     return "unknown";
 }

@@ -47,8 +47,8 @@ bool ParseBrokerCommand(const std::string& text, BrokerCommand& cmd, std::string
     }
 
     bool forceTruncated = false;
-    if (!JsonFindStringList(text, "force_proxy_domains", IsValidDomainName, kMaxDomainEntries,
-                            cmd.force_proxy_domains, forceTruncated, error)) {
+    if (!JsonFindStringList(text, "force_proxy_domains", IsValidDomainName, kMaxDomainEntries, cmd.force_proxy_domains,
+                            forceTruncated, error)) {
         return false;
     }
 

@@ -14,8 +14,8 @@ bool IsCodeByte(char ch) {
 
 }  // namespace
 
-std::string WriteAckEvent(const std::string& command, bool accepted, long long generation,
-                          const std::string& code, const std::string& message) {
+std::string WriteAckEvent(const std::string& command, bool accepted, long long generation, const std::string& code,
+                          const std::string& message) {
     std::string text = "{\"event\":\"ack\",\"command\":\"";
     text += JsonEscape(command);
     text += "\",\"accepted\":";
@@ -53,7 +53,8 @@ std::string WriteTunReadyEvent(long long generation) {
 }
 
 std::string BrokerBusyDocument() {
-    std::string text = "{\"event\":\"state\",\"generation\":0,\"state\":\"idle\",\"code\":\"broker_busy\",\"message\":\"";
+    std::string text =
+        "{\"event\":\"state\",\"generation\":0,\"state\":\"idle\",\"code\":\"broker_busy\",\"message\":\"";
     text += kBrokerBusyMessage;
     text += "\",\"cleanup_verified\":true,\"win32\":231}";
     return text;

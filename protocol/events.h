@@ -8,8 +8,8 @@
 
 namespace vantorel {
 
-std::string WriteAckEvent(const std::string& command, bool accepted, long long generation,
-                          const std::string& code, const std::string& message);
+std::string WriteAckEvent(const std::string& command, bool accepted, long long generation, const std::string& code,
+                          const std::string& message);
 std::string WriteStateEvent(const TunnelSnapshot& snapshot);
 std::string WriteTunReadyEvent(long long generation);
 

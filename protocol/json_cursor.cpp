@@ -37,12 +37,18 @@ void AppendUtf8(std::string& out, unsigned unit) {
 
 char UnescapeLetter(char ch) {
     switch (ch) {
-    case 'b': return '\b';
-    case 'f': return '\f';
-    case 'n': return '\n';
-    case 'r': return '\r';
-    case 't': return '\t';
-    default: return ch;
+        case 'b':
+            return '\b';
+        case 'f':
+            return '\f';
+        case 'n':
+            return '\n';
+        case 'r':
+            return '\r';
+        case 't':
+            return '\t';
+        default:
+            return ch;
     }
 }
 

@@ -5,9 +5,7 @@ namespace vantorel {
 namespace {
 
 // Classic-locale whitespace, spelled out so no locale can change it.
-bool IsClassicSpace(char ch) {
-    return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
-}
+bool IsClassicSpace(char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r'; }
 
 bool IsDigit(char ch) { return ch >= '0' && ch <= '9'; }
 
@@ -32,10 +30,14 @@ std::size_t FindValueStart(const std::string& doc, std::size_t from) {
 
 char UnescapeScanned(char ch) {
     switch (ch) {
-    case 'n': return '\n';
-    case 'r': return '\r';
-    case 't': return '\t';
-    default: return ch;  // quote, '/', backslash and every other letter stand for themselves
+        case 'n':
+            return '\n';
+        case 'r':
+            return '\r';
+        case 't':
+            return '\t';
+        default:
+            return ch;  // quote, '/', backslash and every other letter stand for themselves
     }
 }
 
@@ -57,8 +59,7 @@ std::string ReadScannedString(const std::string& doc, std::size_t pos) {
 }
 
 bool IsDomainByte(char ch) {
-    return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || IsDigit(ch) || ch == '-' || ch == '.' ||
-           ch == '_';
+    return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || IsDigit(ch) || ch == '-' || ch == '.' || ch == '_';
 }
 
 }  // namespace

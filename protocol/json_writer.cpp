@@ -8,12 +8,23 @@ namespace {
 
 void AppendEscapedByte(std::string& out, unsigned char byte) {
     switch (byte) {
-    case 0x09: out += "\\t"; return;
-    case 0x0A: out += "\\n"; return;
-    case 0x0D: out += "\\r"; return;
-    case 0x22: out += "\\\""; return;
-    case 0x5C: out += "\\\\"; return;
-    default: break;
+        case 0x09:
+            out += "\\t";
+            return;
+        case 0x0A:
+            out += "\\n";
+            return;
+        case 0x0D:
+            out += "\\r";
+            return;
+        case 0x22:
+            out += "\\\"";
+            return;
+        case 0x5C:
+            out += "\\\\";
+            return;
+        default:
+            break;
     }
     if (byte < 0x20) {
         char buffer[8];

@@ -71,9 +71,7 @@ TunnelSnapshot TunnelController::end_connect(const PhaseOutcome& outcome) {
     return finish_session(outcome.code, outcome.message, false, nullptr, outcome.route_error);
 }
 
-TunnelSnapshot TunnelController::finish_cancelled() {
-    return finish_session(ErrorCode::none, std::string(), true);
-}
+TunnelSnapshot TunnelController::finish_cancelled() { return finish_session(ErrorCode::none, std::string(), true); }
 
 PhaseOutcome TunnelController::route_step_failed(const char* reason) {
     const std::uint32_t error = routes_.last_error();
@@ -124,9 +122,9 @@ PhaseOutcome TunnelController::resolve_profile(const ConnectJob& job, ConnectCon
 }
 
 PhaseOutcome TunnelController::write_engine_config(const ConnectJob& job, const ConnectContext& context) {
-    const std::string config = BuildEngineConfig(context.profile, context.server_ip, job.direct_domains,
-                                                 job.force_proxy_domains, job.udp_direct, context.api_port,
-                                                 context.api_secret);
+    const std::string config =
+        BuildEngineConfig(context.profile, context.server_ip, job.direct_domains, job.force_proxy_domains,
+                          job.udp_direct, context.api_port, context.api_secret);
     std::uint32_t error = 0;
     if (config.empty()) {
         error = win32_error::invalid_data;

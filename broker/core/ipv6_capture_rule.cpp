@@ -7,8 +7,7 @@ namespace vantorel {
 // Quirk: docs/windows-quirks.md, "IPv6 off".
 bool FailedOnlyForIpv6(const std::vector<CaptureRoute>& installed, std::uint32_t error) {
     if (error != win32_error::not_found && error != win32_error::not_supported) return false;
-    return installed.size() == 2 && installed[0].destination == "0.0.0.0" &&
-           installed[1].destination == "128.0.0.0";
+    return installed.size() == 2 && installed[0].destination == "0.0.0.0" && installed[1].destination == "128.0.0.0";
 }
 
 Ipv6CaptureOutcome DecideIpv6Capture(bool presence_known, bool ipv6_default_present) {

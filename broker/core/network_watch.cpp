@@ -15,8 +15,7 @@ TunnelSnapshot TunnelController::watch_network(const std::atomic<bool>& cancel) 
         pin = ledger_.pin;
     }
     if (phase == SessionState::idle && cleanup_verified) return snapshot();
-    if (cancel.load(std::memory_order_acquire) || phase == SessionState::disconnecting ||
-        phase == SessionState::idle) {
+    if (cancel.load(std::memory_order_acquire) || phase == SessionState::disconnecting || phase == SessionState::idle) {
         return finish_session(ErrorCode::none, std::string(), true);
     }
     if (phase != SessionState::connected) return snapshot();

@@ -131,7 +131,6 @@ public:
     virtual std::uint32_t last_error() const = 0;
 };
 
-using FlowProbeFactory =
-    std::function<std::unique_ptr<FlowProbe>(unsigned short port, const std::string& secret)>;
+using FlowProbeFactory = std::function<std::unique_ptr<FlowProbe>(unsigned short port, const std::string& secret)>;
 
 }  // namespace vantorel

@@ -12,9 +12,7 @@ constexpr int kAdapterGoneChecks = 20;
 
 }  // namespace
 
-TunnelSnapshot TunnelController::stop() {
-    return finish_session(ErrorCode::none, std::string(), true);
-}
+TunnelSnapshot TunnelController::stop() { return finish_session(ErrorCode::none, std::string(), true); }
 
 TunnelSnapshot TunnelController::stop(const StopTarget& target) {
     return finish_session(ErrorCode::none, std::string(), true, &target);

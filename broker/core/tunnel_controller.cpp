@@ -14,8 +14,7 @@ StopTarget StopTargetOf(const TunnelSnapshot& snapshot) {
 }
 
 TunnelController::TunnelController(RouteTable& routes, EngineHost& engine, NameResolver& resolver,
-                                   ConnectivityProbe& probe, SessionFiles& files, TunnelLog& log,
-                                   Sleeper& sleeper)
+                                   ConnectivityProbe& probe, SessionFiles& files, TunnelLog& log, Sleeper& sleeper)
     : routes_(routes),
       engine_(engine),
       resolver_(resolver),
@@ -33,13 +32,9 @@ void TunnelController::set_tun_ready_listener(std::function<void(long long)> lis
     tun_ready_listener_ = std::move(listener);
 }
 
-void TunnelController::set_flow_probe_factory(FlowProbeFactory factory) {
-    flow_probe_factory_ = std::move(factory);
-}
+void TunnelController::set_flow_probe_factory(FlowProbeFactory factory) { flow_probe_factory_ = std::move(factory); }
 
-void TunnelController::set_proof_audience(std::function<bool()> present) {
-    proof_audience_ = std::move(present);
-}
+void TunnelController::set_proof_audience(std::function<bool()> present) { proof_audience_ = std::move(present); }
 
 void TunnelController::set_checkpoint_observer(std::function<void(int)> observer) {
     checkpoint_observer_ = std::move(observer);

@@ -74,8 +74,8 @@ struct TeardownOutcome {
 
 class TunnelController {
 public:
-    TunnelController(RouteTable& routes, EngineHost& engine, NameResolver& resolver,
-                     ConnectivityProbe& probe, SessionFiles& files, TunnelLog& log, Sleeper& sleeper);
+    TunnelController(RouteTable& routes, EngineHost& engine, NameResolver& resolver, ConnectivityProbe& probe,
+                     SessionFiles& files, TunnelLog& log, Sleeper& sleeper);
     TunnelController(const TunnelController&) = delete;
     TunnelController& operator=(const TunnelController&) = delete;
 

@@ -34,8 +34,7 @@ bool IsPlainVless(const ServerProfile& profile) { return profile.security.empty(
 std::string BuildVlessOutbound(const ServerProfile& profile, const std::string& server) {
     std::string out;
     out += "{\"type\":\"vless\",\"tag\":\"proxy\",\"server\":\"" + JsonEscape(server) +
-           "\",\"server_port\":" + std::to_string(profile.port) + ",\"uuid\":\"" + JsonEscape(profile.uuid) +
-           "\"";
+           "\",\"server_port\":" + std::to_string(profile.port) + ",\"uuid\":\"" + JsonEscape(profile.uuid) + "\"";
     if (!profile.flow.empty()) out += ",\"flow\":\"" + JsonEscape(profile.flow) + "\"";
     // A link without security (or "none") names a plain VLESS server: TLS towards it could never
     // complete a handshake, so the session would only ever fail its egress check.
@@ -73,8 +72,8 @@ std::string BuildRuleList(const std::vector<std::string>& direct_domains,
 
 std::string BuildExperimental(unsigned short api_port, const std::string& api_secret) {
     if (api_port == 0) return "\"cache_file\":{\"enabled\":false}";
-    return "\"clash_api\":{\"external_controller\":\"127.0.0.1:" + std::to_string(api_port) +
-           "\",\"secret\":\"" + JsonEscape(api_secret) + "\"}";
+    return "\"clash_api\":{\"external_controller\":\"127.0.0.1:" + std::to_string(api_port) + "\",\"secret\":\"" +
+           JsonEscape(api_secret) + "\"}";
 }
 
 }  // namespace

@@ -9,21 +9,18 @@ namespace vantorel {
 namespace {
 
 constexpr std::array<const char*, 16> kSecretKeys = {
-    "obfs-password", "obfs_password", "password", "passwd",        "auth", "hysteriaAuth",
-    "token",         "api_key",       "apikey",   "secret",        "authorization",
-    "user",          "username",      "login",    "uuid",          "short_id"};
+    "obfs-password", "obfs_password", "password",      "passwd", "auth",     "hysteriaAuth", "token", "api_key",
+    "apikey",        "secret",        "authorization", "user",   "username", "login",        "uuid",  "short_id"};
 
 constexpr std::size_t kRedactedTail = 4096;
 constexpr std::size_t kShortLength = 256;
 const std::string kMask = "***";
 
-bool IsClassicSpace(char ch) {
-    return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
-}
+bool IsClassicSpace(char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r'; }
 
 bool IsNameChar(char ch) {
-    return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_' ||
-           ch == '-' || ch == '.';
+    return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_' || ch == '-' ||
+           ch == '.';
 }
 
 bool EndsUnquotedValue(char ch) {
@@ -193,8 +190,7 @@ std::string RedactSecretsShort(const std::string& text) {
 bool IsAuthFailure(const std::string& text) {
     const std::string lowered = LowerAscii(text);
     return lowered.find("authentication failed") != std::string::npos ||
-           lowered.find("invalid password") != std::string::npos ||
-           lowered.find("auth failure") != std::string::npos;
+           lowered.find("invalid password") != std::string::npos || lowered.find("auth failure") != std::string::npos;
 }
 
 std::uint32_t ExtractErrorNumber(const std::string& text) {

@@ -7,9 +7,7 @@
 namespace vantorel {
 namespace {
 
-bool IsClassicSpace(char ch) {
-    return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
-}
+bool IsClassicSpace(char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r'; }
 
 bool IsDigit(char ch) { return ch >= '0' && ch <= '9'; }
 
@@ -103,9 +101,9 @@ std::string HysteriaPassword(const std::string& user_info) {
 // that is not UTF-8 could only reach the engine changed (its decoder substitutes U+FFFD), so the
 // server would see another password than the link holds.
 bool AllTextIsUtf8(const ServerProfile& profile) {
-    for (const std::string* text : {&profile.host, &profile.password, &profile.uuid, &profile.obfs,
-                                    &profile.obfs_password, &profile.sni, &profile.flow, &profile.security,
-                                    &profile.public_key, &profile.short_id, &profile.fingerprint}) {
+    for (const std::string* text :
+         {&profile.host, &profile.password, &profile.uuid, &profile.obfs, &profile.obfs_password, &profile.sni,
+          &profile.flow, &profile.security, &profile.public_key, &profile.short_id, &profile.fingerprint}) {
         if (!IsValidUtf8(*text)) return false;
     }
     return true;
@@ -194,8 +192,7 @@ bool ParsePortSpec(const std::string& port_text, ServerProfile& profile, std::st
     }
     int low = 0;
     int high = 0;
-    if (!ParsePortNumber(cut.substr(0, split), low) || !ParsePortNumber(cut.substr(split + 1), high) ||
-        high < low) {
+    if (!ParsePortNumber(cut.substr(0, split), low) || !ParsePortNumber(cut.substr(split + 1), high) || high < low) {
         return FailPort(cut, profile, errorField);
     }
     profile.port = low;

@@ -41,8 +41,8 @@ public:
         if (!InitializeProcThreadAttributeList(list_, 1, 0, &size)) return failed(error);
         initialized_ = true;
         // Quirk: docs/windows-quirks.md, "Handle inheritance".
-        if (!UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
-                                       count * sizeof(HANDLE), nullptr, nullptr)) {
+        if (!UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles, count * sizeof(HANDLE),
+                                       nullptr, nullptr)) {
             return failed(error);
         }
         return true;
@@ -71,8 +71,8 @@ std::wstring FullPathOf(const std::wstring& path) {
 }
 
 bool SamePathIgnoringCase(const std::wstring& a, const std::wstring& b) {
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
-                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
 }
 
 bool ImagePathOf(HANDLE process, std::wstring& out) {
@@ -90,9 +90,7 @@ Win32Engine::Win32Engine(std::wstring engine_path, std::wstring config_path)
 
 Win32Engine::~Win32Engine() { release(); }
 
-std::wstring Win32Engine::command_line() const {
-    return L"\"" + engine_path_ + L"\" run -c \"" + config_path_ + L"\"";
-}
+std::wstring Win32Engine::command_line() const { return L"\"" + engine_path_ + L"\" run -c \"" + config_path_ + L"\""; }
 
 bool Win32Engine::fail(const char* code, std::uint32_t error) {
     last_error_ = error;
@@ -120,8 +118,8 @@ bool Win32Engine::start(std::uint32_t& pid) {
         !SetHandleInformation(write_end.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
         return fail("core_pipe_failed", GetLastError());
     }
-    WinHandle nul(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    WinHandle nul(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!nul) return fail("core_pipe_failed", GetLastError());
 
     // Without the list every inheritable handle of the broker would leak into the engine.
@@ -145,15 +143,14 @@ bool Win32Engine::start(std::uint32_t& pid) {
     startup.lpAttributeList = attributes.get();
 
     PROCESS_INFORMATION info{};
-    BOOL created = CreateProcessW(engine_path_.c_str(), mutable_line.data(), nullptr, nullptr, TRUE,
-                                  kEngineCreateFlags, nullptr, directory.c_str(),
-                                  &startup.StartupInfo, &info);
+    BOOL created = CreateProcessW(engine_path_.c_str(), mutable_line.data(), nullptr, nullptr, TRUE, kEngineCreateFlags,
+                                  nullptr, directory.c_str(), &startup.StartupInfo, &info);
     DWORD create_error = created ? 0 : GetLastError();
     if (!created && create_error == ERROR_ACCESS_DENIED) {
         // The broker's own job forbids breakaway.
-        created = CreateProcessW(engine_path_.c_str(), mutable_line.data(), nullptr, nullptr, TRUE,
-                                 kEngineCreateFlagsNoBreakaway, nullptr, directory.c_str(),
-                                 &startup.StartupInfo, &info);
+        created =
+            CreateProcessW(engine_path_.c_str(), mutable_line.data(), nullptr, nullptr, TRUE,
+                           kEngineCreateFlagsNoBreakaway, nullptr, directory.c_str(), &startup.StartupInfo, &info);
         create_error = created ? 0 : GetLastError();
     }
     // The engine holds its own copies now; ours would keep the pipe from ever reporting its end.
@@ -180,8 +177,7 @@ bool Win32Engine::assign_job() {
     if (!job_) return fail("core_job_assign_failed", GetLastError());
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (!SetInformationJobObject(job_.get(), JobObjectExtendedLimitInformation, &limits,
-                                 sizeof(limits))) {
+    if (!SetInformationJobObject(job_.get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
         return fail("core_job_assign_failed", GetLastError());
     }
     if (!AssignProcessToJobObject(job_.get(), process_.get())) {
@@ -246,8 +242,7 @@ void Win32Engine::kill_strays() {
     }
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
-         more = Process32NextW(snapshot.get(), &entry)) {
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
         if (CompareStringOrdinal(entry.szExeFile, -1, L"sing-box.exe", -1, TRUE) != CSTR_EQUAL) continue;
         WinHandle process(OpenProcess(kStrayAccess, FALSE, entry.th32ProcessID));
         if (!process) continue;

@@ -11,9 +11,7 @@ namespace {
 // Windows and 64 on Linux, and strtoull silently negates a leading '-'.
 enum class NumberRead { ok, no_digits, out_of_range };
 
-bool IsClassicSpace(char ch) {
-    return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
-}
+bool IsClassicSpace(char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r'; }
 
 struct SignedDigits {
     bool negative = false;
@@ -53,8 +51,8 @@ std::uint64_t Magnitude(const std::string& text, const SignedDigits& digits, std
 NumberRead ReadSigned(const std::string& text, long long min, long long max, long long& out) {
     const SignedDigits digits = LocateDigits(text);
     if (digits.begin == digits.end) return NumberRead::no_digits;
-    const std::uint64_t limit = digits.negative ? static_cast<std::uint64_t>(-(min + 1)) + 1
-                                                : static_cast<std::uint64_t>(max);
+    const std::uint64_t limit =
+        digits.negative ? static_cast<std::uint64_t>(-(min + 1)) + 1 : static_cast<std::uint64_t>(max);
     bool over = false;
     const std::uint64_t magnitude = Magnitude(text, digits, limit, over);
     if (over) return NumberRead::out_of_range;
@@ -111,10 +109,14 @@ SessionState PhaseFromText(const std::string& value) {
 
 const char* PhaseText(SessionState phase) {
     switch (phase) {
-        case SessionState::connecting: return "connecting";
-        case SessionState::connected: return "connected";
-        case SessionState::disconnecting: return "disconnecting";
-        case SessionState::idle: break;
+        case SessionState::connecting:
+            return "connecting";
+        case SessionState::connected:
+            return "connected";
+        case SessionState::disconnecting:
+            return "disconnecting";
+        case SessionState::idle:
+            break;
     }
     return "idle";
 }
@@ -152,8 +154,7 @@ bool ParseRouteLine(const std::string& value, CaptureRoute& route) {
     std::uint64_t index = 0;
     if (!ReadU64Field(value.substr(second + 1, last - second - 1), route.interface_luid)) return false;
     // Unlike the pin's numbers, a route's index is never read as 0: a wrong index is a wrong route.
-    if (ReadUnsigned(value.substr(last + 1), std::numeric_limits<std::uint32_t>::max(), index) !=
-        NumberRead::ok) {
+    if (ReadUnsigned(value.substr(last + 1), std::numeric_limits<std::uint32_t>::max(), index) != NumberRead::ok) {
         return false;
     }
     route.destination = value.substr(0, third);
@@ -214,9 +215,8 @@ bool ParseLedgerText(const std::string& text, SessionLedger& out) {
 
     SessionLedger ledger;
     const std::string generation = ValueOf(text, "generation");
-    if (!generation.empty() &&
-        ReadSigned(generation, std::numeric_limits<long long>::min(), std::numeric_limits<long long>::max(),
-                   ledger.generation) != NumberRead::ok) {
+    if (!generation.empty() && ReadSigned(generation, std::numeric_limits<long long>::min(),
+                                          std::numeric_limits<long long>::max(), ledger.generation) != NumberRead::ok) {
         return false;
     }
     ledger.phase = PhaseFromText(ValueOf(text, "phase"));

@@ -9,9 +9,7 @@ bool IsHardwareDefault(const UplinkRow& row) {
     return row.interface_known && row.prefix_length == 0 && row.hardware && row.up && !row.own;
 }
 
-bool MayStandInForHardware(const UplinkRow& row) {
-    return row.if_type == kIfTypePpp || row.if_type == kIfTypeEthernet;
-}
+bool MayStandInForHardware(const UplinkRow& row) { return row.if_type == kIfTypePpp || row.if_type == kIfTypeEthernet; }
 
 }  // namespace
 
@@ -40,9 +38,8 @@ std::vector<std::uint32_t> EffectiveMetrics(const std::vector<UplinkRow>& rows) 
     for (const UplinkRow& row : rows) {
         std::uint64_t metric = row.route_metric;
         if (all_known && row.has_interface_metric) metric += row.interface_metric;
-        metrics.push_back(metric > std::numeric_limits<std::uint32_t>::max()
-                              ? std::numeric_limits<std::uint32_t>::max()
-                              : static_cast<std::uint32_t>(metric));
+        metrics.push_back(metric > std::numeric_limits<std::uint32_t>::max() ? std::numeric_limits<std::uint32_t>::max()
+                                                                             : static_cast<std::uint32_t>(metric));
     }
     return metrics;
 }

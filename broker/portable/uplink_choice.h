@@ -21,7 +21,7 @@ struct UplinkRow {
     bool hardware = false;         // HardwareInterface
     std::uint32_t if_type = 0;
     bool up = false;
-    bool own = false;              // an own adapter name
+    bool own = false;  // an own adapter name
     std::uint32_t route_metric = 0;
     bool has_interface_metric = false;
     std::uint32_t interface_metric = 0;

@@ -11,8 +11,8 @@ namespace {
 constexpr std::size_t kMaxLoggedCommandName = 64;
 
 bool IsLoggableByte(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-           c == '.' || c == '-';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
+           c == '-';
 }
 
 ConnectJob JobFrom(const BrokerCommand& cmd) {
@@ -108,8 +108,7 @@ void CommandDispatch::answer_clear_log(const TunnelSnapshot& snapshot) {
 }
 
 void CommandDispatch::answer_prove(const BrokerCommand& cmd, const TunnelSnapshot& snapshot) {
-    if (!SameGeneration(cmd.generation, snapshot.generation) ||
-        snapshot.state != SessionState::connecting) {
+    if (!SameGeneration(cmd.generation, snapshot.generation) || snapshot.state != SessionState::connecting) {
         refuse("prove", snapshot.generation, "generation", "");
         return;
     }

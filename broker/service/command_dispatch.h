@@ -42,8 +42,7 @@ private:
     void answer_disconnect(const BrokerCommand& cmd, const TunnelSnapshot& snapshot);
     void answer_connect(const BrokerCommand& cmd, const TunnelSnapshot& snapshot);
     bool stopping() const;
-    void refuse(const std::string& command, long long generation, const std::string& code,
-                const std::string& message);
+    void refuse(const std::string& command, long long generation, const std::string& code, const std::string& message);
 
     DispatchContext ctx_;
     // Steady-clock time of the last logged hello; empty until the first one, so the first hello

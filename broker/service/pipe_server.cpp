@@ -31,8 +31,8 @@ std::uint64_t PreciseSystemTime() {
 
 struct WaitResult {
     bool connected = false;
-    DWORD error = 0;             // why not (258 for a stop)
-    bool keep_instance = true;   // the instance can listen again after a disconnect
+    DWORD error = 0;            // why not (258 for a stop)
+    bool keep_instance = true;  // the instance can listen again after a disconnect
 };
 
 // Waits for a client or the stop event.

@@ -30,8 +30,7 @@ void ReportUnsecuredDataDirectory(const DataPaths& paths, const DataDirectoryOut
     }
     const std::wstring text = L"The data directory is not secured; nothing is served. Step: " +
                               Utf8ToWide(outcome.failed_step) + L", Windows error " +
-                              std::to_wstring(DataDirectoryExitCode(outcome)) + L", path: " +
-                              outcome.failed_path;
+                              std::to_wstring(DataDirectoryExitCode(outcome)) + L", path: " + outcome.failed_path;
     HANDLE source = RegisterEventSourceW(nullptr, kServiceName);
     if (source != nullptr) {
         LPCWSTR strings[1] = {text.c_str()};

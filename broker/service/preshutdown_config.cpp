@@ -14,8 +14,8 @@ using ServiceHandle = ScopedResource<SC_HANDLE, &CloseServiceHandle>;
 DWORD ConfiguredTimeout(SC_HANDLE service, DWORD& timeout_ms) {
     SERVICE_PRESHUTDOWN_INFO info{};
     DWORD needed = 0;
-    if (!QueryServiceConfig2W(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, reinterpret_cast<LPBYTE>(&info),
-                              sizeof(info), &needed)) {
+    if (!QueryServiceConfig2W(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, reinterpret_cast<LPBYTE>(&info), sizeof(info),
+                              &needed)) {
         return GetLastError();
     }
     timeout_ms = info.dwPreshutdownTimeout;

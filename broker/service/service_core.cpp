@@ -17,17 +17,14 @@ StrandOperations OperationsFor(TunnelController& controller, std::atomic<bool>& 
 
 }  // namespace
 
-ServiceCore::ServiceCore(TunnelController& controller, TunnelLog& log, ServiceCoreHooks hooks,
-                         StrandTiming timing)
+ServiceCore::ServiceCore(TunnelController& controller, TunnelLog& log, ServiceCoreHooks hooks, StrandTiming timing)
     : controller_(controller),
       hooks_(std::move(hooks)),
       strand_(OperationsFor(controller, cancel_), hooks_.on_ready, std::move(timing)),
-      dispatch_(DispatchContext{
-          controller, log, cancel_,
-          [this](std::function<void()> task) { return strand_.post(std::move(task)); },
-          [this](std::string document) { outbox_.push(std::move(document)); },
-          hooks_.clear_log, hooks_.steady_ms,
-          [this] { return strand_.stop_requested(); }}) {}
+      dispatch_(DispatchContext{controller, log, cancel_,
+                                [this](std::function<void()> task) { return strand_.post(std::move(task)); },
+                                [this](std::string document) { outbox_.push(std::move(document)); }, hooks_.clear_log,
+                                hooks_.steady_ms, [this] { return strand_.stop_requested(); }}) {}
 
 ServiceCore::~ServiceCore() {
     begin_stop();

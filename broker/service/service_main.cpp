@@ -157,17 +157,17 @@ void WINAPI BrokerServiceMain(DWORD, LPWSTR*) {
     WaitForSingleObject(ready_event, kReadyWaitMs);
     ReportPhase(ServicePhase::ready);
 
-    PipeServerContext pipe{service->core, service->controller, service->platform.log, stop_event,
-                           KeepCurrentThreadForCancel, kPipeName, IsControllerClient};
+    PipeServerContext pipe{service->core,     service->controller,        service->platform.log,
+                           stop_event,        KeepCurrentThreadForCancel, kPipeName,
+                           IsControllerClient};
     RunPipeServer(pipe);
 
     ReportPhase(ServicePhase::stop_requested);
     service->core.begin_stop();
     {
         // The final teardown can outlast one wait hint.
-        StopProgress progress(
-            [](std::uint32_t checkpoint) { Process().status.report(StopProgressStatus(checkpoint)); },
-            kStopProgressInterval);
+        StopProgress progress([](std::uint32_t checkpoint) { Process().status.report(StopProgressStatus(checkpoint)); },
+                              kStopProgressInterval);
         service->core.join_worker();
     }
 

@@ -62,7 +62,8 @@ bool PreshutdownNeedsRaise(std::uint32_t configured_ms) { return configured_ms <
 
 ControlAction ClassifyControl(std::uint32_t control, std::uint32_t event_type) {
     if (control == service_control::stop || control == service_control::preshutdown) return ControlAction::stop;
-    if (control == service_control::power_event && event_type == service_control::power_suspend) return ControlAction::suspend;
+    if (control == service_control::power_event && event_type == service_control::power_suspend)
+        return ControlAction::suspend;
     return ControlAction::report_current;
 }
 

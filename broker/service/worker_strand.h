@@ -37,8 +37,7 @@ class WorkerStrand {
 public:
     static constexpr std::chrono::milliseconds kTickInterval{2000};
 
-    WorkerStrand(StrandOperations operations, StrandTask on_ready,
-                 StrandTiming timing = SystemStrandTiming());
+    WorkerStrand(StrandOperations operations, StrandTask on_ready, StrandTiming timing = SystemStrandTiming());
     ~WorkerStrand();
     WorkerStrand(const WorkerStrand&) = delete;
     WorkerStrand& operator=(const WorkerStrand&) = delete;

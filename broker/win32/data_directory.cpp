@@ -18,8 +18,7 @@ std::wstring UtcStamp() {
     SYSTEMTIME t{};
     GetSystemTime(&t);
     wchar_t text[32];
-    swprintf(text, 32, L"%04u%02u%02uT%02u%02u%02uZ", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
-             t.wSecond);
+    swprintf(text, 32, L"%04u%02u%02uT%02u%02u%02uZ", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
     return text;
 }
 

@@ -30,8 +30,7 @@ DataPaths CurrentDataPaths();
 
 // SDDL of the product directory: SYSTEM and Administrators full control, authenticated users
 // read and execute; protected, inherited by everything below it.
-inline constexpr wchar_t kProductDirectorySddl[] =
-    L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;AU)";
+inline constexpr wchar_t kProductDirectorySddl[] = L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;AU)";
 
 // A security descriptor built from SDDL text, owned until destruction.
 class SddlDescriptor {
@@ -59,15 +58,15 @@ inline void EnsureLogDirectory(const DataPaths& paths) { EnsureDirectory(paths, 
 
 // What PrepareDataDirectory found and did, for the service host to act on and log.
 struct DataDirectoryOutcome {
-    bool moved_aside = false;   // a directory not made by us was renamed
-    std::wstring moved_from;    // the last one renamed (product, run or logs)
+    bool moved_aside = false;  // a directory not made by us was renamed
+    std::wstring moved_from;   // the last one renamed (product, run or logs)
     std::wstring moved_to;
-    bool secured = false;       // product, run and logs are all ours and closed to other users
-    bool logs_usable = false;   // the product and log directories are: the service log may be written
-    std::uint32_t error = 0;    // Windows error of the first failing step (5 when nothing failed
-                                // but what was found is not ours)
-    std::string failed_step;    // "move_aside", "descriptor", "create", "foreign", "set_dacl",
-                                // "verify" or ""
+    bool secured = false;      // product, run and logs are all ours and closed to other users
+    bool logs_usable = false;  // the product and log directories are: the service log may be written
+    std::uint32_t error = 0;   // Windows error of the first failing step (5 when nothing failed
+                               // but what was found is not ours)
+    std::string failed_step;   // "move_aside", "descriptor", "create", "foreign", "set_dacl",
+                               // "verify" or ""
     std::wstring failed_path;
 };
 

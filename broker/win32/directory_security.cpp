@@ -44,8 +44,8 @@ bool HasTrustedOwner(const std::wstring& path) {
     std::wstring name = path;
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR raw = nullptr;
-    DWORD status = GetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                                         nullptr, nullptr, nullptr, &raw);
+    DWORD status = GetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                         nullptr, nullptr, &raw);
     LocalDescriptor descriptor(raw);
     return status == ERROR_SUCCESS && IsTrustedOwner(owner);
 }
@@ -69,8 +69,7 @@ bool EntriesAreOurs(const std::wstring& path) {
 }
 
 constexpr DWORD kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
-                               FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
-                               GENERIC_ALL;
+                               FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
 
 }  // namespace
 
@@ -100,26 +99,25 @@ std::uint32_t SetOwnerAndProtectedDacl(const std::wstring& path, const SddlDescr
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     PACL dacl = nullptr;
-    if (!descriptor.valid() || !GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted) ||
-        !present) {
+    if (!descriptor.valid() || !GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted) || !present) {
         return ERROR_INVALID_SECURITY_DESCR;
     }
     std::vector<unsigned char> administrators = WellKnownSid(WinBuiltinAdministratorsSid);
     if (administrators.empty()) return GetLastError() != 0 ? GetLastError() : ERROR_INVALID_SID;
     std::wstring name = path;
     // Also re-inherits the new entries into everything below that is not protected itself.
-    return SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
-                                 OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                                     PROTECTED_DACL_SECURITY_INFORMATION,
-                                 administrators.data(), nullptr, dacl, nullptr);
+    return SetNamedSecurityInfoW(
+        name.data(), SE_FILE_OBJECT,
+        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+        administrators.data(), nullptr, dacl, nullptr);
 }
 
 bool HasUntrustedWriter(const std::wstring& path) {
     std::wstring name = path;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR raw = nullptr;
-    DWORD status = GetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                                         nullptr, &dacl, nullptr, &raw);
+    DWORD status = GetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                         &dacl, nullptr, &raw);
     LocalDescriptor descriptor(raw);
     // No DACL at all grants everyone everything.
     if (status != ERROR_SUCCESS || dacl == nullptr) return true;
@@ -141,8 +139,8 @@ std::uint32_t ResetToInheritedDacl(const std::wstring& path) {
     if (!InitializeAcl(&empty, sizeof(empty), ACL_REVISION)) return GetLastError();
     std::wstring name = path;
     return SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
-                                 DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                                 nullptr, &empty, nullptr);
+                                 DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                 &empty, nullptr);
 }
 
 }  // namespace vantorel

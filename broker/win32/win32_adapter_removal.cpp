@@ -40,8 +40,8 @@ bool DeviceHasInstanceId(HDEVINFO set, SP_DEVINFO_DATA& device, const std::wstri
     wchar_t value[128] = {};  // 256 bytes, zeroed so an unterminated value still ends
     DWORD type = 0;
     DWORD size = sizeof(value) - sizeof(wchar_t);
-    if (RegQueryValueExW(key.get(), L"NetCfgInstanceId", nullptr, &type, reinterpret_cast<BYTE*>(value),
-                         &size) != ERROR_SUCCESS)
+    if (RegQueryValueExW(key.get(), L"NetCfgInstanceId", nullptr, &type, reinterpret_cast<BYTE*>(value), &size) !=
+        ERROR_SUCCESS)
         return false;
     return _wcsicmp(value, guid.c_str()) == 0;
 }

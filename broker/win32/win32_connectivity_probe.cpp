@@ -133,8 +133,10 @@ bool Win32ConnectivityProbe::probe_through_socks(std::uint16_t port, const std::
         } else {
             if (WaitForSocket(s.get(), SocketWait::writable, kConnectWaitMs) == WaitResult::ready) {
                 const int so_error = PendingSocketError(s.get());
-                if (so_error == 0) connected = true;
-                else record_first(so_error);
+                if (so_error == 0)
+                    connected = true;
+                else
+                    record_first(so_error);
             } else {
                 record_first(ERROR_TIMEOUT);
             }
@@ -156,8 +158,10 @@ bool Win32ConnectivityProbe::probe_through_socks(std::uint16_t port, const std::
 
     const char greeting[3] = {5, 1, 0};  // version 5, one method: no authentication
     char choice[2] = {};
-    if (std::uint32_t error = transfer.send_all(greeting, sizeof(greeting))) return fail_first(error, "socks_handshake");
-    if (std::uint32_t error = transfer.receive_exact(choice, sizeof(choice))) return fail_first(error, "socks_handshake");
+    if (std::uint32_t error = transfer.send_all(greeting, sizeof(greeting)))
+        return fail_first(error, "socks_handshake");
+    if (std::uint32_t error = transfer.receive_exact(choice, sizeof(choice)))
+        return fail_first(error, "socks_handshake");
     if (choice[0] != 5 || choice[1] != 0) return fail_first(ERROR_ACCESS_DENIED, "socks_handshake");
 
     char request[10] = {5, 1, 0, 1};  // CONNECT to an IPv4 address

@@ -16,7 +16,7 @@ struct ResolveJob {
     std::string host;
     std::string result;  // dotted IPv4, empty until found
     bool ok = false;
-    WinHandle event;     // manual reset, signalled when the lookup ends
+    WinHandle event;  // manual reset, signalled when the lookup ends
 };
 
 // The lookup runs on a thread nobody joins; the caller waits at most `wait_ms`. `lookup` returns

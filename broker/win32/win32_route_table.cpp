@@ -12,8 +12,7 @@ namespace vantorel {
 namespace {
 
 bool IsIpv4Prefix(const MIB_IPFORWARD_ROW2& row, int length) {
-    return row.DestinationPrefix.Prefix.si_family == AF_INET &&
-           row.DestinationPrefix.PrefixLength == length;
+    return row.DestinationPrefix.Prefix.si_family == AF_INET && row.DestinationPrefix.PrefixLength == length;
 }
 
 std::uint32_t PrefixAddress(const MIB_IPFORWARD_ROW2& row) {
@@ -286,12 +285,10 @@ bool Win32RouteTable::add_capture_routes(const AdapterInfo& tun, std::vector<Cap
         const char* destination;
         bool ipv6;
     };
-    static constexpr Capture kCaptures[] = {
-        {"0.0.0.0", false}, {"128.0.0.0", false}, {"::", true}, {"8000::", true}};
+    static constexpr Capture kCaptures[] = {{"0.0.0.0", false}, {"128.0.0.0", false}, {"::", true}, {"8000::", true}};
     for (const Capture& c : kCaptures) {
         MIB_IPFORWARD_ROW2 row = OwnRouteRow(tun.luid, tun.index, 1);
-        bool parsed = c.ipv6 ? SetIpv6Destination(row, c.destination, 1)
-                             : SetIpv4Destination(row, c.destination, 1);
+        bool parsed = c.ipv6 ? SetIpv6Destination(row, c.destination, 1) : SetIpv4Destination(row, c.destination, 1);
         if (!parsed) return fail(ERROR_INVALID_PARAMETER);
         if (std::uint32_t rc = CreateRoute(row)) return fail(rc);
         out.push_back(CaptureRoute{c.destination, 1, tun.luid, tun.index});

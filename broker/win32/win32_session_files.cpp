@@ -134,8 +134,8 @@ bool Win32SessionFiles::write_engine_config(const std::string& json) {
     if (!descriptor.valid()) return fail_config(descriptor.error());
     SECURITY_ATTRIBUTES sa{sizeof(sa), descriptor.get(), FALSE};
     // Quirk: docs/windows-quirks.md, "`CREATE_ALWAYS` keeps an old file's security".
-    WinHandle file(CreateFileW(paths_.engine_config.c_str(), GENERIC_WRITE, 0, &sa, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    WinHandle file(
+        CreateFileW(paths_.engine_config.c_str(), GENERIC_WRITE, 0, &sa, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return fail_config(GetLastError());
     DWORD error = 0;
     if (!WriteWhole(file.get(), json, error)) return fail_config(error);
@@ -148,8 +148,8 @@ bool Win32SessionFiles::shred_engine_config() {
         return IsAbsentError(GetLastError());
     }
     {
-        WinHandle file(CreateFileW(paths_.engine_config.c_str(), GENERIC_WRITE, 0, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        WinHandle file(CreateFileW(paths_.engine_config.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) return false;
         DWORD count = data.nFileSizeLow == 0 ? 1 : data.nFileSizeLow;
         if (!WriteZeros(file.get(), count)) return false;

@@ -14,7 +14,7 @@ inline constexpr wchar_t kEngineConfigSddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
 
 class Win32SessionFiles : public SessionFiles {
 public:
-    Win32SessionFiles();                             // below the "ProgramData" directory
+    Win32SessionFiles();  // below the "ProgramData" directory
     explicit Win32SessionFiles(const std::wstring& base);
     explicit Win32SessionFiles(DataPaths paths);
 

@@ -31,8 +31,8 @@ constexpr std::uint64_t kOpenRetryForMs = 100;
 HANDLE OpenSharingReads(const std::wstring& path, DWORD access, DWORD disposition) {
     const std::uint64_t give_up = MonotonicMs() + kOpenRetryForMs;
     for (;;) {
-        HANDLE file = CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE file =
+            CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) return file;
         if (GetLastError() != ERROR_SHARING_VIOLATION || MonotonicMs() >= give_up) return INVALID_HANDLE_VALUE;
         Sleep(1);
@@ -82,16 +82,16 @@ bool DeleteWithRetry(const std::wstring& path) {
 }  // namespace
 
 // Quirk: docs/windows-quirks.md, "Log lines from outside text".
-std::string FormatLogLine(unsigned year, unsigned month, unsigned day, unsigned hour,
-                          unsigned minute, unsigned second, long long generation,
-                          const std::string& event, const std::string& code, std::uint32_t win32) {
+std::string FormatLogLine(unsigned year, unsigned month, unsigned day, unsigned hour, unsigned minute, unsigned second,
+                          long long generation, const std::string& event, const std::string& code,
+                          std::uint32_t win32) {
     std::string safe_event = OneLine(event);
     std::string safe_code = code.empty() ? std::string("-") : OneLine(code);
     char buffer[kLogLineBuffer];
     int n = std::snprintf(buffer, sizeof(buffer),
-                          "%04u-%02u-%02uT%02u:%02u:%02uZ generation=%lld event=%s code=%s win32=%lu\r\n",
-                          year, month, day, hour, minute, second, generation, safe_event.c_str(),
-                          safe_code.c_str(), static_cast<unsigned long>(win32));
+                          "%04u-%02u-%02uT%02u:%02u:%02uZ generation=%lld event=%s code=%s win32=%lu\r\n", year, month,
+                          day, hour, minute, second, generation, safe_event.c_str(), safe_code.c_str(),
+                          static_cast<unsigned long>(win32));
     if (n < 0) return std::string();
     if (static_cast<size_t>(n) < sizeof(buffer)) return std::string(buffer, static_cast<size_t>(n));
     // Cut, but keep the line end: a line without one would merge with the next event.
@@ -107,8 +107,8 @@ void Win32TunnelLog::write(long long generation, const std::string& event, const
     RotateIfLarge(paths_);
     SYSTEMTIME t{};
     GetSystemTime(&t);
-    std::string line = FormatLogLine(t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond,
-                                     generation, event, code, win32);
+    std::string line =
+        FormatLogLine(t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, generation, event, code, win32);
     if (!line.empty()) AppendLine(paths_, line);
 }
 

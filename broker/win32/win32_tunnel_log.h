@@ -23,8 +23,7 @@ class Win32TunnelLog : public TunnelLog {
 public:
     Win32TunnelLog() : paths_(CurrentDataPaths()) {}
     explicit Win32TunnelLog(DataPaths paths) : paths_(std::move(paths)) {}
-    void write(long long generation, const std::string& event, const std::string& code,
-               std::uint32_t win32) override;
+    void write(long long generation, const std::string& event, const std::string& code, std::uint32_t win32) override;
     // clear_log_files(), in turn with the writes.
     std::vector<std::string> clear_files();
 
@@ -34,9 +33,8 @@ private:
 };
 
 // One log line for the given UTC time, at most 511 bytes and always ending in CR LF.
-std::string FormatLogLine(unsigned year, unsigned month, unsigned day, unsigned hour,
-                          unsigned minute, unsigned second, long long generation,
-                          const std::string& event, const std::string& code, std::uint32_t win32);
+std::string FormatLogLine(unsigned year, unsigned month, unsigned day, unsigned hour, unsigned minute, unsigned second,
+                          long long generation, const std::string& event, const std::string& code, std::uint32_t win32);
 
 // Deletes service.log.1 and service.log; returns the names of those that stayed. The service
 // clears through its log object (clear_files), so no write crosses the deletion.

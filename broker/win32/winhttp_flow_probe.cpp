@@ -48,13 +48,12 @@ std::string ReadBody(HINTERNET request) {
 
 }  // namespace
 
-WinHttpFlowProbe::WinHttpFlowProbe(std::uint16_t port, std::string secret)
-    : port_(port), secret_(std::move(secret)) {}
+WinHttpFlowProbe::WinHttpFlowProbe(std::uint16_t port, std::string secret) : port_(port), secret_(std::move(secret)) {}
 
 bool WinHttpFlowProbe::poll(FlowSample& out) {
     last_error_ = 0;
-    InternetHandle session(WinHttpOpen(L"VantorelBroker/1", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    InternetHandle session(WinHttpOpen(L"VantorelBroker/1", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                                       WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) {
         last_error_ = GetLastError();
         return false;
@@ -65,12 +64,12 @@ bool WinHttpFlowProbe::poll(FlowSample& out) {
         last_error_ = ERROR_INVALID_DATA;
         return false;
     }
-    InternetHandle request(WinHttpOpenRequest(connection.get(), L"GET", L"/connections", nullptr,
-                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0));
+    InternetHandle request(WinHttpOpenRequest(connection.get(), L"GET", L"/connections", nullptr, WINHTTP_NO_REFERER,
+                                              WINHTTP_DEFAULT_ACCEPT_TYPES, 0));
     std::wstring header = AuthorizationHeader(secret_);
     if (!request ||
-        !WinHttpSendRequest(request.get(), header.c_str(), static_cast<DWORD>(header.size()),
-                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+        !WinHttpSendRequest(request.get(), header.c_str(), static_cast<DWORD>(header.size()), WINHTTP_NO_REQUEST_DATA,
+                            0, 0, 0) ||
         !WinHttpReceiveResponse(request.get(), nullptr)) {
         last_error_ = ERROR_INVALID_DATA;
         return false;

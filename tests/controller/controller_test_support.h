@@ -101,8 +101,8 @@ inline std::string TunReadyEvent(long long generation) {
            ",\"state\":\"connecting\",\"code\":null,\"message\":null,\"cleanup_verified\":false}";
 }
 inline std::string AckEvent(const std::string& command, long long generation) {
-    return "{\"event\":\"ack\",\"command\":\"" + command + "\",\"accepted\":true,\"generation\":" +
-           std::to_string(generation) + ",\"code\":null,\"message\":null}";
+    return "{\"event\":\"ack\",\"command\":\"" + command +
+           "\",\"accepted\":true,\"generation\":" + std::to_string(generation) + ",\"code\":null,\"message\":null}";
 }
 inline std::string ProveText(long long generation, const char* verdict) {
     return "{\"command\":\"prove\",\"protocol_version\":3,\"generation\":" + std::to_string(generation) +

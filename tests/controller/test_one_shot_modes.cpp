@@ -109,7 +109,8 @@ TEST(DisconnectMode, AckThenSilencePrintsTheTimeoutDocument) {
 TEST(DisconnectMode, ReadsNoMoreThanOneChunkAtATime) {
     FakeBrokerPipe pipe;
     const std::string big_ack =
-        "{\"event\":\"ack\",\"command\":\"disconnect\",\"accepted\":true,\"generation\":1,\"code\":null,\"message\":\"" +
+        "{\"event\":\"ack\",\"command\":\"disconnect\",\"accepted\":true,\"generation\":1,\"code\":null,\"message\":"
+        "\"" +
         std::string(20000, 'x') + "\"}";
     pipe.Send(FrameBytes(big_ack) + FrameBytes(StateEvent(1, "disconnecting")));
     CollectingSink out;

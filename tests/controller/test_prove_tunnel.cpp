@@ -97,20 +97,19 @@ TEST_P(ProveTunnelAnswer, IsProvenOnlyByA204StatusLine) {
     LoopbackHttpServer server(GetParam().chunks, milliseconds(50));
     ASSERT_TRUE(server.ok());
     EXPECT_EQ(ProveTunnel("127.0.0.1", server.port()), GetParam().proven);
-    EXPECT_EQ(server.request(),
-              "GET /generate_204 HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(server.request(), "GET /generate_204 HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, ProveTunnelAnswer,
-    ::testing::Values(
-        AnswerCase{"no_content", {"HTTP/1.1 204 No Content\r\nContent-Length: 0\r\n\r\n"}, true},
-        AnswerCase{"ok_200", {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi"}, false},
-        AnswerCase{"status_line_in_two_pieces", {"HTTP/1.1 2", "04 No Content\r\n\r\n"}, true},
-        AnswerCase{"http_1_0_204_without_line_end", {"HTTP/1.0 204"}, true},
-        AnswerCase{"204_only_after_the_status_line", {"HTTP/1.1 200 OK\r\n", "X-Note: 204\r\n\r\n"}, false},
-        AnswerCase{"redirect", {"HTTP/1.1 302 Found\r\nLocation: http://portal/\r\n\r\n"}, false},
-        AnswerCase{"closed_without_answer", {}, false}),
+    ::testing::Values(AnswerCase{"no_content", {"HTTP/1.1 204 No Content\r\nContent-Length: 0\r\n\r\n"}, true},
+                      AnswerCase{"ok_200", {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi"}, false},
+                      AnswerCase{"status_line_in_two_pieces", {"HTTP/1.1 2", "04 No Content\r\n\r\n"}, true},
+                      AnswerCase{"http_1_0_204_without_line_end", {"HTTP/1.0 204"}, true},
+                      AnswerCase{
+                          "204_only_after_the_status_line", {"HTTP/1.1 200 OK\r\n", "X-Note: 204\r\n\r\n"}, false},
+                      AnswerCase{"redirect", {"HTTP/1.1 302 Found\r\nLocation: http://portal/\r\n\r\n"}, false},
+                      AnswerCase{"closed_without_answer", {}, false}),
     [](const ::testing::TestParamInfo<AnswerCase>& info) { return std::string(info.param.name); });
 
 TEST_F(WinsockUser, SilentServerIsNotProvenAfterTheReceiveWait) {

@@ -79,18 +79,17 @@ TEST_P(RelayWakeTable, IdleRelaySleepsOnceThenWakesForNews) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, RelayWakeTable,
-    ::testing::Values(
-        WakeCase{"input_line",
-                 [](IdleRelay& r) { r.input->Feed("{\"command\":\"hello\",\"protocol_version\":3}"); },
-                 [](IdleRelay& r) { return r.pipe.writes().size() == 1; }},
-        WakeCase{"refused_input_line", [](IdleRelay& r) { r.input->Feed("{\"command\":\"connect\"}"); },
-                 [](IdleRelay& r) { return r.out.lines() == Lines{ClientErrorText("protocol")}; }},
-        WakeCase{"broker_event", [](IdleRelay& r) { r.pipe.Send(FrameBytes(StateEvent(2, "idle"))); },
-                 [](IdleRelay& r) { return r.out.lines() == Lines{StateEvent(2, "idle")}; }},
-        WakeCase{"broker_hangup", [](IdleRelay& r) { r.pipe.Hangup(); },
-                 [](IdleRelay& r) { return r.out.lines() == Lines{kBrokerClosedText}; }},
-        WakeCase{"end_of_input", [](IdleRelay& r) { r.input->End(); },
-                 [](IdleRelay& r) { return r.out.lines() == Lines{kBrokerClosedText}; }}),
+    ::testing::Values(WakeCase{"input_line",
+                               [](IdleRelay& r) { r.input->Feed("{\"command\":\"hello\",\"protocol_version\":3}"); },
+                               [](IdleRelay& r) { return r.pipe.writes().size() == 1; }},
+                      WakeCase{"refused_input_line", [](IdleRelay& r) { r.input->Feed("{\"command\":\"connect\"}"); },
+                               [](IdleRelay& r) { return r.out.lines() == Lines{ClientErrorText("protocol")}; }},
+                      WakeCase{"broker_event", [](IdleRelay& r) { r.pipe.Send(FrameBytes(StateEvent(2, "idle"))); },
+                               [](IdleRelay& r) { return r.out.lines() == Lines{StateEvent(2, "idle")}; }},
+                      WakeCase{"broker_hangup", [](IdleRelay& r) { r.pipe.Hangup(); },
+                               [](IdleRelay& r) { return r.out.lines() == Lines{kBrokerClosedText}; }},
+                      WakeCase{"end_of_input", [](IdleRelay& r) { r.input->End(); },
+                               [](IdleRelay& r) { return r.out.lines() == Lines{kBrokerClosedText}; }}),
     [](const auto& info) { return info.param.name; });
 
 TEST(RelayWaits, HelloRoundTripDoesNotWaitForATimer) {
@@ -101,7 +100,8 @@ TEST(RelayWaits, HelloRoundTripDoesNotWaitForATimer) {
     const auto started = std::chrono::steady_clock::now();
     for (int i = 1; i <= 10; ++i) {
         run.input->Feed("{\"command\":\"hello\",\"protocol_version\":3}");
-        ASSERT_TRUE(WaitUntil([&] { return run.pipe.writes().size() == static_cast<std::size_t>(i); }, milliseconds(1000)));
+        ASSERT_TRUE(
+            WaitUntil([&] { return run.pipe.writes().size() == static_cast<std::size_t>(i); }, milliseconds(1000)));
         run.pipe.Send(FrameBytes(StateEvent(0, "idle")));
         ASSERT_TRUE(WaitUntil([&] { return run.out.size() == static_cast<std::size_t>(i); }, milliseconds(1000)));
     }

@@ -121,8 +121,7 @@ TEST(SessionRelay, ProvesEachGenerationOnceAndAgainAfterIdle) {
 TEST(SessionRelay, TunReadyWithoutUsableGenerationStartsNoCheck) {
     RelayRun run;
     const Lines events = {"{\"event\":\"tun_ready\",\"state\":\"connecting\"}",
-                          "{\"event\":\"tun_ready\",\"generation\":0}",
-                          "{\"event\":\"tun_ready\",\"generation\":-3}",
+                          "{\"event\":\"tun_ready\",\"generation\":0}", "{\"event\":\"tun_ready\",\"generation\":-3}",
                           "{\"event\":\"tun_ready\",\"generation\":99999999999999999999}"};
     for (const std::string& e : events) run.pipe.Send(FrameBytes(e));
     run.start();
@@ -182,8 +181,8 @@ TEST(SessionRelay, FailedProveWriteEndsTheRelayAndSkipsLaterEvents) {
 TEST(SessionRelay, LinesReadBeforeTheEndOfInputAreStillForwarded) {
     FakeBrokerPipe pipe;
     CollectingSink out;
-    auto text = std::make_shared<std::istringstream>("{\"command\":\"hello\",\"protocol_version\":3}\n" +
-                                                     kValidConnect + "\n");
+    auto text =
+        std::make_shared<std::istringstream>("{\"command\":\"hello\",\"protocol_version\":3}\n" + kValidConnect + "\n");
     SessionIo io;
     io.out = &out;
     io.prove = [] { return true; };
@@ -196,8 +195,8 @@ TEST(SessionRelay, LinesReadBeforeTheEndOfInputAreStillForwarded) {
     };
     io.input = std::make_shared<Holder>(text);
     EXPECT_EQ(RunSessionOver(pipe, io), 0);
-    EXPECT_EQ(pipe.writes(), (Lines{FrameBytes("{\"command\":\"hello\",\"protocol_version\":3}"),
-                                    FrameBytes(kValidConnect)}));
+    EXPECT_EQ(pipe.writes(),
+              (Lines{FrameBytes("{\"command\":\"hello\",\"protocol_version\":3}"), FrameBytes(kValidConnect)}));
     EXPECT_EQ(out.lines(), Lines{kBrokerClosedText});
 }
 

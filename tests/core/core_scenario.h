@@ -50,8 +50,8 @@ protected:
     std::vector<FakeLogLine> state_lines() const {
         std::vector<FakeLogLine> found;
         for (const FakeLogLine& line : host.log.lines) {
-            for (SessionState state : {SessionState::idle, SessionState::connecting, SessionState::connected,
-                                       SessionState::disconnecting}) {
+            for (SessionState state :
+                 {SessionState::idle, SessionState::connecting, SessionState::connected, SessionState::disconnecting}) {
                 if (line.event == SessionStateName(state)) found.push_back(line);
             }
         }

@@ -80,7 +80,9 @@ TEST_P(Cancellation, EndsIdleWithNoCodeAndACleanHost) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryPoint, Cancellation, ::testing::ValuesIn(CancelPoints()),
-                         [](const ::testing::TestParamInfo<CancelPoint>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<CancelPoint>& info) {
+                             return std::string(info.param.name);
+                         });
 
 class CancellationDetail : public CoreScenario {};
 

@@ -81,8 +81,9 @@ TEST_F(ConnectSuccess, LogsTheStagesInOrder) {
         if (line.event == "gate") gates.push_back(line.code);
     }
     const std::vector<std::string> expected = {
-        "foreign_tunnel", "foreign_tunnel=ok", "resolve", "resolve=ok", "core", "core=ok", "foreign_tunnel",
-        "foreign_tunnel=ok", "routes", "resolve", "resolve=ok", "egress", "egress=ok", "routes=ok"};
+        "foreign_tunnel", "foreign_tunnel=ok", "resolve", "resolve=ok", "core",       "core=ok",
+        "foreign_tunnel", "foreign_tunnel=ok", "routes",  "resolve",    "resolve=ok", "egress",
+        "egress=ok",      "routes=ok"};
     EXPECT_EQ(gates, expected);
     const auto installed = host.log.with_event("routes");
     ASSERT_EQ(installed.size(), 1u);

@@ -82,9 +82,9 @@ TEST_F(FlowMonitor, StallArithmeticAcrossWindows) {
     const FlowConnection quiet = MakeFlow("s1", "tcp", "proxy", 500, 1000);
     next(Sample({quiet}));
     tick_after(0);  // first sight: the group is only marked seen; first summary
-    EXPECT_EQ(codes("flow_rate"), std::vector<std::string>{
-                                      "win_ms=5000 worst_quiet_ms=0 tcp:proxy=dn_kbps:0/up_kbps:0 stall_ms:0 "
-                                      "stalls:0 quiet_ms:0 live:1"});
+    EXPECT_EQ(codes("flow_rate"),
+              std::vector<std::string>{"win_ms=5000 worst_quiet_ms=0 tcp:proxy=dn_kbps:0/up_kbps:0 stall_ms:0 "
+                                       "stalls:0 quiet_ms:0 live:1"});
     for (int i = 0; i < 3; ++i) {
         next(Sample({quiet}));
         tick_after(6000);
@@ -246,9 +246,8 @@ TEST_F(FlowMonitor, TablesStayFlatOverAHundredThousandDistinctConnections) {
         for (int i = 0; i < kPerPoll; ++i) {
             // Every poll lists only new connections, and one of them is busy.
             const std::uint64_t down = i == 0 ? 70000 : 100;
-            connections.push_back(
-                MakeFlow("conn-" + std::to_string(poll) + "-" + std::to_string(i), i % 2 ? "udp" : "tcp", "proxy", 0,
-                         down));
+            connections.push_back(MakeFlow("conn-" + std::to_string(poll) + "-" + std::to_string(i),
+                                           i % 2 ? "udp" : "tcp", "proxy", 0, down));
         }
         next(Sample(std::move(connections)));
         tick_after(poll == 0 ? 0 : 6000);

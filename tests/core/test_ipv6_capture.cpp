@@ -55,8 +55,8 @@ TEST(Ipv6CaptureRule, SkipsOnlyWhenIpv6IsKnownToHaveNoWayOut) {
 
 struct HostRow {
     const char* name;
-    std::uint32_t tun_error;                     // what the TUN answers to ::/1
-    std::function<void(FakeHost&)> arrange;      // IPv6 elsewhere on the host
+    std::uint32_t tun_error;                 // what the TUN answers to ::/1
+    std::function<void(FakeHost&)> arrange;  // IPv6 elsewhere on the host
     SessionState state;
     ErrorCode code;
     const char* log_code;
@@ -70,8 +70,7 @@ std::vector<HostRow> HostRows() {
     return {
         {"ipv6 disabled everywhere", 1168, nothing, SessionState::connected, ErrorCode::none, "ipv6_skipped", 1168},
         {"no ipv6 stack", 50, nothing, SessionState::connected, ErrorCode::none, "ipv6_skipped", 50},
-        {"ipv6 default only on an own adapter",
-         1168,
+        {"ipv6 default only on an own adapter", 1168,
          [](FakeHost& h) {
              h.add_interface("quorvandel", 7000, 55, false);
              h.add_route("::", 0, 7000, "", 5);

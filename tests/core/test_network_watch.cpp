@@ -49,10 +49,9 @@ std::vector<ConnectedTickRow> ConnectedRows() {
              }
          },
          false, ""},
-        {"every_hardware_default_route_lost",
-         [](FakeHost& h) { DropRoute(h, "0.0.0.0", FakeHost::kEthernetLuid); }, true, kNetworkChanged},
-        {"physical_nic_down", [](FakeHost& h) { h.interface_by_alias("Ethernet")->up = false; }, true,
-         kNetworkChanged},
+        {"every_hardware_default_route_lost", [](FakeHost& h) { DropRoute(h, "0.0.0.0", FakeHost::kEthernetLuid); },
+         true, kNetworkChanged},
+        {"physical_nic_down", [](FakeHost& h) { h.interface_by_alias("Ethernet")->up = false; }, true, kNetworkChanged},
     };
 }
 

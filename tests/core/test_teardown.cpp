@@ -20,9 +20,7 @@ struct VerificationRow {
     bool retry_sees_it = true;
 };
 
-void ClearScript(FakeHost& host) {
-    host.clear_failures();
-}
+void ClearScript(FakeHost& host) { host.clear_failures(); }
 
 void PrintTo(const VerificationRow& row, std::ostream* out) { *out << row.name; }
 
@@ -204,8 +202,10 @@ TEST_F(Teardown, StopWritesTheFlowTotalsBeforeTheEngineStops) {
     EXPECT_EQ(totals[0].code, "tcp:proxy=dn:4000/up:200");
     // The totals come first; the teardown's lines and the final state follow.
     const auto& lines = host.log.lines;
-    const auto total_at = std::find_if(lines.begin(), lines.end(), [](const FakeLogLine& l) { return l.event == "flow_total"; });
-    const auto idle_at = std::find_if(lines.begin(), lines.end(), [](const FakeLogLine& l) { return l.event == "idle"; });
+    const auto total_at =
+        std::find_if(lines.begin(), lines.end(), [](const FakeLogLine& l) { return l.event == "flow_total"; });
+    const auto idle_at =
+        std::find_if(lines.begin(), lines.end(), [](const FakeLogLine& l) { return l.event == "idle"; });
     EXPECT_LT(total_at - lines.begin(), idle_at - lines.begin());
     EXPECT_FALSE(host.process.alive);
 }

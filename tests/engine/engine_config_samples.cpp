@@ -43,8 +43,10 @@ const Sample kSamples[] = {
     {"vless_tls_insecure", "vless://" UUID "@srv.example:443?security=tls&allowInsecure=1", 0, 1, false, 39000},
     {"vless_reality", "vless://" UUID "@srv.example:443?security=reality&pbk=" PBK "&sid=ab12&sni=www.example.org", 0,
      0, false, 0},
-    {"vless_reality_flow", "vless://" UUID "@srv.example:443?security=reality&pbk=" PBK
-     "&sid=0123456789abcdef&sni=www.example.org&flow=xtls-rprx-vision&fp=chrome", 3, 3, true, 9090},
+    {"vless_reality_flow",
+     "vless://" UUID "@srv.example:443?security=reality&pbk=" PBK
+     "&sid=0123456789abcdef&sni=www.example.org&flow=xtls-rprx-vision&fp=chrome",
+     3, 3, true, 9090},
     {"vless_reality_no_sid", "vless://" UUID "@srv.example:443?security=REALITY&pbk=" PBK, 0, 0, false, 0},
     {"vless_flow_tls", "vless://" UUID "@srv.example:443?security=tls&flow=xtls-rprx-vision", 0, 0, false, 0},
     {"hysteria2_plain", "hysteria2://secret-pass@srv.example:443?sni=hy.example", 0, 0, false, 0},
@@ -52,11 +54,13 @@ const Sample kSamples[] = {
     {"hysteria2_hopping", "hysteria2://pw@srv.example:443?mport=20000-30000&mportHopInt=30", 0, 0, false, 0},
     {"hysteria2_hopping_no_interval", "hysteria2://pw@srv.example:20000-20010", 0, 0, true, 0},
     {"hysteria2_obfs", "hysteria2://pw@srv.example:443?obfs=salamander&obfs-password=ob%20fs", 0, 0, false, 9090},
-    {"hysteria2_hopping_obfs", "hy2://pw@srv.example?mport=40000:40100&mportHopInt=10&obfs=Salamander"
-     "&obfs-password=xyz&insecure=1", 2, 0, true, 9090},
+    {"hysteria2_hopping_obfs",
+     "hy2://pw@srv.example?mport=40000:40100&mportHopInt=10&obfs=Salamander"
+     "&obfs-password=xyz&insecure=1",
+     2, 0, true, 9090},
     {"hysteria2_other_obfs", "hysteria2://pw@srv.example:443?obfs=none&obfs-password=unused", 0, 0, false, 0},
-    {"lists_512_udp_direct", "vless://" UUID "@srv.example:443?security=reality&pbk=" PBK "&sid=ab12", 512, 512,
-     true, 9090},
+    {"lists_512_udp_direct", "vless://" UUID "@srv.example:443?security=reality&pbk=" PBK "&sid=ab12", 512, 512, true,
+     9090},
     {"lists_512_udp_proxied", "hysteria2://pw@srv.example:443?insecure=1", 512, 512, false, 0},
 };
 

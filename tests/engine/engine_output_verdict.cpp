@@ -25,7 +25,8 @@ int main(int argc, char** argv) {
 
     vantorel::TunDiagnosis diagnosis;
     diagnosis.process_alive = std::string(argv[1]) == "alive";
-    diagnosis.exit_status = diagnosis.process_alive ? 0 : static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 10));
+    diagnosis.exit_status =
+        diagnosis.process_alive ? 0 : static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 10));
     diagnosis.output = vantorel::RedactSecrets(output);
     diagnosis.adapters_listed = true;
     const vantorel::TunFailure failure = vantorel::ClassifyTunFailure(diagnosis);

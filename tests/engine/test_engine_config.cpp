@@ -61,7 +61,12 @@ struct ConfigCase {
 std::vector<ConfigCase> ConfigCases() {
     std::vector<ConfigCase> cases;
 
-    cases.push_back({"vless_plain", VlessProfile(), {}, {}, false, 0,
+    cases.push_back({"vless_plain",
+                     VlessProfile(),
+                     {},
+                     {},
+                     false,
+                     0,
                      Document(R"({"type":"vless","tag":"proxy","server":"203.0.113.5","server_port":443,)"
                               R"("uuid":"0b3f1e6c-5d2a-4c8e-9f17-3a6b2d4e8c01"})",
                               "", R"("cache_file":{"enabled":false})")});
@@ -70,7 +75,12 @@ std::vector<ConfigCase> ConfigCases() {
     none.security = "none";
     none.flow = "xtls-rprx-vision";
     none.insecure = true;
-    cases.push_back({"vless_security_none_flow", none, {}, {}, false, 0,
+    cases.push_back({"vless_security_none_flow",
+                     none,
+                     {},
+                     {},
+                     false,
+                     0,
                      Document(R"({"type":"vless","tag":"proxy","server":"203.0.113.5","server_port":443,)"
                               R"("uuid":"0b3f1e6c-5d2a-4c8e-9f17-3a6b2d4e8c01","flow":"xtls-rprx-vision"})",
                               "", R"("cache_file":{"enabled":false})")});
@@ -82,23 +92,31 @@ std::vector<ConfigCase> ConfigCases() {
     reality.short_id = "6ba8";
     reality.insecure = true;
     reality.port = 8443;
-    cases.push_back(
-        {"vless_reality_flow_api", reality, {"lan.example", "bad domain", "x..y", "q\"uote.example"},
-         {"proxy.example", ".lead.example"}, true, 9090,
-         Document(R"({"type":"vless","tag":"proxy","server":"203.0.113.5","server_port":8443,)"
-                  R"("uuid":"0b3f1e6c-5d2a-4c8e-9f17-3a6b2d4e8c01","flow":"xtls-rprx-vision",)"
-                  R"("tls":{"enabled":true,"server_name":"front.example","insecure":true,)"
-                  R"("utls":{"enabled":true,"fingerprint":"chrome"},)"
-                  R"("reality":{"enabled":true,"public_key":"PbK","short_id":"6ba8"}}})",
-                  R"(,{"domain_suffix":["proxy.example"],"outbound":"proxy"})"
-                  R"(,{"domain_suffix":["lan.example"],"outbound":"direct"})"
-                  R"(,{"network":"udp","outbound":"direct"})",
-                  R"("clash_api":{"external_controller":"127.0.0.1:9090","secret":"s3cr3t"})")});
+    cases.push_back({"vless_reality_flow_api",
+                     reality,
+                     {"lan.example", "bad domain", "x..y", "q\"uote.example"},
+                     {"proxy.example", ".lead.example"},
+                     true,
+                     9090,
+                     Document(R"({"type":"vless","tag":"proxy","server":"203.0.113.5","server_port":8443,)"
+                              R"("uuid":"0b3f1e6c-5d2a-4c8e-9f17-3a6b2d4e8c01","flow":"xtls-rprx-vision",)"
+                              R"("tls":{"enabled":true,"server_name":"front.example","insecure":true,)"
+                              R"("utls":{"enabled":true,"fingerprint":"chrome"},)"
+                              R"("reality":{"enabled":true,"public_key":"PbK","short_id":"6ba8"}}})",
+                              R"(,{"domain_suffix":["proxy.example"],"outbound":"proxy"})"
+                              R"(,{"domain_suffix":["lan.example"],"outbound":"direct"})"
+                              R"(,{"network":"udp","outbound":"direct"})",
+                              R"("clash_api":{"external_controller":"127.0.0.1:9090","secret":"s3cr3t"})")});
 
     ServerProfile tls = VlessProfile();
     tls.security = "tls";
     tls.public_key = "ignored";
-    cases.push_back({"vless_tls_no_reality", tls, {"a.example", "a.example"}, {"a.example"}, false, 65535,
+    cases.push_back({"vless_tls_no_reality",
+                     tls,
+                     {"a.example", "a.example"},
+                     {"a.example"},
+                     false,
+                     65535,
                      Document(R"({"type":"vless","tag":"proxy","server":"203.0.113.5","server_port":443,)"
                               R"("uuid":"0b3f1e6c-5d2a-4c8e-9f17-3a6b2d4e8c01","tls":{"enabled":true,)"
                               R"("server_name":"front.example","insecure":false,)"
@@ -108,7 +126,12 @@ std::vector<ConfigCase> ConfigCases() {
                               R"(,{"domain_suffix":["a.example"],"outbound":"direct"})",
                               R"("clash_api":{"external_controller":"127.0.0.1:65535","secret":"s3cr3t"})")});
 
-    cases.push_back({"hysteria_single_port", HysteriaProfile(), {}, {}, true, 0,
+    cases.push_back({"hysteria_single_port",
+                     HysteriaProfile(),
+                     {},
+                     {},
+                     true,
+                     0,
                      Document(R"({"type":"hysteria2","tag":"proxy","server":"203.0.113.5","server_port":443,)"
                               R"("password":"pw","tls":{"enabled":true,"server_name":"hy.example","insecure":false}})",
                               R"(,{"network":"udp","outbound":"direct"})", R"("cache_file":{"enabled":false})")});
@@ -120,20 +143,29 @@ std::vector<ConfigCase> ConfigCases() {
     hopping.obfs = "SalaMander";
     hopping.obfs_password = "ob";
     hopping.insecure = true;
-    cases.push_back(
-        {"hysteria_ports_hop_salamander", hopping, {"x_y.example"}, {}, false, 1,
-         Document(R"({"type":"hysteria2","tag":"proxy","server":"203.0.113.5","server_port":20000,)"
-                  R"("server_ports":["20000:30000"],"hop_interval":"30s","password":"pw",)"
-                  R"("obfs":{"type":"salamander","password":"ob"},)"
-                  R"("tls":{"enabled":true,"server_name":"hy.example","insecure":true}})",
-                  R"(,{"domain_suffix":["x_y.example"],"outbound":"direct"})",
-                  R"("clash_api":{"external_controller":"127.0.0.1:1","secret":"s3cr3t"})")});
+    cases.push_back({"hysteria_ports_hop_salamander",
+                     hopping,
+                     {"x_y.example"},
+                     {},
+                     false,
+                     1,
+                     Document(R"({"type":"hysteria2","tag":"proxy","server":"203.0.113.5","server_port":20000,)"
+                              R"("server_ports":["20000:30000"],"hop_interval":"30s","password":"pw",)"
+                              R"("obfs":{"type":"salamander","password":"ob"},)"
+                              R"("tls":{"enabled":true,"server_name":"hy.example","insecure":true}})",
+                              R"(,{"domain_suffix":["x_y.example"],"outbound":"direct"})",
+                              R"("clash_api":{"external_controller":"127.0.0.1:1","secret":"s3cr3t"})")});
 
     ServerProfile other_obfs = HysteriaProfile();
     other_obfs.obfs = "none";
     other_obfs.obfs_password = "unused";
     other_obfs.password.clear();
-    cases.push_back({"hysteria_other_obfs_empty_password", other_obfs, {}, {}, false, 0,
+    cases.push_back({"hysteria_other_obfs_empty_password",
+                     other_obfs,
+                     {},
+                     {},
+                     false,
+                     0,
                      Document(R"({"type":"hysteria2","tag":"proxy","server":"203.0.113.5","server_port":443,)"
                               R"("password":"","tls":{"enabled":true,"server_name":"hy.example","insecure":false}})",
                               "", R"("cache_file":{"enabled":false})")});
@@ -144,8 +176,7 @@ class EngineConfigTest : public ::testing::TestWithParam<ConfigCase> {};
 
 TEST_P(EngineConfigTest, ByteForByte) {
     const ConfigCase& c = GetParam();
-    EXPECT_EQ(BuildEngineConfig(c.profile, "203.0.113.5", c.direct, c.force_proxy, c.udp_direct, c.api_port,
-                                "s3cr3t"),
+    EXPECT_EQ(BuildEngineConfig(c.profile, "203.0.113.5", c.direct, c.force_proxy, c.udp_direct, c.api_port, "s3cr3t"),
               c.expected);
 }
 
@@ -193,8 +224,7 @@ TEST_P(EngineConfigTest, IsOneValidJsonDocumentWithTheDecidedShape) {
     if (c.api_port == 0) {
         EXPECT_FALSE(experimental.at("cache_file").at("enabled").get<bool>());
     } else {
-        EXPECT_EQ(experimental.at("clash_api").at("external_controller"),
-                  "127.0.0.1:" + std::to_string(c.api_port));
+        EXPECT_EQ(experimental.at("clash_api").at("external_controller"), "127.0.0.1:" + std::to_string(c.api_port));
         EXPECT_EQ(experimental.at("clash_api").at("secret"), "s3cr3t");
     }
 }

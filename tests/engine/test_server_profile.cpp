@@ -29,24 +29,25 @@ TEST_P(LinkFailureTest, ReportsTheFirstFailingField) {
 
 INSTANTIATE_TEST_SUITE_P(
     Links, LinkFailureTest,
-    ::testing::Values(
-        LinkFailure{"trojan://pw@192.0.2.10:443", "scheme"}, LinkFailure{"://pw@192.0.2.10:443", "scheme"},
-        LinkFailure{"192.0.2.10:443", "scheme"}, LinkFailure{"", "scheme"},
-        LinkFailure{"vmess://pw@192.0.2.10", "scheme"}, LinkFailure{"hy3://pw@192.0.2.10", "scheme"},
-        // A bad scheme wins over a bad port.
-        LinkFailure{"trojan://pw@192.0.2.10:0", "scheme"}, LinkFailure{"vless://@192.0.2.10:443", "auth"},
-        LinkFailure{"vless://192.0.2.10:443", "auth"}, LinkFailure{"vless://", "auth"},
-        LinkFailure{"vless://#x@y", "auth"}, LinkFailure{"hy2://@192.0.2.10", "auth"},
-        LinkFailure{"vless://u@[192.0.2.10]:0", "port"}, LinkFailure{"vless://u@[2001:db8::1]:443", "ipv6"},
-        LinkFailure{"vless://u@2001:db8::1", "ipv6"}, LinkFailure{"vless://u@[2001:db8::1", "host"},
-        LinkFailure{"vless://u@:443", "host"}, LinkFailure{"vless://u@[]:443", "host"},
-        LinkFailure{"vless://u@?sni=x", "host"}, LinkFailure{"vless://u@192.0.2.10:0", "port"},
-        LinkFailure{"vless://u@192.0.2.10:65536", "port"}, LinkFailure{"hy2://p@192.0.2.10:30000-20000", "port"},
-        LinkFailure{"hy2://p@192.0.2.10?mport=1-2-3", "port"},
-        LinkFailure{"vless://u@192.0.2.10:443?security=reality", "reality"},
-        LinkFailure{"vless://u@192.0.2.10:443?security=Reality&pbk=", "reality"},
-        // The port is checked before the user information.
-        LinkFailure{"vless://@192.0.2.10:99999", "port"}));
+    ::testing::Values(LinkFailure{"trojan://pw@192.0.2.10:443", "scheme"},
+                      LinkFailure{"://pw@192.0.2.10:443", "scheme"}, LinkFailure{"192.0.2.10:443", "scheme"},
+                      LinkFailure{"", "scheme"}, LinkFailure{"vmess://pw@192.0.2.10", "scheme"},
+                      LinkFailure{"hy3://pw@192.0.2.10", "scheme"},
+                      // A bad scheme wins over a bad port.
+                      LinkFailure{"trojan://pw@192.0.2.10:0", "scheme"}, LinkFailure{"vless://@192.0.2.10:443", "auth"},
+                      LinkFailure{"vless://192.0.2.10:443", "auth"}, LinkFailure{"vless://", "auth"},
+                      LinkFailure{"vless://#x@y", "auth"}, LinkFailure{"hy2://@192.0.2.10", "auth"},
+                      LinkFailure{"vless://u@[192.0.2.10]:0", "port"},
+                      LinkFailure{"vless://u@[2001:db8::1]:443", "ipv6"}, LinkFailure{"vless://u@2001:db8::1", "ipv6"},
+                      LinkFailure{"vless://u@[2001:db8::1", "host"}, LinkFailure{"vless://u@:443", "host"},
+                      LinkFailure{"vless://u@[]:443", "host"}, LinkFailure{"vless://u@?sni=x", "host"},
+                      LinkFailure{"vless://u@192.0.2.10:0", "port"}, LinkFailure{"vless://u@192.0.2.10:65536", "port"},
+                      LinkFailure{"hy2://p@192.0.2.10:30000-20000", "port"},
+                      LinkFailure{"hy2://p@192.0.2.10?mport=1-2-3", "port"},
+                      LinkFailure{"vless://u@192.0.2.10:443?security=reality", "reality"},
+                      LinkFailure{"vless://u@192.0.2.10:443?security=Reality&pbk=", "reality"},
+                      // The port is checked before the user information.
+                      LinkFailure{"vless://@192.0.2.10:99999", "port"}));
 
 // A decoded text that is not UTF-8 cannot travel in the JSON configuration unchanged.
 INSTANTIATE_TEST_SUITE_P(
@@ -95,9 +96,10 @@ TEST(ServerProfileTest, VlessRealityLinkWithSpacesCapitalsAndFragment) {
 TEST(ServerProfileTest, VlessReadsEveryQueryParameter) {
     ServerProfile profile;
     std::string field;
-    ASSERT_TRUE(ParseServerProfile("vless://a%40b@srv.example:8443?flow=xtls-rprx-vision&security=tls&fp=firefox"
-                                   "&sni=front.example&allowInsecure=1&pbk=k&sid=s",
-                                   profile, field));
+    ASSERT_TRUE(
+        ParseServerProfile("vless://a%40b@srv.example:8443?flow=xtls-rprx-vision&security=tls&fp=firefox"
+                           "&sni=front.example&allowInsecure=1&pbk=k&sid=s",
+                           profile, field));
     EXPECT_EQ(profile.uuid, "a@b");
     EXPECT_EQ(profile.host, "srv.example");
     EXPECT_EQ(profile.port, 8443);
@@ -178,8 +180,7 @@ INSTANTIATE_TEST_SUITE_P(Hops, HopIntervalTest,
                                            // The engine's longest interval passes; more is clamped to it.
                                            HopCase{"9223372036", "9223372036s"},
                                            HopCase{"0009223372036", "0009223372036s"},
-                                           HopCase{"9223372037", "9223372036s"},
-                                           HopCase{"999999999999", "9223372036s"},
+                                           HopCase{"9223372037", "9223372036s"}, HopCase{"999999999999", "9223372036s"},
                                            HopCase{"0000000000010000000000", "9223372036s"},
                                            HopCase{std::string(400, '9'), "9223372036s"}));
 
@@ -195,8 +196,9 @@ TEST(ServerProfileTest, PortFailureKeepsTheCutPortTextOnly) {
 
 TEST(ServerProfileTest, InsecureNeedsExactlyOne) {
     const std::vector<std::pair<std::string, bool>> cases = {
-        {"insecure=1", true}, {"allowInsecure=1", true}, {"insecure=true", false},
-        {"insecure=0&allowInsecure=1", true}, {"Insecure=1", false}, {"insecure=1%20", false}};
+        {"insecure=1", true},     {"allowInsecure=1", true},
+        {"insecure=true", false}, {"insecure=0&allowInsecure=1", true},
+        {"Insecure=1", false},    {"insecure=1%20", false}};
     for (const auto& [query, expected] : cases) {
         ServerProfile profile;
         std::string field;
@@ -207,8 +209,8 @@ TEST(ServerProfileTest, InsecureNeedsExactlyOne) {
 
 TEST(ServerProfileTest, SniComesFromTheFirstDecodedMatchOrTheHost) {
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"sni=a%2Eb&sni=c", "a.b"}, {"sni=%zz", "%zz"}, {"sni=a+b", "a+b"}, {"sni=", "h.example"},
-        {"s%6Ei=x", "x"}, {"SNI=x", "h.example"}, {"sni", "h.example"}, {"&&sni=y&", "y"}};
+        {"sni=a%2Eb&sni=c", "a.b"}, {"sni=%zz", "%zz"},     {"sni=a+b", "a+b"},   {"sni=", "h.example"},
+        {"s%6Ei=x", "x"},           {"SNI=x", "h.example"}, {"sni", "h.example"}, {"&&sni=y&", "y"}};
     for (const auto& [query, sni] : cases) {
         ServerProfile profile;
         std::string field;
@@ -246,22 +248,19 @@ TEST_P(PortSpecTest, ParsesOrKeepsTheCutText) {
 
 INSTANTIATE_TEST_SUITE_P(
     Ports, PortSpecTest,
-    ::testing::Values(PortSpecCase{"443/", true, 443, ""}, PortSpecCase{"", true, 443, ""},
-                      PortSpecCase{"/x", true, 443, ""}, PortSpecCase{"8443?a=b", true, 8443, ""},
-                      PortSpecCase{"00443", true, 443, ""}, PortSpecCase{"65535", true, 65535, ""},
-                      PortSpecCase{"0", false, 0, "0"}, PortSpecCase{"65536", false, 0, "65536"},
-                      PortSpecCase{"20000-30000", true, 20000, "20000:30000"},
-                      PortSpecCase{"20000:30000", true, 20000, "20000:30000"},
-                      PortSpecCase{"0443-0444", true, 443, "443:444"},
-                      PortSpecCase{"20000-20000", true, 20000, "20000:20000"},
-                      PortSpecCase{"30000-20000", false, 0, "30000-20000"}, PortSpecCase{"1-2-3", false, 0, "1-2-3"},
-                      PortSpecCase{"1:2:3", false, 0, "1:2:3"}, PortSpecCase{"1:2-3", false, 0, "1:2-3"},
-                      PortSpecCase{"443,8443", false, 0, "443,8443"}, PortSpecCase{"-443", false, 0, "-443"},
-                      PortSpecCase{"443-", false, 0, "443-"}, PortSpecCase{" 443", false, 0, " 443"},
-                      PortSpecCase{"+443", false, 0, "+443"}, PortSpecCase{"1-65536", false, 0, "1-65536"},
-                      PortSpecCase{"123456", false, 0, "123456"},
-                      PortSpecCase{"1234567890123456789012345678901234567890#frag", false, 0,
-                                   "12345678901234567890123456789012"}));
+    ::testing::Values(
+        PortSpecCase{"443/", true, 443, ""}, PortSpecCase{"", true, 443, ""}, PortSpecCase{"/x", true, 443, ""},
+        PortSpecCase{"8443?a=b", true, 8443, ""}, PortSpecCase{"00443", true, 443, ""},
+        PortSpecCase{"65535", true, 65535, ""}, PortSpecCase{"0", false, 0, "0"},
+        PortSpecCase{"65536", false, 0, "65536"}, PortSpecCase{"20000-30000", true, 20000, "20000:30000"},
+        PortSpecCase{"20000:30000", true, 20000, "20000:30000"}, PortSpecCase{"0443-0444", true, 443, "443:444"},
+        PortSpecCase{"20000-20000", true, 20000, "20000:20000"}, PortSpecCase{"30000-20000", false, 0, "30000-20000"},
+        PortSpecCase{"1-2-3", false, 0, "1-2-3"}, PortSpecCase{"1:2:3", false, 0, "1:2:3"},
+        PortSpecCase{"1:2-3", false, 0, "1:2-3"}, PortSpecCase{"443,8443", false, 0, "443,8443"},
+        PortSpecCase{"-443", false, 0, "-443"}, PortSpecCase{"443-", false, 0, "443-"},
+        PortSpecCase{" 443", false, 0, " 443"}, PortSpecCase{"+443", false, 0, "+443"},
+        PortSpecCase{"1-65536", false, 0, "1-65536"}, PortSpecCase{"123456", false, 0, "123456"},
+        PortSpecCase{"1234567890123456789012345678901234567890#frag", false, 0, "12345678901234567890123456789012"}));
 
 struct PortNumberCase {
     std::string text;
@@ -287,10 +286,16 @@ INSTANTIATE_TEST_SUITE_P(Numbers, PortNumberTest,
                                            PortNumberCase{"-1", false, 0}, PortNumberCase{"65535", true, 65535}));
 
 TEST(TextHelpersTest, PercentDecodeAndAsciiLower) {
-    const std::vector<std::pair<std::string, std::string>> decode = {
-        {"a%41b", "aAb"},   {"%2f%2F", "//"}, {"%zz", "%zz"}, {"%4", "%4"},      {"%", "%"},
-        {"a+b", "a+b"},     {"%%41", "%A"},   {"%00x", std::string("\0x", 2)}, {"%D0%96", "\xD0\x96"},
-        {"100%", "100%"}};
+    const std::vector<std::pair<std::string, std::string>> decode = {{"a%41b", "aAb"},
+                                                                     {"%2f%2F", "//"},
+                                                                     {"%zz", "%zz"},
+                                                                     {"%4", "%4"},
+                                                                     {"%", "%"},
+                                                                     {"a+b", "a+b"},
+                                                                     {"%%41", "%A"},
+                                                                     {"%00x", std::string("\0x", 2)},
+                                                                     {"%D0%96", "\xD0\x96"},
+                                                                     {"100%", "100%"}};
     for (const auto& [in, out] : decode) EXPECT_EQ(PercentDecode(in), out) << in;
     EXPECT_EQ(AsciiLower("AbC-\xD0\x96Z"), "abc-\xD0\x96z");
 }

@@ -107,13 +107,30 @@ bool FakeHost::take_failure(const std::string& operation, FakeFailure& failure) 
 }
 
 const std::vector<std::string>& FakeHost::scriptable_operations() {
-    static const std::vector<std::string> names = {
-        "list_default_routes", "find_physical_route", "add_pin_route", "delete_pin_route",
-        "pin_route_absent", "delete_interface_routes", "interface_routes_absent", "list_own_adapters",
-        "remove_adapter", "add_capture_routes", "add_host_route", "delete_host_route",
-        "verify_capture_routes", "interface_holder", "ipv6_default_route_present", "start", "assign_job",
-        "resume", "reserve_local_port", "save_ledger", "write_engine_config", "shred_engine_config",
-        "delete_pin", "poll"};
+    static const std::vector<std::string> names = {"list_default_routes",
+                                                   "find_physical_route",
+                                                   "add_pin_route",
+                                                   "delete_pin_route",
+                                                   "pin_route_absent",
+                                                   "delete_interface_routes",
+                                                   "interface_routes_absent",
+                                                   "list_own_adapters",
+                                                   "remove_adapter",
+                                                   "add_capture_routes",
+                                                   "add_host_route",
+                                                   "delete_host_route",
+                                                   "verify_capture_routes",
+                                                   "interface_holder",
+                                                   "ipv6_default_route_present",
+                                                   "start",
+                                                   "assign_job",
+                                                   "resume",
+                                                   "reserve_local_port",
+                                                   "save_ledger",
+                                                   "write_engine_config",
+                                                   "shred_engine_config",
+                                                   "delete_pin",
+                                                   "poll"};
     return names;
 }
 

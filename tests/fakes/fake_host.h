@@ -125,12 +125,12 @@ struct FakeEngineProcess {
 struct FakeEngineScript {
     int exit_after_checks = -1;  // exits by itself after this many is_running checks (-1: never)
     std::uint32_t exit_status = 1;
-    std::string output;            // what the engine has printed
-    bool ignores_stop = false;     // request_stop is delivered but has no effect
-    int stop_takes_checks = 0;     // is_running checks a delivered stop needs
+    std::string output;               // what the engine has printed
+    bool ignores_stop = false;        // request_stop is delivered but has no effect
+    int stop_takes_checks = 0;        // is_running checks a delivered stop needs
     bool survives_terminate = false;  // neither terminate nor kill_strays end it
     bool creates_tun = true;
-    int tun_after_polls = 0;       // find_tun_adapter polls before the adapter appears
+    int tun_after_polls = 0;  // find_tun_adapter polls before the adapter appears
     bool tun_up = true;
 };
 
@@ -204,9 +204,9 @@ public:
     std::optional<std::string> ledger_text;  // ledger.txt
     std::optional<std::string> ledger_bad;   // ledger.bad
     std::optional<std::string> engine_config;
-    std::optional<std::string> pin_text;     // pin.txt
-    int saves = 0;                           // successful saves so far
-    std::vector<SessionLedger> saved;        // every ledger saved, parsed back from its text
+    std::optional<std::string> pin_text;  // pin.txt
+    int saves = 0;                        // successful saves so far
+    std::vector<SessionLedger> saved;     // every ledger saved, parsed back from its text
     // Run before and after each save with its 1-based number; may throw SimulatedCrash.
     std::function<void(int)> before_save;
     std::function<void(int)> after_save;
@@ -225,8 +225,7 @@ struct FakeLogLine {
 
 class FakeTunnelLog : public TunnelLog {
 public:
-    void write(long long generation, const std::string& event, const std::string& code,
-               std::uint32_t win32) override;
+    void write(long long generation, const std::string& event, const std::string& code, std::uint32_t win32) override;
     // Lines whose event equals `event`.
     std::vector<FakeLogLine> with_event(const std::string& event) const;
     bool has(const std::string& event, const std::string& code) const;
@@ -273,10 +272,9 @@ public:
     // ends with it, one that never got there stays as a stray.
     void crash_broker();
 
-    FakeInterface& add_interface(const std::string& alias, std::uint64_t luid, std::uint32_t index,
-                                 bool physical);
-    void add_route(const std::string& destination, int prefix_length, std::uint64_t luid,
-                   const std::string& next_hop, std::uint32_t metric);
+    FakeInterface& add_interface(const std::string& alias, std::uint64_t luid, std::uint32_t index, bool physical);
+    void add_route(const std::string& destination, int prefix_length, std::uint64_t luid, const std::string& next_hop,
+                   std::uint32_t metric);
     FakeInterface* interface_by_luid(std::uint64_t luid);
     FakeInterface* interface_by_alias(const std::string& alias);
     std::vector<FakeRoute> routes_on(std::uint64_t luid) const;
@@ -303,7 +301,7 @@ public:
     FakeEngineScript engine_script;
     int tun_polls = 0;
     std::uint32_t next_pid = 4100;
-    bool egress_works = true;  // an HTTP check through the TUN reaches the check host
+    bool egress_works = true;               // an HTTP check through the TUN reaches the check host
     std::function<void()> on_egress_probe;  // runs when probe_http_direct starts
     std::vector<std::pair<unsigned short, std::string>> factory_calls;
     // Samples served by FakeFlowProbe::poll, one per call; the last one repeats. nullopt: failure.

@@ -26,13 +26,9 @@ std::uint32_t DottedToHostOrder(const std::string& text) {
     return (value << 8) | (octet & 0xFF);
 }
 
-bool IsIpv4Route(const FakeRoute& route) {
-    return route.destination.find(':') == std::string::npos;
-}
+bool IsIpv4Route(const FakeRoute& route) { return route.destination.find(':') == std::string::npos; }
 
-bool IsOwn(const std::string& alias) {
-    return IsOwnAdapterName(std::string_view(alias));
-}
+bool IsOwn(const std::string& alias) { return IsOwnAdapterName(std::string_view(alias)); }
 
 }  // namespace
 
@@ -101,8 +97,7 @@ bool FakeRouteTable::add_pin_route(const PinRoute& route) {
             return succeed();  // 5010 counts as success
         }
     }
-    host_.add_route(route.destination, 32, route.interface_luid, route.next_hop,
-                    route.metric == 0 ? 1 : route.metric);
+    host_.add_route(route.destination, 32, route.interface_luid, route.next_hop, route.metric == 0 ? 1 : route.metric);
     return succeed();
 }
 
@@ -132,10 +127,9 @@ bool FakeRouteTable::delete_interface_routes(std::uint64_t luid) {
     if (fail("delete_interface_routes")) return false;
     const bool interface_present = host_.interface_by_luid(luid) != nullptr;
     auto& table = host_.route_table;
-    table.erase(std::remove_if(table.begin(), table.end(),
-                               [&](const FakeRoute& entry) {
-                                   return entry.luid == luid && !(entry.system && interface_present);
-                               }),
+    table.erase(std::remove_if(
+                    table.begin(), table.end(),
+                    [&](const FakeRoute& entry) { return entry.luid == luid && !(entry.system && interface_present); }),
                 table.end());
     return succeed();
 }
@@ -182,8 +176,8 @@ bool FakeRouteTable::list_own_adapters(std::vector<AdapterInfo>& out) {
 bool FakeRouteTable::remove_adapter(const AdapterInfo& adapter) {
     if (fail("remove_adapter")) return false;
     auto& list = host_.interfaces;
-    const auto found = std::find_if(list.begin(), list.end(),
-                                    [&](const FakeInterface& entry) { return entry.guid == adapter.guid; });
+    const auto found =
+        std::find_if(list.begin(), list.end(), [&](const FakeInterface& entry) { return entry.guid == adapter.guid; });
     // No present device: nothing left to uninstall.
     if (found == list.end() || !found->device_present) return succeed();
     // Uninstalling the device takes its routes with it.
@@ -245,9 +239,10 @@ bool FakeRouteTable::delete_host_route(const CaptureRoute& route) {
 bool FakeRouteTable::probe_http_direct(const std::string& ipv4, const std::function<bool()>& cancelled) {
     if (host_.on_egress_probe) host_.on_egress_probe();
     // The request reaches the check host only through the engine: a host route into a live TUN.
-    const bool through_tun = std::any_of(host_.route_table.begin(), host_.route_table.end(), [&](const FakeRoute& entry) {
-        return entry.destination == ipv4 && entry.prefix_length == 32 && entry.luid == FakeHost::kTunLuid;
-    });
+    const bool through_tun =
+        std::any_of(host_.route_table.begin(), host_.route_table.end(), [&](const FakeRoute& entry) {
+            return entry.destination == ipv4 && entry.prefix_length == 32 && entry.luid == FakeHost::kTunLuid;
+        });
     if (cancelled && cancelled()) return reject(win32_error::timeout);
     if (!through_tun || !host_.process.alive || !host_.egress_works) return reject(win32_error::timeout);
     return succeed();
@@ -259,9 +254,10 @@ bool FakeRouteTable::verify_capture_routes(AdapterInfo& tun_out, std::vector<Cap
     const FakeInterface* tun = host_.interface_by_alias(kTunAdapterName);
     if (tun == nullptr || !tun->up) return reject(not_found);
     for (const char* half : {"0.0.0.0", "128.0.0.0"}) {
-        const bool present = std::any_of(host_.route_table.begin(), host_.route_table.end(), [&](const FakeRoute& entry) {
-            return entry.destination == half && entry.prefix_length == 1 && entry.luid == tun->luid;
-        });
+        const bool present =
+            std::any_of(host_.route_table.begin(), host_.route_table.end(), [&](const FakeRoute& entry) {
+                return entry.destination == half && entry.prefix_length == 1 && entry.luid == tun->luid;
+            });
         if (!present) return reject(not_found);
         found.push_back(CaptureRoute{half, 1, tun->luid, tun->index});
     }
@@ -281,7 +277,9 @@ bool FakeRouteTable::probe_http_on_interface(std::uint32_t if_index, const std::
 bool FakeRouteTable::interface_holder(std::uint64_t luid, InterfaceHolder& out) {
     if (fail("interface_holder")) return false;
     const FakeInterface* holder = host_.interface_by_luid(luid);
-    out = holder == nullptr ? InterfaceHolder::none : IsOwn(holder->alias) ? InterfaceHolder::own : InterfaceHolder::other;
+    out = holder == nullptr      ? InterfaceHolder::none
+          : IsOwn(holder->alias) ? InterfaceHolder::own
+                                 : InterfaceHolder::other;
     return succeed();
 }
 

@@ -122,9 +122,7 @@ std::uint32_t FakeEngineHost::exit_code() {
     return process.alive ? kStillActive : process.exit_status;
 }
 
-std::string FakeEngineHost::output() {
-    return host_.engine_script.output;
-}
+std::string FakeEngineHost::output() { return host_.engine_script.output; }
 
 // Resolver and probe.
 
@@ -213,9 +211,7 @@ bool FakeSessionFiles::shred_engine_config() {
     return true;
 }
 
-bool FakeSessionFiles::engine_config_exists() {
-    return engine_config.has_value();
-}
+bool FakeSessionFiles::engine_config_exists() { return engine_config.has_value(); }
 
 std::string FakeSessionFiles::read_pin() {
     if (!pin_text) return std::string();

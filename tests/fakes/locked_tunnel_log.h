@@ -11,8 +11,7 @@ namespace vantorel {
 
 class LockedTunnelLog : public TunnelLog {
 public:
-    void write(long long generation, const std::string& event, const std::string& code,
-               std::uint32_t win32) override {
+    void write(long long generation, const std::string& event, const std::string& code, std::uint32_t win32) override {
         std::lock_guard<std::mutex> guard(mutex_);
         inner_.write(generation, event, code, win32);
     }

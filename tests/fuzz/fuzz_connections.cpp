@@ -15,9 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     sample.connections.push_back({"sentinel", "", "", "", "", 0, 0});
     const bool ok = ParseConnectionsResponse(body, sample);
     if (!ok) {
-        FUZZ_CHECK(sample.missing_ids == 12345 && sample.connections.size() == 1 &&
-                       sample.connections[0].id == "sentinel",
-                   "a refused body changed the sample");
+        FUZZ_CHECK(
+            sample.missing_ids == 12345 && sample.connections.size() == 1 && sample.connections[0].id == "sentinel",
+            "a refused body changed the sample");
         return 0;
     }
     // The member name may come escaped (c\onnections), so only its array is looked for.

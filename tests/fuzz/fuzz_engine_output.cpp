@@ -59,7 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint32_t number = ExtractErrorNumber(text);
     FUZZ_CHECK(number <= 65535, "an error number out of range");
     FUZZ_CHECK(ExtractErrorNumber(CaseFlipped(text)) == number, "error number depends on letter case");
-    if (number != 0) FUZZ_CHECK(text.find(std::to_string(number)) != std::string::npos, "an error number not in the text");
+    if (number != 0)
+        FUZZ_CHECK(text.find(std::to_string(number)) != std::string::npos, "an error number not in the text");
 
     const TunFailure failure = ClassifyTunFailure(diagnosis);
     static const std::set<std::string> kReasons = {"process_died",         "adapter_name_conflict",

@@ -12,9 +12,7 @@
 namespace vantorel {
 namespace {
 
-bool IsLowerHex(const std::string& text) {
-    return text.find_first_not_of("0123456789abcdef") == std::string::npos;
-}
+bool IsLowerHex(const std::string& text) { return text.find_first_not_of("0123456789abcdef") == std::string::npos; }
 
 std::function<bool(std::uint32_t&)> Sequence(std::vector<std::uint32_t> values, std::size_t fail_at = SIZE_MAX) {
     auto calls = std::make_shared<std::size_t>(0);
@@ -28,14 +26,30 @@ std::function<bool(std::uint32_t&)> Sequence(std::vector<std::uint32_t> values, 
 
 TEST(ApiSecretTest, LowDigitBeforeHighDigitByteByByte) {
     EXPECT_EQ(make_api_secret(Sequence({0x12345678u})),
-              "87654321" "87654321" "87654321" "87654321" "87654321" "87654321");
+              "87654321"
+              "87654321"
+              "87654321"
+              "87654321"
+              "87654321"
+              "87654321");
     EXPECT_EQ(make_api_secret(Sequence({0x0000000Fu, 0xA0000000u, 0, 0, 0, 0xFFFFFFFFu})),
-              "f0000000" "0000000a" "00000000" "00000000" "00000000" "ffffffff");
+              "f0000000"
+              "0000000a"
+              "00000000"
+              "00000000"
+              "00000000"
+              "ffffffff");
 }
 
 TEST(ApiSecretTest, EveryValueIsUsedOnceInOrder) {
     std::vector<std::uint32_t> values = {1, 2, 3, 4, 5, 6};
-    EXPECT_EQ(make_api_secret(Sequence(values)), "10000000" "20000000" "30000000" "40000000" "50000000" "60000000");
+    EXPECT_EQ(make_api_secret(Sequence(values)),
+              "10000000"
+              "20000000"
+              "30000000"
+              "40000000"
+              "50000000"
+              "60000000");
 }
 
 TEST(ApiSecretTest, AnyFailureGivesTheFixedFallback) {

@@ -78,45 +78,68 @@ TEST_P(FlowWalkTest, AcceptsRejectsAndCounts) {
 
 INSTANTIATE_TEST_SUITE_P(
     Bodies, FlowWalkTest,
-    ::testing::Values(
-        WalkCase{"empty_array", R"({"connections": []})", true, {}, 0},
-        WalkCase{"null", R"({"connections":null})", false, {}, 0},
-        WalkCase{"object_instead_of_array", R"({"connections":{}})", false, {}, 0},
-        WalkCase{"no_connections_member", R"({"memory":1})", false, {}, 0},
-        WalkCase{"empty_object", "{}", false, {}, 0}, WalkCase{"empty_text", "", false, {}, 0},
-        WalkCase{"array_body", "[]", false, {}, 0},
-        WalkCase{"unauthorized_body", R"({"message":"Unauthorized"})", false, {}, 0},
-        WalkCase{"member_without_comma", R"({"memory":1 "connections":[]})", false, {}, 0},
-        WalkCase{"after_other_members",
-                 R"({"downloadTotal":5,"extra":{"a":[1,{"b":null}]},"connections":[)" + Connection(kGood) + "]}",
-                 true, {"a"}, 0},
-        WalkCase{"trailing_garbage_ignored", Body(Connection(kGood)) + "garbage", true, {"a"}, 0},
-        WalkCase{"no_chains_not_counted",
-                 Body(Connection(R"("id":"x","metadata":{})") + "," + Connection(kGood)), true, {"a"}, 0},
-        WalkCase{"empty_chains_not_counted", Body(Connection(R"("id":"x","chains":[])") + "," + Connection(kGood)),
-                 true, {"a"}, 0},
-        WalkCase{"missing_id_counted",
-                 Body(Connection(R"("chains":["proxy"])") + "," + Connection(R"("id":"","chains":["d"])") + "," +
-                      Connection(kGood)),
-                 true, {"a"}, 2},
-        WalkCase{"empty_element_skipped", Body("{}," + Connection(kGood)), true, {"a"}, 0},
-        WalkCase{"negative_upload_ends_array",
-                 Body(Connection(kGood) + "," + Connection(R"("id":"b","chains":["p"],"upload":-1)") + "," +
-                      Connection(R"("id":"c","chains":["p"])")),
-                 true, {"a"}, 0},
-        WalkCase{"numeric_port_ends_array",
-                 Body(Connection(R"("id":"b","chains":["p"],"metadata":{"destinationPort":443})") + "," +
-                      Connection(kGood)),
-                 true, {}, 0},
-        WalkCase{"numeric_chain_ends_array",
-                 Body(Connection(R"("id":"b","chains":["p",1])") + "," + Connection(kGood)), true, {}, 0},
-        WalkCase{"leading_comma_ends_array", Body("," + Connection(kGood)), true, {}, 0},
-        WalkCase{"number_element_ends_array", Body("1," + Connection(kGood)), true, {}, 0},
-        WalkCase{"trailing_comma_in_element",
-                 Body(Connection(kGood) + "," + Connection(R"("id":"b","chains":["p"],)")), true, {"a"}, 0},
-        WalkCase{"unterminated_array", R"({"connections":[)" + Connection(kGood), true, {"a"}, 0},
-        WalkCase{"whitespace_everywhere",
-                 " \r\n{ \"connections\" :\t[ { \"id\" : \"w\" , \"chains\" : [ \"p\" ] } ] } ", true, {"w"}, 0}),
+    ::testing::Values(WalkCase{"empty_array", R"({"connections": []})", true, {}, 0},
+                      WalkCase{"null", R"({"connections":null})", false, {}, 0},
+                      WalkCase{"object_instead_of_array", R"({"connections":{}})", false, {}, 0},
+                      WalkCase{"no_connections_member", R"({"memory":1})", false, {}, 0},
+                      WalkCase{"empty_object", "{}", false, {}, 0}, WalkCase{"empty_text", "", false, {}, 0},
+                      WalkCase{"array_body", "[]", false, {}, 0},
+                      WalkCase{"unauthorized_body", R"({"message":"Unauthorized"})", false, {}, 0},
+                      WalkCase{"member_without_comma", R"({"memory":1 "connections":[]})", false, {}, 0},
+                      WalkCase{"after_other_members",
+                               R"({"downloadTotal":5,"extra":{"a":[1,{"b":null}]},"connections":[)" +
+                                   Connection(kGood) + "]}",
+                               true,
+                               {"a"},
+                               0},
+                      WalkCase{"trailing_garbage_ignored", Body(Connection(kGood)) + "garbage", true, {"a"}, 0},
+                      WalkCase{"no_chains_not_counted",
+                               Body(Connection(R"("id":"x","metadata":{})") + "," + Connection(kGood)),
+                               true,
+                               {"a"},
+                               0},
+                      WalkCase{"empty_chains_not_counted",
+                               Body(Connection(R"("id":"x","chains":[])") + "," + Connection(kGood)),
+                               true,
+                               {"a"},
+                               0},
+                      WalkCase{"missing_id_counted",
+                               Body(Connection(R"("chains":["proxy"])") + "," +
+                                    Connection(R"("id":"","chains":["d"])") + "," + Connection(kGood)),
+                               true,
+                               {"a"},
+                               2},
+                      WalkCase{"empty_element_skipped", Body("{}," + Connection(kGood)), true, {"a"}, 0},
+                      WalkCase{"negative_upload_ends_array",
+                               Body(Connection(kGood) + "," + Connection(R"("id":"b","chains":["p"],"upload":-1)") +
+                                    "," + Connection(R"("id":"c","chains":["p"])")),
+                               true,
+                               {"a"},
+                               0},
+                      WalkCase{"numeric_port_ends_array",
+                               Body(Connection(R"("id":"b","chains":["p"],"metadata":{"destinationPort":443})") + "," +
+                                    Connection(kGood)),
+                               true,
+                               {},
+                               0},
+                      WalkCase{"numeric_chain_ends_array",
+                               Body(Connection(R"("id":"b","chains":["p",1])") + "," + Connection(kGood)),
+                               true,
+                               {},
+                               0},
+                      WalkCase{"leading_comma_ends_array", Body("," + Connection(kGood)), true, {}, 0},
+                      WalkCase{"number_element_ends_array", Body("1," + Connection(kGood)), true, {}, 0},
+                      WalkCase{"trailing_comma_in_element",
+                               Body(Connection(kGood) + "," + Connection(R"("id":"b","chains":["p"],)")),
+                               true,
+                               {"a"},
+                               0},
+                      WalkCase{"unterminated_array", R"({"connections":[)" + Connection(kGood), true, {"a"}, 0},
+                      WalkCase{"whitespace_everywhere",
+                               " \r\n{ \"connections\" :\t[ { \"id\" : \"w\" , \"chains\" : [ \"p\" ] } ] } ",
+                               true,
+                               {"w"},
+                               0}),
     [](const ::testing::TestParamInfo<WalkCase>& info) { return info.param.name; });
 
 FlowConnection OnlyConnection(const std::string& members) {
@@ -133,8 +156,7 @@ TEST(FlowConnectionTest, FieldsAreBuiltFromTheMembers) {
                   .destination,
               "192.0.2.1");
     EXPECT_EQ(OnlyConnection(R"("id":"1","chains":["p"],"metadata":{"destinationPort":"53"})").destination, ":53");
-    EXPECT_EQ(OnlyConnection(R"("id":"1","chains":["p"],"metadata":{"processPath":"/usr/bin/curl"})").process,
-              "curl");
+    EXPECT_EQ(OnlyConnection(R"("id":"1","chains":["p"],"metadata":{"processPath":"/usr/bin/curl"})").process, "curl");
     EXPECT_EQ(OnlyConnection(R"("id":"1","chains":["p"],"metadata":{"processPath":"app.exe"})").process, "app.exe");
     EXPECT_EQ(OnlyConnection(R"("id":"1","chains":["p"],"metadata":{"processPath":"C:\\dir/"})").process, "");
     EXPECT_EQ(OnlyConnection(R"("id":"1","chains":["p"],"upload":1.5e3,"download":18446744073709551616)").upload, 1u);
@@ -162,8 +184,8 @@ TEST(FlowResponseTest, ManyConnections) {
     std::string elements;
     for (int i = 0; i < 5000; ++i) {
         if (i) elements += ",";
-        elements += Connection(R"("id":"c)" + std::to_string(i) + R"(","chains":["proxy"],"upload":)" +
-                               std::to_string(i));
+        elements +=
+            Connection(R"("id":"c)" + std::to_string(i) + R"(","chains":["proxy"],"upload":)" + std::to_string(i));
     }
     FlowSample sample;
     ASSERT_TRUE(ParseConnectionsResponse(Body(elements), sample));

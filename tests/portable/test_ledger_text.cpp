@@ -126,9 +126,10 @@ TEST(LedgerTextTest, BareTagGivesEmptyValues) {
 
 TEST(LedgerTextTest, LinesAreFoundByKeyInAnyOrderAndFirstWins) {
     SessionLedger parsed;
-    ASSERT_TRUE(ParseLedgerText("v1\nunknown=1\nphase=disconnecting\ngeneration=12\ngeneration=13\n"
-                                "route=::/1/5/7\nxroute=1/1/1/1\nroute=8000::/1/5/7\n pid=9\npid=8",
-                                parsed));
+    ASSERT_TRUE(
+        ParseLedgerText("v1\nunknown=1\nphase=disconnecting\ngeneration=12\ngeneration=13\n"
+                        "route=::/1/5/7\nxroute=1/1/1/1\nroute=8000::/1/5/7\n pid=9\npid=8",
+                        parsed));
     EXPECT_EQ(parsed.generation, 12);
     EXPECT_EQ(parsed.phase, SessionState::disconnecting);
     EXPECT_EQ(parsed.pid, 8u);
@@ -167,8 +168,7 @@ TEST(LedgerTextTest, FieldRulesTable) {
         {"v1\npid=4294967296", true, [](const SessionLedger& l) { EXPECT_EQ(l.pid, 0u); }},
         {"v1\nadapter_index=8589934593", true, [](const SessionLedger& l) { EXPECT_EQ(l.adapter.index, 0u); }},
         {"v1\nmetric=99999999999999999999999", true, [](const SessionLedger& l) { EXPECT_EQ(l.pin.metric, 0u); }},
-        {"v1\ninterface_index=-1", true,
-         [](const SessionLedger& l) { EXPECT_EQ(l.pin.interface_index, 0u); }},
+        {"v1\ninterface_index=-1", true, [](const SessionLedger& l) { EXPECT_EQ(l.pin.interface_index, 0u); }},
         {"v1\nadapter_index= 17x", true, [](const SessionLedger& l) { EXPECT_EQ(l.adapter.index, 17u); }},
         {"v1\nphysical_index=+3", true, [](const SessionLedger& l) { EXPECT_EQ(l.pin.physical_index, 3u); }},
         {"v1\ncleanup_verified=1\npin_intended=true\nadapter_known=11\nconfig_written=1\r", true,
@@ -220,23 +220,21 @@ TEST_P(RouteLineTest, SplitsAtTheLastThreeSlashes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Routes, RouteLineTest,
-    ::testing::Values(RouteCase{"::/1/5/7", true, {"::", 1, 5, 7}},
-                      RouteCase{"a/b/c/d/1/5/7", true, {"a/b/c/d", 1, 5, 7}},
-                      RouteCase{"/1/5/7", true, {"", 1, 5, 7}}, RouteCase{"1/5/7", false, {}},
-                      RouteCase{"/5/7", false, {}}, RouteCase{"", false, {}}, RouteCase{"x/1//7", true, {"x", 1, 0, 7}},
-                      RouteCase{"x/1/5/", false, {}}, RouteCase{"x//5/7", false, {}},
-                      RouteCase{"x/one/5/7", false, {}}, RouteCase{"x/1/-5/7", false, {}},
-                      RouteCase{"x/1/5/-7", false, {}}, RouteCase{"x/1/5/4294967296", false, {}},
-                      RouteCase{"x/2147483648/5/7", false, {}}, RouteCase{"x/-1/5/7", true, {"x", -1, 5, 7}},
-                      RouteCase{"x/32/18446744073709551615/4294967295", true,
-                                {"x", 32, 18446744073709551615ULL, 4294967295u}},
-                      RouteCase{"x/1/18446744073709551616/7", false, {}}, RouteCase{"//1/5/7", true, {"/", 1, 5, 7}}));
+    ::testing::Values(
+        RouteCase{"::/1/5/7", true, {"::", 1, 5, 7}}, RouteCase{"a/b/c/d/1/5/7", true, {"a/b/c/d", 1, 5, 7}},
+        RouteCase{"/1/5/7", true, {"", 1, 5, 7}}, RouteCase{"1/5/7", false, {}}, RouteCase{"/5/7", false, {}},
+        RouteCase{"", false, {}}, RouteCase{"x/1//7", true, {"x", 1, 0, 7}}, RouteCase{"x/1/5/", false, {}},
+        RouteCase{"x//5/7", false, {}}, RouteCase{"x/one/5/7", false, {}}, RouteCase{"x/1/-5/7", false, {}},
+        RouteCase{"x/1/5/-7", false, {}}, RouteCase{"x/1/5/4294967296", false, {}},
+        RouteCase{"x/2147483648/5/7", false, {}}, RouteCase{"x/-1/5/7", true, {"x", -1, 5, 7}},
+        RouteCase{"x/32/18446744073709551615/4294967295", true, {"x", 32, 18446744073709551615ULL, 4294967295u}},
+        RouteCase{"x/1/18446744073709551616/7", false, {}}, RouteCase{"//1/5/7", true, {"/", 1, 5, 7}}));
 
 TEST(LedgerTextTest, IsDottedIpv4TextTable) {
     const std::vector<std::pair<std::string, bool>> cases = {
-        {"203.0.113.7", true}, {"1.2.3.", true},      {"...", true},          {"255.255.255.255", true},
-        {"1.2.3", false},      {"1.2.3.4.5", false},  {"", false},            {"0255.255.255.255", false},
-        {"1.2.3.4\r", false},  {" 1.2.3.4", false},   {"1.2.3.x", false},     {"::1", false}};
+        {"203.0.113.7", true}, {"1.2.3.", true},     {"...", true},      {"255.255.255.255", true},
+        {"1.2.3", false},      {"1.2.3.4.5", false}, {"", false},        {"0255.255.255.255", false},
+        {"1.2.3.4\r", false},  {" 1.2.3.4", false},  {"1.2.3.x", false}, {"::1", false}};
     for (const auto& [text, expected] : cases) EXPECT_EQ(IsDottedIpv4Text(text), expected) << text;
 }
 

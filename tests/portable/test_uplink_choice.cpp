@@ -11,10 +11,10 @@
 namespace vantorel {
 namespace {
 
-constexpr std::uint32_t kWintun = 53;      // IF_TYPE_PROP_VIRTUAL
-constexpr std::uint32_t kIpTunnel = 131;   // IF_TYPE_TUNNEL
-constexpr std::uint32_t kLoopback = 24;    // IF_TYPE_SOFTWARE_LOOPBACK
-constexpr std::uint32_t kWifi = 71;        // IF_TYPE_IEEE80211
+constexpr std::uint32_t kWintun = 53;     // IF_TYPE_PROP_VIRTUAL
+constexpr std::uint32_t kIpTunnel = 131;  // IF_TYPE_TUNNEL
+constexpr std::uint32_t kLoopback = 24;   // IF_TYPE_SOFTWARE_LOOPBACK
+constexpr std::uint32_t kWifi = 71;       // IF_TYPE_IEEE80211
 
 // A default route on an up, known interface; fields changed by the builders below.
 UplinkRow Route(std::uint32_t if_type, bool hardware, std::uint32_t route_metric, std::uint32_t interface_metric) {
@@ -37,7 +37,9 @@ UplinkRow WiFi(std::uint32_t route_metric = 0, std::uint32_t interface_metric = 
 }
 UplinkRow Pppoe(std::uint32_t route_metric = 0) { return Route(kIfTypePpp, false, route_metric, 1); }
 UplinkRow VEthernet(std::uint32_t route_metric = 0) { return Route(kIfTypeEthernet, false, route_metric, 15); }
-UplinkRow Tunnel(std::uint32_t if_type, std::uint32_t route_metric = 0) { return Route(if_type, false, route_metric, 5); }
+UplinkRow Tunnel(std::uint32_t if_type, std::uint32_t route_metric = 0) {
+    return Route(if_type, false, route_metric, 5);
+}
 UplinkRow Down(UplinkRow row) {
     row.up = false;
     return row;
@@ -120,7 +122,9 @@ TEST(UplinkChoice, ThePinRouteFollowsTheRouteWindowsWouldUse) {
     const Case cases[] = {
         // DHCP gives both route metric 0: the interface metric decides, not the table order.
         {"wi-fi listed first, ethernet better", {WiFi(0, 50), Ethernet(0, 25)}, 1},
-        {"same without interface metrics: first in the table", {NoInterfaceMetric(WiFi(0)), NoInterfaceMetric(Ethernet(0))}, 0},
+        {"same without interface metrics: first in the table",
+         {NoInterfaceMetric(WiFi(0)), NoInterfaceMetric(Ethernet(0))},
+         0},
         {"route metrics 25 and 10", {Ethernet(25, 0), WiFi(10, 0)}, 1},
         {"equal effective metrics: the earlier row", {Ethernet(10, 25), WiFi(0, 35)}, 0},
         {"a tunnel with a better metric is no uplink", {Tunnel(kWintun, 0), Ethernet(0, 25)}, 1},

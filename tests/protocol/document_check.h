@@ -8,9 +8,7 @@
 
 namespace vantorel::test {
 
-inline nlohmann::ordered_json ParseDocument(const std::string& text) {
-    return nlohmann::ordered_json::parse(text);
-}
+inline nlohmann::ordered_json ParseDocument(const std::string& text) { return nlohmann::ordered_json::parse(text); }
 
 inline std::vector<std::string> KeysOf(const nlohmann::ordered_json& doc) {
     std::vector<std::string> keys;

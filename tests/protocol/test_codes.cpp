@@ -26,23 +26,21 @@ TEST_P(ErrorCodeTable, NameAndMessageAreExact) {
 
 INSTANTIATE_TEST_SUITE_P(
     EveryCode, ErrorCodeTable,
-    ::testing::Values(
-        CodeCase{1, "resolve_failed", "Не удалось определить адрес сервера"},
-        CodeCase{2, "foreign_tunnel", "Обнаружен активный туннель"},
-        CodeCase{3, "route_failed", "Сбой сетевого стека"},
-        CodeCase{4, "core_start_failed", "Сбой локальной службы туннеля"},
-        CodeCase{5, "key_probe_failed", "Ключ не принят сервером или узел недоступен"},
-        CodeCase{6, "tun_not_ready", "Виртуальный адаптер недоступен"},
-        CodeCase{7, "egress_failed", "Не удалось подтвердить доступность узла. Попробуйте другой сервер"},
-        CodeCase{8, "core_exited", "Сбой локальной службы туннеля"},
-        CodeCase{9, "tun_init_timeout", "Сбой сетевого адаптера туннеля"},
-        CodeCase{10, "egress_timeout", "Узел недоступен"},
-        CodeCase{11, "auth_rejected", "Ключ не принят сервером"},
-        CodeCase{12, "invalid_profile", "Неверный порт сервера"},
-        CodeCase{13, "cleanup_failed", "Ошибка восстановления сети. Перезапустите службу"},
-        CodeCase{14, "busy", "Подключение уже идёт"},
-        CodeCase{15, "protocol", "Переустановите Ванторел"},
-        CodeCase{16, "", ""}, CodeCase{-1, "", ""}, CodeCase{1000, "", ""}));
+    ::testing::Values(CodeCase{1, "resolve_failed", "Не удалось определить адрес сервера"},
+                      CodeCase{2, "foreign_tunnel", "Обнаружен активный туннель"},
+                      CodeCase{3, "route_failed", "Сбой сетевого стека"},
+                      CodeCase{4, "core_start_failed", "Сбой локальной службы туннеля"},
+                      CodeCase{5, "key_probe_failed", "Ключ не принят сервером или узел недоступен"},
+                      CodeCase{6, "tun_not_ready", "Виртуальный адаптер недоступен"},
+                      CodeCase{7, "egress_failed", "Не удалось подтвердить доступность узла. Попробуйте другой сервер"},
+                      CodeCase{8, "core_exited", "Сбой локальной службы туннеля"},
+                      CodeCase{9, "tun_init_timeout", "Сбой сетевого адаптера туннеля"},
+                      CodeCase{10, "egress_timeout", "Узел недоступен"},
+                      CodeCase{11, "auth_rejected", "Ключ не принят сервером"},
+                      CodeCase{12, "invalid_profile", "Неверный порт сервера"},
+                      CodeCase{13, "cleanup_failed", "Ошибка восстановления сети. Перезапустите службу"},
+                      CodeCase{14, "busy", "Подключение уже идёт"}, CodeCase{15, "protocol", "Переустановите Ванторел"},
+                      CodeCase{16, "", ""}, CodeCase{-1, "", ""}, CodeCase{1000, "", ""}));
 
 TEST(MessageForCode, NoneReturnsTheDetailUnchanged) {
     EXPECT_EQ(MessageForCode(ErrorCode::none, "Сервер: \"x\"\n"), "Сервер: \"x\"\n");

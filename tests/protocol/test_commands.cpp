@@ -49,8 +49,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailCase{"direct_domains_bad_entry",
                  R"({"command":"connect","direct_domains":["a.b",1],"force_proxy_domains":5})", "direct_domains"},
         FailCase{"force_proxy_domains_bad_entry",
-                 R"({"command":"connect","force_proxy_domains":["a.b"	],"udp_direct":true})",
-                 "force_proxy_domains"},
+                 R"({"command":"connect","force_proxy_domains":["a.b"	],"udp_direct":true})", "force_proxy_domains"},
         FailCase{"udp_direct_true", R"({"command":"connect","udp_direct":true})", "udp_direct"},
         FailCase{"udp_direct_quoted", R"({"command":"connect","udp_direct":"1"})", "udp_direct"}),
     [](const auto& info) { return info.param.name; });
@@ -58,8 +57,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ParseBrokerCommand, UnquotedWordOutboundsIsNoConfig) {
     BrokerCommand cmd;
     std::string error;
-    EXPECT_TRUE(ParseBrokerCommand(R"({"command":"connect","uri":"vless://outbounds@x:1","message":"Outbounds"})",
-                                   cmd, error));
+    EXPECT_TRUE(
+        ParseBrokerCommand(R"({"command":"connect","uri":"vless://outbounds@x:1","message":"Outbounds"})", cmd, error));
     EXPECT_EQ(cmd.uri, "vless://outbounds@x:1");
 }
 
@@ -125,8 +124,8 @@ INSTANTIATE_TEST_SUITE_P(
         FieldCase{"message_ok", R"({"command":"prove","generation":4,"message":"ok"})", 0, 4, "ok", "", false},
         FieldCase{"uri_failure_ignored", R"({"command":"connect","uri":5})", 0, 0, "", "", false},
         FieldCase{"uri_null", R"({"command":"connect","uri":null})", 0, 0, "", "", false},
-        FieldCase{"keys_in_any_order", R"({"udp_direct":1,"uri":"u","command":"connect","protocol_version":3})", 3,
-                  0, "", "u", true}),
+        FieldCase{"keys_in_any_order", R"({"udp_direct":1,"uri":"u","command":"connect","protocol_version":3})", 3, 0,
+                  "", "u", true}),
     [](const auto& info) { return info.param.name; });
 
 std::string ListOf(int count) {

@@ -24,17 +24,16 @@ struct AnswerCase {
 
 class NoContentAnswer : public ::testing::TestWithParam<AnswerCase> {};
 
-TEST_P(NoContentAnswer, NeedsTheStatusAfterASpace) { EXPECT_EQ(IsNoContentAnswer(GetParam().answer), GetParam().passes); }
+TEST_P(NoContentAnswer, NeedsTheStatusAfterASpace) {
+    EXPECT_EQ(IsNoContentAnswer(GetParam().answer), GetParam().passes);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, NoContentAnswer,
     ::testing::Values(AnswerCase{"status_line", "HTTP/1.1 204 No Content\r\n", true},
-                      AnswerCase{"status_only", "HTTP/1.0 204", true},
-                      AnswerCase{"four_bytes", " 204", true},
-                      AnswerCase{"too_short", "204", false},
-                      AnswerCase{"no_space", "HTTP/1.1/204", false},
-                      AnswerCase{"other_status", "HTTP/1.1 200 OK\r\n\r\n204", false},
-                      AnswerCase{"empty", "", false},
+                      AnswerCase{"status_only", "HTTP/1.0 204", true}, AnswerCase{"four_bytes", " 204", true},
+                      AnswerCase{"too_short", "204", false}, AnswerCase{"no_space", "HTTP/1.1/204", false},
+                      AnswerCase{"other_status", "HTTP/1.1 200 OK\r\n\r\n204", false}, AnswerCase{"empty", "", false},
                       AnswerCase{"after_nul", std::string("HTTP/1.1\0 204", 13), true}),
     [](const ::testing::TestParamInfo<AnswerCase>& info) { return std::string(info.param.name); });
 

@@ -82,12 +82,11 @@ TEST_P(StateEventTable, WritesExactBytes) {
     EXPECT_EQ(test::KeysOf(doc), kStateKeys);
     EXPECT_EQ(doc["generation"].get<long long>(), c.snapshot.generation);
     EXPECT_EQ(doc["cleanup_verified"].get<bool>(), c.snapshot.cleanup_verified);
-    EXPECT_EQ(doc["message"], c.snapshot.message.empty() ? nlohmann::ordered_json()
-                                                         : nlohmann::ordered_json(c.snapshot.message));
+    EXPECT_EQ(doc["message"],
+              c.snapshot.message.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(c.snapshot.message));
 }
 
-TunnelSnapshot Snapshot(SessionState state, long long generation, ErrorCode code, std::string message,
-                        bool verified) {
+TunnelSnapshot Snapshot(SessionState state, long long generation, ErrorCode code, std::string message, bool verified) {
     TunnelSnapshot s;
     s.state = state;
     s.generation = generation;
@@ -206,13 +205,14 @@ TEST_P(ClientErrorCodeTable, PassesOnlyPlainNames) {
     EXPECT_EQ(ClientErrorCode(GetParam().parserError), GetParam().code);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ClientErrorCodeTable,
-    ::testing::Values(ClientCodeCase{"", "protocol"}, ClientCodeCase{"command", "command"},
-                      ClientCodeCase{"config", "config"}, ClientCodeCase{"force_proxy_domains", "force_proxy_domains"},
-                      ClientCodeCase{"A9_z", "A9_z"}, ClientCodeCase{"a-b", "protocol"},
-                      ClientCodeCase{"a b", "protocol"}, ClientCodeCase{"x\"", "protocol"},
-                      ClientCodeCase{"\xd0\x90", "protocol"}, ClientCodeCase{std::string("a\0b", 3), "protocol"}));
+INSTANTIATE_TEST_SUITE_P(Cases, ClientErrorCodeTable,
+                         ::testing::Values(ClientCodeCase{"", "protocol"}, ClientCodeCase{"command", "command"},
+                                           ClientCodeCase{"config", "config"},
+                                           ClientCodeCase{"force_proxy_domains", "force_proxy_domains"},
+                                           ClientCodeCase{"A9_z", "A9_z"}, ClientCodeCase{"a-b", "protocol"},
+                                           ClientCodeCase{"a b", "protocol"}, ClientCodeCase{"x\"", "protocol"},
+                                           ClientCodeCase{"\xd0\x90", "protocol"},
+                                           ClientCodeCase{std::string("a\0b", 3), "protocol"}));
 
 }  // namespace
 }  // namespace vantorel

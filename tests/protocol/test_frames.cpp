@@ -35,8 +35,7 @@ TEST_P(EncodeFrameTable, WritesLittleEndianLengthThenPayload) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, EncodeFrameTable,
                          ::testing::Values(EncodeCase{0, Header(0, 0, 0, 0)}, EncodeCase{1, Header(1, 0, 0, 0)},
-                                           EncodeCase{255, Header(0xFF, 0, 0, 0)},
-                                           EncodeCase{258, Header(2, 1, 0, 0)},
+                                           EncodeCase{255, Header(0xFF, 0, 0, 0)}, EncodeCase{258, Header(2, 1, 0, 0)},
                                            EncodeCase{65535, Header(0xFF, 0xFF, 0, 0)},
                                            EncodeCase{65536, Header(0, 0, 1, 0)}, EncodeCase{65537, ""},
                                            EncodeCase{200000, ""}));
@@ -111,8 +110,8 @@ TEST(ExtractFrame, LargestPayloadIsAccepted) {
 }
 
 TEST(ExtractFrame, OversizedLengthEmptiesTheBuffer) {
-    for (const std::string& header : {Header(1, 0, 1, 0), Header(0, 0, 2, 0), Header(0xFF, 0xFF, 0xFF, 0xFF),
-                                      Header(0, 0, 0, 1)}) {
+    for (const std::string& header :
+         {Header(1, 0, 1, 0), Header(0, 0, 2, 0), Header(0xFF, 0xFF, 0xFF, 0xFF), Header(0, 0, 0, 1)}) {
         std::string buffer = header + std::string(70000, 'x');
         std::string payload = "old";
         std::string error;

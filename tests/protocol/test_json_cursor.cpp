@@ -74,14 +74,14 @@ const std::vector<ReadStringCase>& StringCases() {
         ReadStringCase{"not_a_string", "abc", false, "", kAnyPosition},
         ReadStringCase{"empty_text", "", false, "", kAnyPosition},
         ReadStringCase{"long_plain_run", "\"" + std::string(300, 'a') + "\"", true, std::string(300, 'a'), 302},
-        ReadStringCase{"runs_between_escapes", R"("abcdefghijklmnopqrstuvwxyz\nABCDEFGHIJKLMNOPQRSTUVWXYZ\t0123")", true,
-                       "abcdefghijklmnopqrstuvwxyz\nABCDEFGHIJKLMNOPQRSTUVWXYZ\t0123", 62},
+        ReadStringCase{"runs_between_escapes", R"("abcdefghijklmnopqrstuvwxyz\nABCDEFGHIJKLMNOPQRSTUVWXYZ\t0123")",
+                       true, "abcdefghijklmnopqrstuvwxyz\nABCDEFGHIJKLMNOPQRSTUVWXYZ\t0123", 62},
         ReadStringCase{"long_run_without_end", "\"" + std::string(100, 'b'), false, "", kAnyPosition}};
     return cases;
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ReadStringTable, ::testing::ValuesIn(StringCases()),
-    [](const auto& info) { return info.param.name; });
+                         [](const auto& info) { return info.param.name; });
 
 // Skipping ends where reading ends, and fails where reading fails, on every string case.
 class SkipStringTable : public ::testing::TestWithParam<ReadStringCase> {};
@@ -99,7 +99,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, SkipStringTable, ::testing::ValuesIn(StringCases
 
 // The byte-at-a-time reader the run copying replaced, kept as the oracle.
 bool ReadStringByteByByte(const std::string& text, std::size_t& pos, std::string& out) {
-    while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t' || text[pos] == '\n' || text[pos] == '\r')) ++pos;
+    while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t' || text[pos] == '\n' || text[pos] == '\r'))
+        ++pos;
     if (pos >= text.size() || text[pos] != '"') return false;
     ++pos;
     out.clear();
@@ -114,12 +115,23 @@ bool ReadStringByteByByte(const std::string& text, std::size_t& pos, std::string
         const char escaped = text[pos++];
         if (escaped != 'u') {
             switch (escaped) {
-            case 'b': out += '\b'; break;
-            case 'f': out += '\f'; break;
-            case 'n': out += '\n'; break;
-            case 'r': out += '\r'; break;
-            case 't': out += '\t'; break;
-            default: out += escaped;
+                case 'b':
+                    out += '\b';
+                    break;
+                case 'f':
+                    out += '\f';
+                    break;
+                case 'n':
+                    out += '\n';
+                    break;
+                case 'r':
+                    out += '\r';
+                    break;
+                case 't':
+                    out += '\t';
+                    break;
+                default:
+                    out += escaped;
             }
             continue;
         }
@@ -200,12 +212,10 @@ TEST_P(ReadUnsignedTable, Reads) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ReadUnsignedTable,
-    ::testing::Values(ReadUnsignedCase{"zero", "0", true, 0, 1},
-                      ReadUnsignedCase{"plain", "42,", true, 42, 2},
+    ::testing::Values(ReadUnsignedCase{"zero", "0", true, 0, 1}, ReadUnsignedCase{"plain", "42,", true, 42, 2},
                       ReadUnsignedCase{"leading_space", " \t42}", true, 42, 4},
                       ReadUnsignedCase{"largest", "18446744073709551615", true, 18446744073709551615ull, 20},
-                      ReadUnsignedCase{"one_past_largest", "18446744073709551616", true, 18446744073709551615ull,
-                                       20},
+                      ReadUnsignedCase{"one_past_largest", "18446744073709551616", true, 18446744073709551615ull, 20},
                       ReadUnsignedCase{"twenty_nines", "99999999999999999999", true, 18446744073709551615ull, 20},
                       ReadUnsignedCase{"forty_digits", std::string(40, '7'), true, 18446744073709551615ull, 40},
                       ReadUnsignedCase{"fraction_and_exponent", "12.5e3", true, 12, 6},
@@ -242,26 +252,17 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, SkipValueTable,
     ::testing::Values(SkipCase{"nested", kNested, true, kNested.size()},
                       SkipCase{"spaced", kSpaced, true, kSpaced.size() - 2},
-                      SkipCase{"string_then_more", R"("x" rest)", true, 3},
-                      SkipCase{"empty_array", "[]", true, 2},
-                      SkipCase{"empty_object", "{}", true, 2},
-                      SkipCase{"spaced_empty", "[ \n]", true, 4},
-                      SkipCase{"null", "null,", true, 4},
-                      SkipCase{"short_word_passes", "nul", true, 3},
-                      SkipCase{"word_not_compared", "tru e", true, 3},
-                      SkipCase{"false", "false", true, 5},
-                      SkipCase{"number", "12.5e3]", true, 6},
-                      SkipCase{"negative_fails", "-1", false, 0},
+                      SkipCase{"string_then_more", R"("x" rest)", true, 3}, SkipCase{"empty_array", "[]", true, 2},
+                      SkipCase{"empty_object", "{}", true, 2}, SkipCase{"spaced_empty", "[ \n]", true, 4},
+                      SkipCase{"null", "null,", true, 4}, SkipCase{"short_word_passes", "nul", true, 3},
+                      SkipCase{"word_not_compared", "tru e", true, 3}, SkipCase{"false", "false", true, 5},
+                      SkipCase{"number", "12.5e3]", true, 6}, SkipCase{"negative_fails", "-1", false, 0},
                       SkipCase{"array_trailing_comma", "[1,]", false, 0},
                       SkipCase{"object_trailing_comma", R"({"a":1,})", false, 0},
-                      SkipCase{"missing_comma", "[1 2]", false, 0},
-                      SkipCase{"missing_colon", R"({"a" 1})", false, 0},
-                      SkipCase{"number_key", "{1:2}", false, 0},
-                      SkipCase{"unclosed_array", "[1,2", false, 0},
-                      SkipCase{"unclosed_object", R"({"a":1)", false, 0},
-                      SkipCase{"wrong_closer", "[1}", false, 0},
-                      SkipCase{"empty_text", "", false, 0},
-                      SkipCase{"only_space", " \t ", false, 0},
+                      SkipCase{"missing_comma", "[1 2]", false, 0}, SkipCase{"missing_colon", R"({"a" 1})", false, 0},
+                      SkipCase{"number_key", "{1:2}", false, 0}, SkipCase{"unclosed_array", "[1,2", false, 0},
+                      SkipCase{"unclosed_object", R"({"a":1)", false, 0}, SkipCase{"wrong_closer", "[1}", false, 0},
+                      SkipCase{"empty_text", "", false, 0}, SkipCase{"only_space", " \t ", false, 0},
                       SkipCase{"capital_word", "True", false, 0}),
     [](const auto& info) { return info.param.name; });
 

@@ -15,21 +15,19 @@ struct EscapeCase {
 
 class JsonEscapeTable : public ::testing::TestWithParam<EscapeCase> {};
 
-TEST_P(JsonEscapeTable, WritesExactBytes) {
-    EXPECT_EQ(JsonEscape(GetParam().input), GetParam().expected);
-}
+TEST_P(JsonEscapeTable, WritesExactBytes) { EXPECT_EQ(JsonEscape(GetParam().input), GetParam().expected); }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryRow, JsonEscapeTable,
-    ::testing::Values(EscapeCase{"\t", "\\t"}, EscapeCase{"\n", "\\n"}, EscapeCase{"\r", "\\r"},
-                      EscapeCase{"\"", "\\\""}, EscapeCase{"\\", "\\\\"},
-                      EscapeCase{std::string(1, '\0'), "\\u0000"}, EscapeCase{"\x01", "\\u0001"},
-                      EscapeCase{"\x08", "\\u0008"}, EscapeCase{"\x0b", "\\u000b"}, EscapeCase{"\x0c", "\\u000c"},
-                      EscapeCase{"\x1b", "\\u001b"}, EscapeCase{"\x1f", "\\u001f"}, EscapeCase{" ", " "},
-                      EscapeCase{"/", "/"}, EscapeCase{"\x7f", "\x7f"}, EscapeCase{"\x80", "\x80"},
-                      EscapeCase{"\xff", "\xff"}, EscapeCase{"\xd0\x96", "\xd0\x96"},
-                      EscapeCase{"a\"b\\c", "a\\\"b\\\\c"}, EscapeCase{"", ""},
-                      EscapeCase{"x\r\ny\tz", "x\\r\\ny\\tz"}));
+INSTANTIATE_TEST_SUITE_P(EveryRow, JsonEscapeTable,
+                         ::testing::Values(EscapeCase{"\t", "\\t"}, EscapeCase{"\n", "\\n"}, EscapeCase{"\r", "\\r"},
+                                           EscapeCase{"\"", "\\\""}, EscapeCase{"\\", "\\\\"},
+                                           EscapeCase{std::string(1, '\0'), "\\u0000"}, EscapeCase{"\x01", "\\u0001"},
+                                           EscapeCase{"\x08", "\\u0008"}, EscapeCase{"\x0b", "\\u000b"},
+                                           EscapeCase{"\x0c", "\\u000c"}, EscapeCase{"\x1b", "\\u001b"},
+                                           EscapeCase{"\x1f", "\\u001f"}, EscapeCase{" ", " "}, EscapeCase{"/", "/"},
+                                           EscapeCase{"\x7f", "\x7f"}, EscapeCase{"\x80", "\x80"},
+                                           EscapeCase{"\xff", "\xff"}, EscapeCase{"\xd0\x96", "\xd0\x96"},
+                                           EscapeCase{"a\"b\\c", "a\\\"b\\\\c"}, EscapeCase{"", ""},
+                                           EscapeCase{"x\r\ny\tz", "x\\r\\ny\\tz"}));
 
 TEST(JsonEscape, FiveCharactersBecomeSeven) {
     const std::string out = JsonEscape("a\"b\\c");

@@ -20,16 +20,16 @@ TEST(Utf8CheckTest, WellFormedAndMalformedSequences) {
         {"\xF4\x8F\xBF\xBF", true},                                  // U+10FFFF
         {std::string("a\0b", 3), true},
         {"\xFF", false},
-        {"\x80", false},                  // a lone continuation byte
-        {"\xC0\xAF", false},              // overlong '/'
-        {"\xC1\xBF", false},              // overlong
-        {"\xE0\x9F\xBF", false},          // overlong three-byte form
-        {"\xED\xA0\x80", false},          // surrogate U+D800
-        {"\xF0\x8F\xBF\xBF", false},      // overlong four-byte form
-        {"\xF4\x90\x80\x80", false},      // above U+10FFFF
+        {"\x80", false},              // a lone continuation byte
+        {"\xC0\xAF", false},          // overlong '/'
+        {"\xC1\xBF", false},          // overlong
+        {"\xE0\x9F\xBF", false},      // overlong three-byte form
+        {"\xED\xA0\x80", false},      // surrogate U+D800
+        {"\xF0\x8F\xBF\xBF", false},  // overlong four-byte form
+        {"\xF4\x90\x80\x80", false},  // above U+10FFFF
         {"\xF5\x80\x80\x80", false},
-        {"\xE2\x82", false},              // cut short at the end
-        {"\xE2\x82x", false},             // cut short by an ASCII byte
+        {"\xE2\x82", false},   // cut short at the end
+        {"\xE2\x82x", false},  // cut short by an ASCII byte
         {"ok\xC3", false},
         {"\xC3\xA9\xC3", false},
     };

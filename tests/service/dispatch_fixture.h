@@ -36,29 +36,28 @@ class DispatchFixture : public ::testing::Test {
 protected:
     DispatchFixture() {
         controller = host.make_controller();
-        DispatchContext context{
-            *controller,
-            host.log,
-            cancel,
-            [this](std::function<void()> task) {
-                if (!strand_open) return false;
-                sequence.push_back("post");
-                tasks.push_back(std::move(task));
-                return true;
-            },
-            [this](std::string document) {
-                sequence.push_back("reply");
-                replies.push_back(std::move(document));
-            },
-            [this] {
-                ++clear_calls;
-                return log_files_left;
-            },
-            [this] { return now_ms; },
-            [this] {
-                ++stopping_checks;
-                return stopping || (stop_from_check > 0 && stopping_checks >= stop_from_check);
-            }};
+        DispatchContext context{*controller,
+                                host.log,
+                                cancel,
+                                [this](std::function<void()> task) {
+                                    if (!strand_open) return false;
+                                    sequence.push_back("post");
+                                    tasks.push_back(std::move(task));
+                                    return true;
+                                },
+                                [this](std::string document) {
+                                    sequence.push_back("reply");
+                                    replies.push_back(std::move(document));
+                                },
+                                [this] {
+                                    ++clear_calls;
+                                    return log_files_left;
+                                },
+                                [this] { return now_ms; },
+                                [this] {
+                                    ++stopping_checks;
+                                    return stopping || (stop_from_check > 0 && stopping_checks >= stop_from_check);
+                                }};
         dispatch = std::make_unique<CommandDispatch>(std::move(context));
     }
 

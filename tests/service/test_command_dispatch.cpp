@@ -15,8 +15,8 @@ using nlohmann::json;
 
 const char kProtocolMessage[] = "Переустановите Ванторел";
 
-void ExpectAck(const json& ack, const std::string& command, bool accepted, long long generation,
-               const json& code, const json& message) {
+void ExpectAck(const json& ack, const std::string& command, bool accepted, long long generation, const json& code,
+               const json& message) {
     EXPECT_EQ(ack["event"], "ack");
     EXPECT_EQ(ack["command"], command);
     EXPECT_EQ(ack["accepted"], accepted);
@@ -97,8 +97,8 @@ TEST_F(DispatchTest, HelloAnswersWithTheStateAndIsLoggedAtMostEveryThirtySeconds
         long long at_ms;
         bool logged;
     };
-    const Step steps[] = {{100000, true}, {110000, false}, {129999, false}, {130000, true},
-                          {140000, false}, {160000, true}};
+    const Step steps[] = {{100000, true}, {110000, false}, {129999, false},
+                          {130000, true}, {140000, false}, {160000, true}};
     for (const auto& step : steps) {
         SCOPED_TRACE(step.at_ms);
         now_ms = step.at_ms;
@@ -343,9 +343,9 @@ TEST_F(DispatchTest, ConnectAdmittedWhileTheServiceStopsRunsCancelled) {
 // final stop has closed admission: no row is acked as accepted, and cancel stays raised.
 struct StopRaceRow {
     const char* name;
-    int stop_from_check;   // the dispatch's first check of the stop flag that sees it
-    bool strand_open;      // the strand still takes posts
-    bool final_stop_ran;   // the final stop began before the connect
+    int stop_from_check;  // the dispatch's first check of the stop flag that sees it
+    bool strand_open;     // the strand still takes posts
+    bool final_stop_ran;  // the final stop began before the connect
     long long refused_generation;
 };
 
@@ -372,12 +372,13 @@ TEST_P(ConnectDuringStop, IsRefusedBusyAndLeavesNoSessionBehind) {
     EXPECT_FALSE(host.process.alive);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, ConnectDuringStop,
-    ::testing::Values(StopRaceRow{"stop_seen_before_admission", 1, false, false, 0},
-                      StopRaceRow{"stop_between_admission_and_post", 2, false, false, 1},
-                      StopRaceRow{"admission_already_closed", 2, true, true, 0}),
-    [](const ::testing::TestParamInfo<StopRaceRow>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rows, ConnectDuringStop,
+                         ::testing::Values(StopRaceRow{"stop_seen_before_admission", 1, false, false, 0},
+                                           StopRaceRow{"stop_between_admission_and_post", 2, false, false, 1},
+                                           StopRaceRow{"admission_already_closed", 2, true, true, 0}),
+                         [](const ::testing::TestParamInfo<StopRaceRow>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // A user interface that reconnects sends a disconnect and then a connect at once.
 TEST_F(DispatchTest, ADisconnectWhileIdleDoesNotEndTheConnectThatFollows) {
@@ -438,9 +439,8 @@ TEST_F(DispatchTest, EachDisconnectEndsWithOneIdleEvent) {
         send(DisconnectDocument(0));
         run_tasks();
         controller->set_snapshot_listener(nullptr);
-        const auto idle = std::count_if(events.begin(), events.end(), [](const TunnelSnapshot& s) {
-            return s.state == SessionState::idle;
-        });
+        const auto idle = std::count_if(events.begin(), events.end(),
+                                        [](const TunnelSnapshot& s) { return s.state == SessionState::idle; });
         EXPECT_EQ(idle, 1);
         ASSERT_FALSE(events.empty());
         EXPECT_EQ(events.back().state, SessionState::idle);

@@ -24,8 +24,7 @@ using namespace std::chrono_literals;
 
 class ServiceCoreTest : public ::testing::Test {
 protected:
-    ServiceCoreTest()
-        : controller(host.routes, host.engine, host.resolver, host.probe, host.files, log, host.sleeper) {
+    ServiceCoreTest() : controller(host.routes, host.engine, host.resolver, host.probe, host.files, log, host.sleeper) {
         ServiceCoreHooks hooks;
         hooks.on_ready = [this] { ready.set_value(); };
         hooks.clear_log = [] { return std::vector<std::string>{}; };

@@ -134,7 +134,9 @@ TEST(StopProgress, ReportsRisingCheckpointsUntilDestroyed) {
 
 TEST(StopProgress, AShortStopReportsNothing) {
     std::atomic<int> reports{0};
-    { StopProgress progress([&](std::uint32_t) { reports.fetch_add(1); }, std::chrono::hours(1)); }
+    {
+        StopProgress progress([&](std::uint32_t) { reports.fetch_add(1); }, std::chrono::hours(1));
+    }
     EXPECT_EQ(reports.load(), 0);
 }
 
@@ -149,9 +151,9 @@ TEST(ServiceStatus, ControlsAreClassified) {
         {13, 4, ControlAction::suspend},         // power event: suspend
         {13, 7, ControlAction::report_current},  // power event: resume
         {13, 18, ControlAction::report_current},
-        {4, 0, ControlAction::report_current},   // interrogate
-        {5, 0, ControlAction::report_current},   // shutdown (not accepted, reported anyway)
-        {4, 4, ControlAction::report_current},   // suspend's type on another control
+        {4, 0, ControlAction::report_current},  // interrogate
+        {5, 0, ControlAction::report_current},  // shutdown (not accepted, reported anyway)
+        {4, 4, ControlAction::report_current},  // suspend's type on another control
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.control);
@@ -247,15 +249,13 @@ TEST(PipeClientRules, OnlyABrokenInstanceIsClosedAfterAFailedConnect) {
         bool keep;
     };
     const Row rows[] = {
-        {232, true},   // the client closed before the connect: listen again
-        {109, true},   // broken pipe
-        {233, true},   // no process on the other end
-        {258, true},   // the stop event
-        {995, true},   // cancelled
-        {6, false},    // the handle itself is bad
-        {1, false},
-        {87, false},
-        {0, false},
+        {232, true},  // the client closed before the connect: listen again
+        {109, true},  // broken pipe
+        {233, true},  // no process on the other end
+        {258, true},  // the stop event
+        {995, true},  // cancelled
+        {6, false},   // the handle itself is bad
+        {1, false},  {87, false}, {0, false},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(KeepsInstanceAfterConnectFailure(row.error), row.keep) << row.error;
@@ -269,12 +269,10 @@ TEST(PipeClientRules, AProcessStartedAfterTheConnectionIsNotTheClient) {
         bool accepted;
     };
     const Row rows[] = {
-        {connected - 10'000'000, true},  // a second earlier
-        {connected - 1, true},
-        {connected, true},               // same 100 ns tick
-        {connected + 1, false},          // the id was reused after the connect
-        {connected + 10'000'000, false},
-        {0, false},                      // no creation time known
+        {connected - 10'000'000, true},                      // a second earlier
+        {connected - 1, true},           {connected, true},  // same 100 ns tick
+        {connected + 1, false},                              // the id was reused after the connect
+        {connected + 10'000'000, false}, {0, false},         // no creation time known
     };
     for (const auto& row : rows) {
         EXPECT_EQ(ClientStartedBeforeConnect(row.created, connected), row.accepted) << row.created;

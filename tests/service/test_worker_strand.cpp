@@ -51,7 +51,8 @@ struct Trace {
 TEST(WorkerStrand, RecoversAndSignalsReadyBeforeAnyTaskThenRunsTasksInOrder) {
     VirtualTime time;
     Trace trace;
-    WorkerStrand strand(trace.operations(), [&] { trace.events.push_back("ready"); }, time.timing());
+    WorkerStrand strand(
+        trace.operations(), [&] { trace.events.push_back("ready"); }, time.timing());
     // Posted before the strand runs: still after recovery.
     strand.post([&] { trace.events.push_back("a"); });
     strand.post([&] { trace.events.push_back("b"); });
@@ -157,7 +158,8 @@ TEST(WorkerStrand, StopDuringRecoverySkipsTasksAndTicksButStillStops) {
         trace.events.push_back("recover");
         self->request_stop();
     };
-    WorkerStrand strand(ops, [&] { trace.events.push_back("ready"); }, time.timing());
+    WorkerStrand strand(
+        ops, [&] { trace.events.push_back("ready"); }, time.timing());
     self = &strand;
     strand.post([&] { trace.events.push_back("task"); });
     strand.run();

@@ -19,8 +19,8 @@ std::uint64_t LuidOfIndex(std::uint32_t index);
 }  // namespace vantorel::testing
 
 // Skips the test unless the namespace script set up `phase`.
-#define REQUIRE_NETNS_PHASE(phase)                                                             \
-    do {                                                                                       \
-        if (::vantorel::testing::NetnsPhase() != (phase))                                      \
+#define REQUIRE_NETNS_PHASE(phase)                                                                   \
+    do {                                                                                             \
+        if (::vantorel::testing::NetnsPhase() != (phase))                                            \
             GTEST_SKIP() << "needs the '" << (phase) << "' network namespace of run_netns_tests.sh"; \
     } while (0)

@@ -94,8 +94,8 @@ bool SendAll(SOCKET client, std::string_view data) {
 }
 
 std::string HttpResponse(int status, const std::string& reason, const std::string& body) {
-    return "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    return "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\nConnection: close\r\n\r\n" + body;
 }
 
 }  // namespace vantorel::testing

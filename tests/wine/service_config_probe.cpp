@@ -42,11 +42,16 @@ std::vector<BYTE> QueryConfig2(SC_HANDLE service, DWORD level) {
 
 const char* ActionName(SC_ACTION_TYPE type) {
     switch (type) {
-        case SC_ACTION_NONE: return "none";
-        case SC_ACTION_RESTART: return "restart";
-        case SC_ACTION_REBOOT: return "reboot";
-        case SC_ACTION_RUN_COMMAND: return "run";
-        default: return "other";
+        case SC_ACTION_NONE:
+            return "none";
+        case SC_ACTION_RESTART:
+            return "restart";
+        case SC_ACTION_REBOOT:
+            return "reboot";
+        case SC_ACTION_RUN_COMMAND:
+            return "run";
+        default:
+            return "other";
     }
 }
 
@@ -68,8 +73,8 @@ bool PrintBasicConfig(SC_HANDLE service) {
 // What Wine cannot answer is printed as "?" rather than failing the whole probe.
 void PrintExtendedConfig(SC_HANDLE service) {
     const std::vector<BYTE> description = QueryConfig2(service, SERVICE_CONFIG_DESCRIPTION);
-    const auto* text = description.empty() ? nullptr
-                                           : reinterpret_cast<const SERVICE_DESCRIPTIONW*>(description.data());
+    const auto* text =
+        description.empty() ? nullptr : reinterpret_cast<const SERVICE_DESCRIPTIONW*>(description.data());
     PrintLine("DESCRIPTION", text && text->lpDescription ? text->lpDescription : L"");
 
     const std::vector<BYTE> failure = QueryConfig2(service, SERVICE_CONFIG_FAILURE_ACTIONS);
@@ -114,8 +119,8 @@ int wmain(int argc, wchar_t** argv) {
 
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
-    if (QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
-                             sizeof(status), &needed)) {
+    if (QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status), sizeof(status),
+                             &needed)) {
         PrintLine("STATE", status.dwCurrentState);
     }
     return 0;

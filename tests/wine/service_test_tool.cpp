@@ -60,8 +60,8 @@ int Preshutdown(int argc, wchar_t** argv) {
     }
     SERVICE_PRESHUTDOWN_INFO info{};
     DWORD needed = 0;
-    if (!QueryServiceConfig2W(s.service, SERVICE_CONFIG_PRESHUTDOWN_INFO, reinterpret_cast<LPBYTE>(&info),
-                              sizeof(info), &needed)) {
+    if (!QueryServiceConfig2W(s.service, SERVICE_CONFIG_PRESHUTDOWN_INFO, reinterpret_cast<LPBYTE>(&info), sizeof(info),
+                              &needed)) {
         return 1;
     }
     std::printf("%lu\n", info.dwPreshutdownTimeout);

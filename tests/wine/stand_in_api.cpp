@@ -47,8 +47,9 @@ std::string HeaderValue(const std::string& head, const std::string& name) {
 }
 
 std::string Response(const char* status, const std::string& body) {
-    return std::string("HTTP/1.1 ") + status + "\r\nContent-Type: application/json\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    return std::string("HTTP/1.1 ") + status +
+           "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\nConnection: close\r\n\r\n" + body;
 }
 
 void ServeClient(SocketHandle client, const std::string& secret, std::uint64_t started_ms) {
@@ -94,11 +95,10 @@ std::string ConnectionsDocument(unsigned long long elapsed_ms) {
         if (!connections.empty()) connections += ",";
         connections += std::string("{\"id\":\"") + flow.id + "\",\"metadata\":{\"network\":\"" + flow.network +
                        "\",\"type\":\"tun\",\"sourceIP\":\"172.19.0.1\",\"destinationIP\":\"" + flow.destination +
-                       "\",\"sourcePort\":\"50712\",\"destinationPort\":\"" + flow.port + "\",\"host\":\"" +
-                       flow.host + "\",\"dnsMode\":\"normal\",\"processPath\":\"\"},\"upload\":" +
-                       std::to_string(up) + ",\"download\":" + std::to_string(down) +
-                       ",\"start\":\"2025-01-01T00:00:00Z\",\"chains\":[\"" + flow.chain +
-                       "\"],\"rule\":\"final\",\"rulePayload\":\"\"}";
+                       "\",\"sourcePort\":\"50712\",\"destinationPort\":\"" + flow.port + "\",\"host\":\"" + flow.host +
+                       "\",\"dnsMode\":\"normal\",\"processPath\":\"\"},\"upload\":" + std::to_string(up) +
+                       ",\"download\":" + std::to_string(down) + ",\"start\":\"2025-01-01T00:00:00Z\",\"chains\":[\"" +
+                       flow.chain + "\"],\"rule\":\"final\",\"rulePayload\":\"\"}";
     }
     return "{\"downloadTotal\":" + std::to_string(down_total) + ",\"uploadTotal\":" + std::to_string(up_total) +
            ",\"connections\":[" + connections + "],\"memory\":4194304}";
@@ -107,7 +107,8 @@ std::string ConnectionsDocument(unsigned long long elapsed_ms) {
 std::string AnswerRequest(const std::string& head, const std::string& secret, unsigned long long elapsed_ms) {
     if (HeaderValue(head, "Authorization") != "Bearer " + secret || secret.empty())
         return Response("401 Unauthorized", "{\"message\":\"Unauthorized\"}");
-    if (head.rfind("GET /connections ", 0) != 0) return Response("404 Not Found", "{\"message\":\"Resource not found\"}");
+    if (head.rfind("GET /connections ", 0) != 0)
+        return Response("404 Not Found", "{\"message\":\"Resource not found\"}");
     return Response("200 OK", ConnectionsDocument(elapsed_ms));
 }
 

@@ -38,12 +38,10 @@ namespace {
 
 std::string ToUtf8(const std::wstring& text) {
     if (text.empty()) return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                nullptr, nullptr);
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
     if (n > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                            nullptr, nullptr);
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
     }
     return out;
 }
@@ -93,8 +91,7 @@ struct Option {
 };
 
 bool TakesValue(const std::string& name) {
-    return name == "--stdout" || name == "--stderr" || name == "--bytes" || name == "--sleep-ms" ||
-           name == "--exit";
+    return name == "--stdout" || name == "--stderr" || name == "--bytes" || name == "--sleep-ms" || name == "--exit";
 }
 
 std::string ReadWholeFile(const std::wstring& path) {
@@ -152,8 +149,8 @@ int Run(const std::vector<Option>& options, const std::wstring& config_path) {
             adapters.push_back(std::make_unique<vantorel::stand_in::HeldAdapter>());
             std::string error;
             if (!adapters.back()->acquire(error)) {
-                WriteAll(STD_ERROR_HANDLE, "FATAL[0000] start inbound/tun[tun-in]: configure tun interface: " +
-                                               error + "\n");
+                WriteAll(STD_ERROR_HANDLE,
+                         "FATAL[0000] start inbound/tun[tun-in]: configure tun interface: " + error + "\n");
                 return 1;
             }
         } else if (o.name == "--serve-api") {

@@ -112,9 +112,14 @@ TEST(IsTrustedOwner, AcceptsSystemAdministratorsAndOurOwnAccountOnly) {
     const std::string self = testing::ProcessUserSidText();
     ASSERT_FALSE(self.empty());
     const Case cases[] = {
-        {L"S-1-5-18", true},       {L"S-1-5-32-544", true},  {std::wstring(self.begin(), self.end()), true},
-        {L"S-1-5-32-545", false},  {L"S-1-1-0", false},      {L"S-1-5-11", false},
-        {L"S-1-5-7", false},       {L"S-1-5-21-1-2-3-1001", false},
+        {L"S-1-5-18", true},
+        {L"S-1-5-32-544", true},
+        {std::wstring(self.begin(), self.end()), true},
+        {L"S-1-5-32-545", false},
+        {L"S-1-1-0", false},
+        {L"S-1-5-11", false},
+        {L"S-1-5-7", false},
+        {L"S-1-5-21-1-2-3-1001", false},
     };
     for (const Case& c : cases) {
         PSID sid = nullptr;
@@ -137,8 +142,8 @@ void ExpectOnlyTrustedWriters(const std::wstring& path) {
         if (ace.sid == testing::kSystemSid && (ace.mask & kFullAccess) == kFullAccess) {
             system_full = true;
         }
-        bool trusted = ace.sid == testing::kSystemSid || ace.sid == testing::kAdministratorsSid ||
-                       ace.sid == view.owner;
+        bool trusted =
+            ace.sid == testing::kSystemSid || ace.sid == testing::kAdministratorsSid || ace.sid == view.owner;
         if (!trusted) {
             EXPECT_FALSE(testing::GrantsWrite(ace.mask)) << ace.sid << " " << ace.mask;
         }

@@ -69,8 +69,7 @@ private:
 };
 
 inline bool WriteBytes(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
     BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
@@ -80,8 +79,8 @@ inline bool WriteBytes(const std::wstring& path, const std::string& bytes) {
 
 inline bool ReadBytes(const std::wstring& path, std::string& out) {
     out.clear();
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     char buffer[65536];
     DWORD got = 0;
@@ -90,9 +89,7 @@ inline bool ReadBytes(const std::wstring& path, std::string& out) {
     return true;
 }
 
-inline bool Exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
+inline bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 inline constexpr char kSystemSid[] = "S-1-5-18";
 inline constexpr char kAdministratorsSid[] = "S-1-5-32-544";
@@ -166,9 +163,8 @@ inline SecurityView ReadSecurity(const std::wstring& path) {
     PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR sd = nullptr;
-    if (GetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
-                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
-                              &dacl, nullptr, &sd) != ERROR_SUCCESS) {
+    if (GetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                              &owner, nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS) {
         return view;
     }
     view.read = true;
@@ -197,8 +193,8 @@ inline bool MakeForeignOwned(const std::wstring& path) {
     STARTUPINFOW si{};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(L"Z:\\bin\\chown", mutable_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &si, &pi)) {
+    if (!CreateProcessW(L"Z:\\bin\\chown", mutable_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &pi)) {
         return false;
     }
     if (pi.hProcess) CloseHandle(pi.hProcess);
@@ -222,16 +218,15 @@ inline DWORD SetDaclFromSddl(const std::wstring& path, const wchar_t* sddl) {
     PACL dacl = nullptr;
     GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
     std::wstring name = path;
-    DWORD status = SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                         nullptr, nullptr, dacl, nullptr);
+    DWORD status =
+        SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr);
     LocalFree(sd);
     return status;
 }
 
 inline bool GrantsWrite(DWORD mask) {
-    const DWORD write_rights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
-                               FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
-                               WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+    const DWORD write_rights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
+                               FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
     return (mask & write_rights) != 0;
 }
 

@@ -134,9 +134,8 @@ TEST_F(EngineHostTest, StartsSuspendedWithTheExactCommandLineAndDirectory) {
     ASSERT_TRUE(engine_.resume());
     ASSERT_TRUE(wait_exit());
     EXPECT_EQ(engine_.exit_code(), 0u);
-    const std::string expected = "\"" + WideToUtf8(dir_.engine()) + "\" run -c \"" +
-                                 WideToUtf8(dir_.config()) + "\"\n" + WideToUtf8(dir_.engine_dir()) +
-                                 "\nstdin=0\n";
+    const std::string expected = "\"" + WideToUtf8(dir_.engine()) + "\" run -c \"" + WideToUtf8(dir_.config()) +
+                                 "\"\n" + WideToUtf8(dir_.engine_dir()) + "\nstdin=0\n";
     EXPECT_EQ(engine_.output(), expected);
 }
 
@@ -201,7 +200,7 @@ TEST_F(EngineHostTest, ClosingTheJobEndsTheEngine) {
     engine_.release();
     EXPECT_TRUE(ProcessEnds(pid, 3000));
     EXPECT_FALSE(engine_.is_running());
-    EXPECT_EQ(engine_.exit_code(), 0u);  // the stored error of the last successful resume
+    EXPECT_EQ(engine_.exit_code(), 0u);    // the stored error of the last successful resume
     EXPECT_FALSE(engine_.request_stop());  // process id forgotten
 }
 
@@ -280,8 +279,8 @@ StandInRun RunStandIn(const std::wstring& options) {
     si.hStdOutput = write_end;
     si.hStdError = write_end;
     PROCESS_INFORMATION pi{};
-    BOOL started = CreateProcessW(StandInPath().c_str(), mutable_line.data(), nullptr, nullptr, TRUE,
-                                  CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
+    BOOL started = CreateProcessW(StandInPath().c_str(), mutable_line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                                  nullptr, nullptr, &si, &pi);
     CloseHandle(write_end);
     if (started) {
         char buffer[4096];
@@ -350,8 +349,7 @@ TEST(Win32EngineInJob, StartsWithoutBreakawayWhenTheBrokersJobForbidsIt) {
     ASSERT_TRUE(job.valid());
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;  // no breakaway
-    ASSERT_TRUE(SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
-                                        sizeof(limits)));
+    ASSERT_TRUE(SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits)));
     std::wstring self = OwnExecutablePath();
     std::wstring line = L"\"" + self +
                         L"\" --gtest_filter=Win32EngineInJob.DISABLED_StartsWithoutBreakaway "
@@ -361,8 +359,8 @@ TEST(Win32EngineInJob, StartsWithoutBreakawayWhenTheBrokersJobForbidsIt) {
     STARTUPINFOW si{};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi{};
-    ASSERT_TRUE(CreateProcessW(self.c_str(), mutable_line.data(), nullptr, nullptr, FALSE,
-                               CREATE_SUSPENDED, nullptr, nullptr, &si, &pi));
+    ASSERT_TRUE(CreateProcessW(self.c_str(), mutable_line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                               nullptr, &si, &pi));
     WinHandle process(pi.hProcess);
     WinHandle thread(pi.hThread);
     ASSERT_TRUE(AssignProcessToJobObject(job.get(), process.get()));
@@ -383,8 +381,8 @@ public:
         STARTUPINFOW si{};
         si.cb = sizeof(si);
         PROCESS_INFORMATION pi{};
-        if (CreateProcessW(exe.c_str(), mutable_line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                           nullptr, nullptr, &si, &pi)) {
+        if (CreateProcessW(exe.c_str(), mutable_line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                           nullptr, &si, &pi)) {
             CloseHandle(pi.hThread);
             process_ = pi.hProcess;
         }

@@ -91,7 +91,8 @@ TEST(WinHttpFlowProbe, SendsTheBearerSecretAndAsksForConnections) {
 }
 
 TEST(WinHttpFlowProbe, EmptyListReplacesThePreviousSample) {
-    FixedAnswerServer answer(HttpResponse(200, "OK", R"({"downloadTotal":0,"uploadTotal":0,"connections":[],"memory":1})"));
+    FixedAnswerServer answer(
+        HttpResponse(200, "OK", R"({"downloadTotal":0,"uploadTotal":0,"connections":[],"memory":1})"));
     ASSERT_TRUE(answer.server.ok());
     WinHttpFlowProbe probe(answer.server.port(), kSecret);
     FlowSample sample = SampleWithOneConnection();
@@ -122,12 +123,11 @@ TEST_P(WinHttpFlowProbeRefusal, FailsWithTheNumberAndKeepsTheOldSample) {
     EXPECT_EQ(sample.missing_ids, 7u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, WinHttpFlowProbeRefusal,
-    ::testing::Values(RefusedPoll{"NullConnections", 200, R"({"connections":null})", 13},
-                      RefusedPoll{"Unauthorized", 401, R"({"message":"Unauthorized"})", 401},
-                      RefusedPoll{"NotJson", 200, "<html></html>", 13}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, WinHttpFlowProbeRefusal,
+                         ::testing::Values(RefusedPoll{"NullConnections", 200, R"({"connections":null})", 13},
+                                           RefusedPoll{"Unauthorized", 401, R"({"message":"Unauthorized"})", 401},
+                                           RefusedPoll{"NotJson", 200, "<html></html>", 13}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 std::string ConnectionObject(int n) {
     return R"({"id":"c)" + std::to_string(n) +

@@ -38,13 +38,13 @@ public:
         hooks.steady_ms = [] { return static_cast<long long>(GetTickCount64()); };
         core_ = std::make_unique<ServiceCore>(*controller_, host_.log, hooks);
         stop_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        context_ = std::make_unique<PipeServerContext>(
-            PipeServerContext{*core_, *controller_, host_.log, stop_.get(), nullptr, name_.c_str(),
-                              [this](HANDLE, std::uint64_t connected_at) {
-                                  last_connected_at_.store(connected_at);
-                                  verifications_.fetch_add(1);
-                                  return accept_;
-                              }});
+        context_ = std::make_unique<PipeServerContext>(PipeServerContext{*core_, *controller_, host_.log, stop_.get(),
+                                                                         nullptr, name_.c_str(),
+                                                                         [this](HANDLE, std::uint64_t connected_at) {
+                                                                             last_connected_at_.store(connected_at);
+                                                                             verifications_.fetch_add(1);
+                                                                             return accept_;
+                                                                         }});
         thread_ = std::thread([this] {
             RunPipeServer(*context_);
             returned_.store(true);
@@ -119,8 +119,8 @@ public:
               while (!done_.load()) {
                   for (DWORD flags : {static_cast<DWORD>(PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE),
                                       static_cast<DWORD>(PIPE_ACCESS_DUPLEX)}) {
-                      HANDLE h = CreateNamedPipeW(name.c_str(), flags, PIPE_TYPE_BYTE, PIPE_UNLIMITED_INSTANCES, 0,
-                                                  0, 0, nullptr);
+                      HANDLE h = CreateNamedPipeW(name.c_str(), flags, PIPE_TYPE_BYTE, PIPE_UNLIMITED_INSTANCES, 0, 0,
+                                                  0, nullptr);
                       attempts_.fetch_add(1);
                       if (h != INVALID_HANDLE_VALUE) {
                           successes_.fetch_add(1);
@@ -186,11 +186,12 @@ TEST(PipeServer, ServesOneAcceptedClientAfterAnotherOnTheSameInstance) {
         ASSERT_TRUE(WriteAll(client.get(), EncodeFrame(kHello)));
         std::string payload;
         ASSERT_TRUE(ReadFrame(client.get(), payload));
-        EXPECT_EQ(payload, "{\"event\":\"state\",\"generation\":0,\"state\":\"idle\",\"code\":null,\"message\":null,"
-                           "\"cleanup_verified\":true}");
+        EXPECT_EQ(payload,
+                  "{\"event\":\"state\",\"generation\":0,\"state\":\"idle\",\"code\":null,\"message\":null,"
+                  "\"cleanup_verified\":true}");
         // The moment taken for the client check is after this (client) process began.
-        const std::uint64_t started = (static_cast<std::uint64_t>(created.dwHighDateTime) << 32) |
-                                      created.dwLowDateTime;
+        const std::uint64_t started =
+            (static_cast<std::uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
         EXPECT_GE(served.last_connected_at(), started);
         // Between clients nobody else can serve the name.
         client.reset();
@@ -221,8 +222,8 @@ TEST(PipeServer, ANameAlreadyServedElsewhereIsNotJoined) {
     hooks.steady_ms = [] { return 0LL; };
     ServiceCore core(*controller, host.log, hooks);
     WinHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    PipeServerContext context{core, *controller, host.log, stop.get(), nullptr, name.c_str(),
-                              [](HANDLE, std::uint64_t) { return true; }};
+    PipeServerContext context{
+        core, *controller, host.log, stop.get(), nullptr, name.c_str(), [](HANDLE, std::uint64_t) { return true; }};
     std::thread server([&context] { RunPipeServer(context); });
     Sleep(300);
     SetEvent(stop.get());

@@ -38,20 +38,20 @@ struct PortEightyServer {
         : server("127.0.0.1", 80, [this, answer](SOCKET client) {
               heads.add(ReadRequestHead(client));
               switch (answer) {
-              case Answer::no_content:
-                  SendAll(client, "HTTP/1.1 204 No Content\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-                  break;
-              case Answer::big_ok:
-                  SendAll(client, HttpResponse(200, "OK", std::string(9000, 'a')));
-                  break;
-              case Answer::status_line_then_close:
-                  SendAll(client, "HTTP/1.1 200 OK\r\n");
-                  break;
-              case Answer::silent:
-                  std::this_thread::sleep_for(milliseconds(4500));
-                  break;
-              case Answer::close_at_once:
-                  break;
+                  case Answer::no_content:
+                      SendAll(client, "HTTP/1.1 204 No Content\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+                      break;
+                  case Answer::big_ok:
+                      SendAll(client, HttpResponse(200, "OK", std::string(9000, 'a')));
+                      break;
+                  case Answer::status_line_then_close:
+                      SendAll(client, "HTTP/1.1 200 OK\r\n");
+                      break;
+                  case Answer::silent:
+                      std::this_thread::sleep_for(milliseconds(4500));
+                      break;
+                  case Answer::close_at_once:
+                      break;
               }
           }) {}
     Transcript heads;
@@ -206,8 +206,8 @@ TEST(NetnsMainSocks, AnswerWithoutNoContentIsBadStatus) {
 TEST(NetnsMainSocks, ProxyDemandingAuthenticationFailsTheHandshake) {
     REQUIRE_NETNS_PHASE("main");
     Win32ConnectivityProbe probe;
-    EXPECT_FALSE(probe.probe_through_socks(
-        static_cast<std::uint16_t>(NetnsNumber("VANTOREL_NET_SOCKS_AUTH_PORT")), "127.0.0.1", nullptr));
+    EXPECT_FALSE(probe.probe_through_socks(static_cast<std::uint16_t>(NetnsNumber("VANTOREL_NET_SOCKS_AUTH_PORT")),
+                                           "127.0.0.1", nullptr));
     EXPECT_EQ(probe.last_error(), 5u);
     EXPECT_STREQ(probe.last_code(), "socks_handshake");
 }

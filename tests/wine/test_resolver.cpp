@@ -53,7 +53,8 @@ TEST(ResolveThroughJob, AnswerOfTheLookupIsReturned) {
 
 TEST(ResolveThroughJob, NoAnswerFails) {
     std::string address = "unchanged";
-    EXPECT_FALSE(ResolveThroughJob("server.example", address, [](const std::string&) { return std::string(); }, 2000));
+    EXPECT_FALSE(ResolveThroughJob(
+        "server.example", address, [](const std::string&) { return std::string(); }, 2000));
     EXPECT_EQ(address, "unchanged");
 }
 

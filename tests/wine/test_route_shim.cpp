@@ -27,9 +27,9 @@ namespace {
 using testing::LuidOfIndex;
 using testing::NetnsNumber;
 
-#define REQUIRE_ROUTE_SHIM()                                                                      \
-    do {                                                                                          \
-        if (NetnsNumber("VANTOREL_SHIM_PHYS_INDEX") == 0)                                         \
+#define REQUIRE_ROUTE_SHIM()                                                                        \
+    do {                                                                                            \
+        if (NetnsNumber("VANTOREL_SHIM_PHYS_INDEX") == 0)                                           \
             GTEST_SKIP() << "needs the namespace, route agent and test iphlpapi.dll of run_e2e.sh"; \
     } while (0)
 
@@ -72,8 +72,9 @@ int CountRows(ADDRESS_FAMILY family, ADDRESS_FAMILY row_family, const char* dest
         const MIB_IPFORWARD_ROW2& row = table->Table[i];
         if (row.DestinationPrefix.Prefix.si_family != row_family) continue;
         char text[INET6_ADDRSTRLEN] = {};
-        const void* bytes = row_family == AF_INET6 ? static_cast<const void*>(&row.DestinationPrefix.Prefix.Ipv6.sin6_addr)
-                                                   : static_cast<const void*>(&row.DestinationPrefix.Prefix.Ipv4.sin_addr);
+        const void* bytes = row_family == AF_INET6
+                                ? static_cast<const void*>(&row.DestinationPrefix.Prefix.Ipv6.sin6_addr)
+                                : static_cast<const void*>(&row.DestinationPrefix.Prefix.Ipv4.sin_addr);
         inet_ntop(row_family, const_cast<void*>(bytes), text, sizeof(text));
         if (std::string(text) == destination && row.DestinationPrefix.PrefixLength == prefix &&
             row.InterfaceIndex == index && row.InterfaceLuid.Value == LuidOfIndex(index))
@@ -137,17 +138,25 @@ TEST(RouteShim, MalformedRowsAndUnknownInterfacesAreRefusedAsWindowsDoes) {
         DWORD remove;
     };
     const Case cases[] = {
-        {"no destination family", [](MIB_IPFORWARD_ROW2& r) { r.DestinationPrefix.Prefix.si_family = AF_UNSPEC; }, 87, 87},
+        {"no destination family", [](MIB_IPFORWARD_ROW2& r) { r.DestinationPrefix.Prefix.si_family = AF_UNSPEC; }, 87,
+         87},
         {"prefix longer than 32", [](MIB_IPFORWARD_ROW2& r) { r.DestinationPrefix.PrefixLength = 33; }, 87, 87},
         {"next hop of no family", [](MIB_IPFORWARD_ROW2& r) { r.NextHop.si_family = AF_UNSPEC; }, 87, 87},
         {"next hop of the other family", [](MIB_IPFORWARD_ROW2& r) { r.NextHop.si_family = AF_INET6; }, 87, 87},
         {"neither LUID nor index", [](MIB_IPFORWARD_ROW2& r) { r.InterfaceIndex = 0; }, 87, 87},
-        {"preferred beyond valid lifetime", [](MIB_IPFORWARD_ROW2& r) { r.ValidLifetime = 10; r.PreferredLifetime = 20; }, 87, 1168},
+        {"preferred beyond valid lifetime",
+         [](MIB_IPFORWARD_ROW2& r) {
+             r.ValidLifetime = 10;
+             r.PreferredLifetime = 20;
+         },
+         87, 1168},
         {"site prefix beyond the prefix", [](MIB_IPFORWARD_ROW2& r) { r.SitePrefixLength = 40; }, 87, 1168},
         {"host bits beyond the prefix", [](MIB_IPFORWARD_ROW2& r) { r.DestinationPrefix.PrefixLength = 16; }, 87, 87},
         {"unknown interface index", [](MIB_IPFORWARD_ROW2& r) { r.InterfaceIndex = 999; }, 1168, 1168},
-        {"LUID of no interface", [](MIB_IPFORWARD_ROW2& r) { r.InterfaceLuid.Value = (6ull << 48) | (999ull << 24); }, 1168, 1168},
-        {"next hop off every link", [](MIB_IPFORWARD_ROW2& r) { inet_pton(AF_INET, "10.77.0.1", &r.NextHop.Ipv4.sin_addr); }, 1231, 1168},
+        {"LUID of no interface", [](MIB_IPFORWARD_ROW2& r) { r.InterfaceLuid.Value = (6ull << 48) | (999ull << 24); },
+         1168, 1168},
+        {"next hop off every link",
+         [](MIB_IPFORWARD_ROW2& r) { inet_pton(AF_INET, "10.77.0.1", &r.NextHop.Ipv4.sin_addr); }, 1231, 1168},
     };
     for (const Case& c : cases) {
         MIB_IPFORWARD_ROW2 row = Ipv4Row("203.0.113.5", 32, "0.0.0.0", PhysIndex());
@@ -264,8 +273,8 @@ TEST(RouteShim, AnAdapterWhoseHolderEndedIsGoneBeforeAnyAnswer) {
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION child{};
     wchar_t command[] = L"cmd.exe /c exit 0";
-    ASSERT_TRUE(CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                               &startup, &child));
+    ASSERT_TRUE(CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                               &child));
     WinHandle process(child.hProcess);  // kept open, so the ended child's id is not reused
     WinHandle thread(child.hThread);
     ASSERT_EQ(WaitForSingleObject(process.get(), 10000), WAIT_OBJECT_0);

@@ -128,8 +128,7 @@ TEST_P(NetnsMainBadServer, IsAnInvalidParameterAndLeavesTheOutputAlone) {
 INSTANTIATE_TEST_SUITE_P(Cases, NetnsMainBadServer,
                          ::testing::Values(BadServerText{"Empty", ""}, BadServerText{"Name", "example.org"},
                                            BadServerText{"OctetTooLarge", "256.1.1.1"},
-                                           BadServerText{"ThreeParts", "10.0.0"},
-                                           BadServerText{"Ipv6", "2001:db8::1"}),
+                                           BadServerText{"ThreeParts", "10.0.0"}, BadServerText{"Ipv6", "2001:db8::1"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct PinQuery {
@@ -147,24 +146,24 @@ TEST_P(NetnsMainPinAbsent, MatchesDestinationAndInterface) {
     const PinQuery& q = GetParam();
     PinRoute pin;
     pin.destination = q.destination;
-    pin.interface_luid = q.on == PinQuery::any_luid ? 0
+    pin.interface_luid = q.on == PinQuery::any_luid    ? 0
                          : q.on == PinQuery::fast_luid ? LuidOfIndex(links.fast)
-                                                              : LuidOfIndex(links.slow);
+                                                       : LuidOfIndex(links.slow);
     Win32RouteTable table;
     EXPECT_EQ(table.pin_route_absent(pin), q.absent);
     EXPECT_EQ(table.last_error(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, NetnsMainPinAbsent,
-    ::testing::Values(PinQuery{"OnItsInterface", kPinDestination, PinQuery::fast_luid, false},
-                      PinQuery{"OnAnyInterface", kPinDestination, PinQuery::any_luid, false},
-                      PinQuery{"OnAnotherInterface", kPinDestination, PinQuery::slow_luid, true},
-                      PinQuery{"OtherDestination", "203.0.113.10", PinQuery::any_luid, true},
-                      // The fast link's subnet route is not a /32.
-                      PinQuery{"SubnetAddress", "10.81.0.0", PinQuery::any_luid, true},
-                      PinQuery{"UnparsableDestination", "not-an-address", PinQuery::any_luid, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, NetnsMainPinAbsent,
+                         ::testing::Values(PinQuery{"OnItsInterface", kPinDestination, PinQuery::fast_luid, false},
+                                           PinQuery{"OnAnyInterface", kPinDestination, PinQuery::any_luid, false},
+                                           PinQuery{"OnAnotherInterface", kPinDestination, PinQuery::slow_luid, true},
+                                           PinQuery{"OtherDestination", "203.0.113.10", PinQuery::any_luid, true},
+                                           // The fast link's subnet route is not a /32.
+                                           PinQuery{"SubnetAddress", "10.81.0.0", PinQuery::any_luid, true},
+                                           PinQuery{"UnparsableDestination", "not-an-address", PinQuery::any_luid,
+                                                    true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(NetnsMain, InterfaceRoutesAbsentOnlyWhereNoRouteUsesTheInterface) {
     REQUIRE_NETNS_PHASE("main");

@@ -28,8 +28,8 @@ SessionLedger ConnectedLedger() {
     l.pin = PinRoute{"198.51.100.20", 7, 12, 12, "192.168.1.1", 25};
     l.adapter_known = true;
     l.adapter = AdapterInfo{"VantorelTun", "{0F1E2D3C-0000-1111-2222-333344445555}", 99, 31, true};
-    l.routes = {CaptureRoute{"0.0.0.0", 1, 99, 31}, CaptureRoute{"128.0.0.0", 1, 99, 31},
-                CaptureRoute{"::", 1, 99, 31}, CaptureRoute{"8000::", 1, 99, 31}};
+    l.routes = {CaptureRoute{"0.0.0.0", 1, 99, 31}, CaptureRoute{"128.0.0.0", 1, 99, 31}, CaptureRoute{"::", 1, 99, 31},
+                CaptureRoute{"8000::", 1, 99, 31}};
     l.config_written = true;
     return l;
 }
@@ -45,9 +45,7 @@ protected:
     }
 };
 
-TEST_F(SessionFilesTest, UsesTheProgramDataVariable) {
-    EXPECT_EQ(paths().product, scratch_.base() + L"\\Vantorel");
-}
+TEST_F(SessionFilesTest, UsesTheProgramDataVariable) { EXPECT_EQ(paths().product, scratch_.base() + L"\\Vantorel"); }
 
 TEST_F(SessionFilesTest, SaveWritesTheLedgerTextAndLeavesNoTemporaryFile) {
     SessionLedger ledger = ConnectedLedger();
@@ -79,8 +77,8 @@ TEST_F(SessionFilesTest, SaveReplacesAnOlderLedgerAndALeftoverTemporaryFile) {
 
 TEST_F(SessionFilesTest, SaveKeepsTheOldLedgerWhenTheRenameFails) {
     put(paths().ledger, "v1\ngeneration=5\n");
-    HANDLE reader = CreateFileW(paths().ledger.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE reader = CreateFileW(paths().ledger.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(reader, INVALID_HANDLE_VALUE);
     EXPECT_FALSE(files_.save_ledger(ConnectedLedger()));
     CloseHandle(reader);
@@ -110,9 +108,9 @@ TEST_F(SessionFilesTest, LoadReadsNoMoreThanTheBlockThatPassesTheLimit) {
     fill_to(60000);
     text += "phase=connected\n";  // before the cut: read
     fill_to(66560 - 6);
-    text += "pid=12345\n";        // straddles the cut: only "pid=12" is read
+    text += "pid=12345\n";  // straddles the cut: only "pid=12" is read
     fill_to(70000);
-    text += "metric=9\n";         // after the cut: never read
+    text += "metric=9\n";  // after the cut: never read
     fill_to(100000);
     ASSERT_EQ(text.size(), 100000u);
     ASSERT_EQ(text.substr(66560 - 6, 6), "pid=12");
@@ -202,8 +200,8 @@ void ExpectOnlyTrustedReaders(const std::wstring& path) {
     ASSERT_TRUE(view.dacl_present);
     EXPECT_FALSE(view.aces.empty());
     for (const auto& ace : view.aces) {
-        bool trusted = ace.sid == testing::kSystemSid || ace.sid == testing::kAdministratorsSid ||
-                       ace.sid == view.owner;
+        bool trusted =
+            ace.sid == testing::kSystemSid || ace.sid == testing::kAdministratorsSid || ace.sid == view.owner;
         EXPECT_TRUE(trusted) << ace.sid;
     }
 }
@@ -245,9 +243,8 @@ TEST_F(SessionFilesTest, WriteEngineConfigDoesNotKeepAForeignOwner) {
 
 TEST_F(SessionFilesTest, WriteEngineConfigFailsWithTheDeleteErrorWhenTheFileCannotGo) {
     put(paths().engine_config, "old");
-    HANDLE holder = CreateFileW(paths().engine_config.c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE holder = CreateFileW(paths().engine_config.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     EXPECT_FALSE(files_.write_engine_config("{\"new\":1}"));
     EXPECT_EQ(files_.last_error(), static_cast<std::uint32_t>(ERROR_SHARING_VIOLATION));
@@ -286,8 +283,8 @@ TEST_F(SessionFilesTest, ShredOfAMissingOrEmptyFileSucceeds) {
 
 TEST_F(SessionFilesTest, ShredFailsWhileAnotherHandleHoldsTheFile) {
     put(paths().engine_config, "secret");
-    HANDLE holder = CreateFileW(paths().engine_config.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE holder = CreateFileW(paths().engine_config.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     EXPECT_FALSE(files_.shred_engine_config());
     CloseHandle(holder);

@@ -38,10 +38,10 @@ TEST(Win32TunnelLog, WritesOneLineInTheFixedFormatCreatingTheDirectory) {
 
     std::string text = LogText();
     std::smatch m;
-    ASSERT_TRUE(std::regex_match(
-        text, m,
-        std::regex("(\\d{4})-(\\d{2})-(\\d{2})T\\d{2}:\\d{2}:\\d{2}Z generation=-3 event=routes "
-                   "code=pin_failed win32=5\r\n")))
+    ASSERT_TRUE(
+        std::regex_match(text, m,
+                         std::regex("(\\d{4})-(\\d{2})-(\\d{2})T\\d{2}:\\d{2}:\\d{2}Z generation=-3 event=routes "
+                                    "code=pin_failed win32=5\r\n")))
         << text;
     EXPECT_EQ(std::stoi(m[1]), before.wYear);
     EXPECT_EQ(std::stoi(m[2]), before.wMonth);
@@ -94,8 +94,8 @@ TEST(Win32TunnelLog, DropsTheLineWhileAnotherWriterHoldsTheFile) {
     DataPaths paths = CurrentDataPaths();
     Win32TunnelLog log;
     log.write(1, "first", "-", 0);
-    HANDLE writer = CreateFileW(paths.service_log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE writer = CreateFileW(paths.service_log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(writer, INVALID_HANDLE_VALUE);
     log.write(2, "dropped", "-", 0);
     CloseHandle(writer);
@@ -119,8 +119,8 @@ TEST(FormatLogLine, KeepsALineThatFitsAndCutsALongerOneBeforeItsLineEnd) {
         size_t expected_length;
         bool cut;
     };
-    for (Case c : {Case{fits - 1, 510, false}, Case{fits, 511, false}, Case{fits + 1, 511, true},
-                   Case{2000, 511, true}}) {
+    for (Case c :
+         {Case{fits - 1, 510, false}, Case{fits, 511, false}, Case{fits + 1, 511, true}, Case{2000, 511, true}}) {
         std::string event(c.event_length, 'e');
         std::string line = FormatLogLine(2026, 12, 8, 1, 2, 3, 12, event, "c", 0);
         EXPECT_EQ(line.size(), c.expected_length) << c.event_length;
@@ -173,8 +173,8 @@ TEST(ClearLogFiles, NamesAFileHeldOpenWithoutDeleteSharing) {
         ASSERT_TRUE(WriteBytes(paths.service_log_previous, "b\r\n"));
         const std::wstring& held_path = c.hold_current ? paths.service_log : paths.service_log_previous;
         const std::wstring& free_path = c.hold_current ? paths.service_log_previous : paths.service_log;
-        HANDLE held = CreateFileW(held_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE held = CreateFileW(held_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(held, INVALID_HANDLE_VALUE);
         EXPECT_EQ(clear_log_files(), c.expected);
         CloseHandle(held);
@@ -185,7 +185,8 @@ TEST(ClearLogFiles, NamesAFileHeldOpenWithoutDeleteSharing) {
 
 // How often each event appears in the text, with every line checked against the format.
 std::map<std::string, int> EventCounts(const std::string& text, int& malformed) {
-    static const std::regex line("\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}Z generation=\\d+ event=(\\S+) code=\\S+ win32=0\r");
+    static const std::regex line(
+        "\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}Z generation=\\d+ event=(\\S+) code=\\S+ win32=0\r");
     std::map<std::string, int> counts;
     malformed = 0;
     std::istringstream lines(text);

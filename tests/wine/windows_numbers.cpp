@@ -41,7 +41,8 @@ static_assert(kControlsAccepted == (SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_POWEREV
 
 static_assert(kEngineCreateFlags == (CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP | EXTENDED_STARTUPINFO_PRESENT |
                                      CREATE_NO_WINDOW | CREATE_BREAKAWAY_FROM_JOB));
-static_assert(kEngineCreateFlagsNoBreakaway == (kEngineCreateFlags & ~static_cast<unsigned long>(CREATE_BREAKAWAY_FROM_JOB)));
+static_assert(kEngineCreateFlagsNoBreakaway ==
+              (kEngineCreateFlags & ~static_cast<unsigned long>(CREATE_BREAKAWAY_FROM_JOB)));
 
 // Read and write for users, without FILE_CREATE_PIPE_INSTANCE (the same bit as FILE_APPEND_DATA).
 static_assert(kPipeUserAccess == ((FILE_GENERIC_READ | FILE_GENERIC_WRITE) & ~static_cast<DWORD>(FILE_APPEND_DATA)));

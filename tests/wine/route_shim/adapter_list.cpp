@@ -32,8 +32,8 @@ ULONG HideRemovedAdapters(IP_ADAPTER_ADDRESSES* first, const AgentView& view) {
 }  // namespace
 }  // namespace vantorel::route_shim
 
-extern "C" ULONG WINAPI GetAdaptersAddresses(ULONG family, ULONG flags, PVOID reserved,
-                                             PIP_ADAPTER_ADDRESSES addresses, PULONG size) {
+extern "C" ULONG WINAPI GetAdaptersAddresses(ULONG family, ULONG flags, PVOID reserved, PIP_ADAPTER_ADDRESSES addresses,
+                                             PULONG size) {
     using namespace vantorel::route_shim;
     auto builtin = Builtin<decltype(&GetAdaptersAddresses)>("GetAdaptersAddresses");
     if (builtin == nullptr) return ERROR_NOT_SUPPORTED;

@@ -48,11 +48,10 @@ bool ReadIpv6Rows(AgentLink& link, std::vector<MIB_IPFORWARD_ROW2>& rows) {
     return true;
 }
 
-DWORD BuildTable(MIB_IPFORWARD_TABLE2* ipv4, const std::vector<MIB_IPFORWARD_ROW2>& ipv6,
-                 MIB_IPFORWARD_TABLE2** out) {
+DWORD BuildTable(MIB_IPFORWARD_TABLE2* ipv4, const std::vector<MIB_IPFORWARD_ROW2>& ipv6, MIB_IPFORWARD_TABLE2** out) {
     const ULONG count = (ipv4 != nullptr ? ipv4->NumEntries : 0) + static_cast<ULONG>(ipv6.size());
-    const std::size_t bytes = offsetof(MIB_IPFORWARD_TABLE2, Table) +
-                              std::max<ULONG>(count, 1) * sizeof(MIB_IPFORWARD_ROW2);
+    const std::size_t bytes =
+        offsetof(MIB_IPFORWARD_TABLE2, Table) + std::max<ULONG>(count, 1) * sizeof(MIB_IPFORWARD_ROW2);
     auto* table = static_cast<MIB_IPFORWARD_TABLE2*>(AllocateOwnTable(bytes));
     if (table == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
     ULONG next = 0;

@@ -43,9 +43,8 @@ std::string RouteRequestLine(const char* verb, const MIB_IPFORWARD_ROW2& row, st
     const ULONG metric = row.Metric == kUnsetMetric ? 0 : row.Metric;
     return std::string(verb) + " family=" + (ipv6 ? "6" : "4") +
            " destination=" + AddressText(row.DestinationPrefix.Prefix) +
-           " prefix=" + std::to_string(row.DestinationPrefix.PrefixLength) +
-           " next_hop=" + AddressText(row.NextHop) + " index=" + std::to_string(index) +
-           " metric=" + std::to_string(metric);
+           " prefix=" + std::to_string(row.DestinationPrefix.PrefixLength) + " next_hop=" + AddressText(row.NextHop) +
+           " index=" + std::to_string(index) + " metric=" + std::to_string(metric);
 }
 
 }  // namespace vantorel::route_shim
