@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "protocol/codes.h"
+
 namespace vantorel {
 namespace {
 
@@ -107,20 +109,6 @@ SessionState PhaseFromText(const std::string& value) {
     return SessionState::idle;
 }
 
-const char* PhaseText(SessionState phase) {
-    switch (phase) {
-        case SessionState::connecting:
-            return "connecting";
-        case SessionState::connected:
-            return "connected";
-        case SessionState::disconnecting:
-            return "disconnecting";
-        case SessionState::idle:
-            break;
-    }
-    return "idle";
-}
-
 // A line feed or '=' in a value would forge another line or key on reading.
 std::string CleanValue(const std::string& value) {
     std::string out = value;
@@ -186,7 +174,7 @@ bool ParseRoutes(const std::string& text, std::vector<CaptureRoute>& routes) {
 std::string WriteLedgerText(const SessionLedger& ledger) {
     std::string out = "v1\n";
     AppendLine(out, "generation", std::to_string(ledger.generation));
-    AppendLine(out, "phase", PhaseText(ledger.phase));
+    AppendLine(out, "phase", SessionStateName(ledger.phase));
     AppendLine(out, "pid", std::to_string(ledger.pid));
     AppendLine(out, "cleanup_verified", ledger.cleanup_verified ? "1" : "0");
     AppendLine(out, "pin_intended", ledger.pin_intended ? "1" : "0");
