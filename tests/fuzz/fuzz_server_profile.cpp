@@ -50,7 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(out["tag"] == "proxy" && out["server"] == "192.0.2.10", "the proxy outbound");
     FUZZ_CHECK(out["server_port"] == profile.port, "server_port");
     FUZZ_CHECK(parsed["experimental"]["clash_api"]["secret"] == "s3cret-api", "the API secret");
-    CheckText(doc, out["tls"]["server_name"], profile.sni, "server_name");
+    // A VLESS link without security (or "none") names a plain server: no TLS member at all.
+    const bool plain_vless = profile.scheme == "vless" && (profile.security.empty() || profile.security == "none");
+    FUZZ_CHECK(out.contains("tls") != plain_vless, "a TLS member where the link asks for none, or none where it does");
+    if (!plain_vless) CheckText(doc, out["tls"]["server_name"], profile.sni, "server_name");
     if (profile.scheme == "hysteria2") {
         FUZZ_CHECK(out["type"] == "hysteria2", "type");
         CheckText(doc, out["password"], profile.password, "password");
@@ -65,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(out["type"] == "vless", "type");
         CheckText(doc, out["uuid"], profile.uuid, "uuid");
         if (!profile.flow.empty()) CheckText(doc, out["flow"], profile.flow, "flow");
-        CheckText(doc, out["tls"]["utls"]["fingerprint"], profile.fingerprint, "fingerprint");
+        if (!plain_vless) CheckText(doc, out["tls"]["utls"]["fingerprint"], profile.fingerprint, "fingerprint");
         if (profile.security == "reality") {
             CheckText(doc, out["tls"]["reality"]["public_key"], profile.public_key, "public_key");
             CheckText(doc, out["tls"]["reality"]["short_id"], profile.short_id, "short_id");
