@@ -241,10 +241,11 @@ PhaseOutcome TunnelController::prove_egress(ConnectContext& context, const std::
     const bool passed = routes_.probe_http_direct(context.check_ip, [&cancel] { return Cancelled(cancel); });
     if (Cancelled(cancel)) return PhaseOutcome::cancelled();
     if (!passed) {
-        if (IsAuthFailure(engine_.output())) {
+        if (engine_rejected_key(cancel)) {
             log_.write(generation(), "egress", "auth_rejected", 0);
             return PhaseOutcome::failed(ErrorCode::auth_rejected);
         }
+        if (Cancelled(cancel)) return PhaseOutcome::cancelled();
         log_.write(generation(), "egress", "timeout", 3500);
         return PhaseOutcome::failed(ErrorCode::egress_timeout);
     }
@@ -253,6 +254,17 @@ PhaseOutcome TunnelController::prove_egress(ConnectContext& context, const std::
     if (!routes_.delete_host_route(canary)) return route_step_failed("canary_failed");
     update_ledger([this] { ledger_.routes.clear(); });
     return PhaseOutcome::proceed();
+}
+
+// The engine closes the check's connection when the server refuses the key and logs why at
+// about the same moment, so its line may land just after the probe has failed: it gets a short
+// while to arrive before the failure is called a time-out.
+bool TunnelController::engine_rejected_key(const std::atomic<bool>& cancel) {
+    for (int check = 0;; ++check) {
+        if (IsAuthFailure(engine_.output())) return true;
+        if (check >= kAuthVerdictWaitSteps || Cancelled(cancel)) return false;
+        sleeper_.sleep_ms(kAuthVerdictWaitStepMs);
+    }
 }
 
 PhaseOutcome TunnelController::install_capture(ConnectContext& context) {

@@ -111,6 +111,9 @@ public:
     static constexpr int kProofWaitSteps = kProofVerdictWaitMs / kProofWaitStepMs;
     static_assert(kProofWaitSteps * kProofWaitStepMs > kProofLongestMs, "the wait must outlast the proof");
     static constexpr int kTunWaitPolls = 50;
+    // How long a failed egress check waits for the engine's line about a refused key.
+    static constexpr int kAuthVerdictWaitStepMs = 100;
+    static constexpr int kAuthVerdictWaitSteps = 10;
 
 private:
     // Shared by the procedures.
@@ -132,6 +135,7 @@ private:
     PhaseOutcome pin_server_route(ConnectContext& context, const std::atomic<bool>& cancel);
     PhaseOutcome prove_egress(ConnectContext& context, const std::atomic<bool>& cancel);
     PhaseOutcome install_capture(ConnectContext& context);
+    bool engine_rejected_key(const std::atomic<bool>& cancel);
     PhaseOutcome await_proof(const std::atomic<bool>& cancel);
     PhaseOutcome write_engine_config(const ConnectJob& job, const ConnectContext& context);
     PhaseOutcome route_step_failed(const char* reason);

@@ -196,6 +196,50 @@ TEST_F(ConnectFailureDetail, AdapterWaitIsFiftyPollsAndDiagnosed) {
     EXPECT_EQ(host.log.with_event("tun_diag")[0].code, "process_alive");
 }
 
+// The engine's line about a refused key may come just after the egress check failed: it is
+// awaited for a second, no longer, and a cancel cuts the wait short.
+struct LateVerdictRow {
+    const char* name;
+    int line_after_sleeps;  // -1: the line never comes
+    bool cancel_on_first_sleep;
+    ErrorCode expected;
+    int sleeps;
+};
+
+class LateAuthVerdict : public CoreScenario, public ::testing::WithParamInterface<LateVerdictRow> {};
+
+TEST_P(LateAuthVerdict, IsAwaitedBrieflyAfterAFailedCheck) {
+    const LateVerdictRow row = GetParam();
+    int verdict_sleeps = 0;
+    host.egress_works = false;
+    host.on_egress_probe = [this, row, &verdict_sleeps] {
+        host.sleeper.sleeps = 0;
+        host.sleeper.on_sleep = [this, row, &verdict_sleeps](int) {
+            // Only the sleeps before the egress line belong to the wait; the teardown's follow.
+            if (host.log.with_event("egress").empty()) verdict_sleeps += 1;
+            if (host.sleeper.sleeps == row.line_after_sleeps) {
+                host.engine_script.output = "ERROR connection: authentication failed, status code: 404";
+            }
+            if (row.cancel_on_first_sleep) cancel.store(true);
+        };
+    };
+    const TunnelSnapshot result = connect();
+    EXPECT_EQ(result.code, row.expected);
+    EXPECT_EQ(result.cleanup_verified, true);
+    EXPECT_EQ(host.log.with_event("egress").empty(), row.expected == ErrorCode::none);
+    EXPECT_EQ(verdict_sleeps, row.sleeps);
+}
+
+INSTANTIATE_TEST_SUITE_P(Timings, LateAuthVerdict,
+                         ::testing::Values(LateVerdictRow{"after_one_step", 1, false, ErrorCode::auth_rejected, 1},
+                                           LateVerdictRow{"at_the_last_step", 10, false, ErrorCode::auth_rejected, 10},
+                                           LateVerdictRow{"too_late", 11, false, ErrorCode::egress_timeout, 10},
+                                           LateVerdictRow{"never", -1, false, ErrorCode::egress_timeout, 10},
+                                           LateVerdictRow{"cancelled", -1, true, ErrorCode::none, 1}),
+                         [](const ::testing::TestParamInfo<LateVerdictRow>& info) {
+                             return std::string(info.param.name);
+                         });
+
 // A full 4096-byte output tail may begin inside a value whose key was dropped with the older bytes.
 TEST_F(ConnectFailureDetail, DiagnosisWithholdsTheFirstLineOfAFullTail) {
     host.engine_script.creates_tun = false;
