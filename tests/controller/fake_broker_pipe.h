@@ -1,13 +1,16 @@
 #pragma once
 // An in-memory broker pipe: the test plays the broker by queueing bytes and reading writes.
 
+#include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "controller/broker_pipe.h"
 #include "controller/wake_signal.h"
+#include "controller_test_support.h"
 
 namespace vantorel::testing_support {
 
@@ -110,5 +113,17 @@ private:
     bool fail_writes_ = false;
     bool closed_ = false;
 };
+
+// A relay's exit code once it ended; -1 if it did not end within 5 s, after which its input
+// and the pipe are ended so the test does not hang.
+inline int FinishRelay(std::future<int>& result, FedLineSource& input, FakeBrokerPipe& pipe) {
+    if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        input.End();
+        pipe.Hangup();
+        result.wait();
+        return -1;
+    }
+    return result.get();
+}
 
 }  // namespace vantorel::testing_support

@@ -34,15 +34,7 @@ public:
         io.prove = [] { return true; };
         result = std::async(std::launch::async, [this, io] { return RunSessionOver(pipe, io); });
     }
-    int Finish() {
-        if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
-            input->End();
-            pipe.Hangup();
-            result.wait();
-            return -1;
-        }
-        return result.get();
-    }
+    int Finish() { return FinishRelay(result, *input, pipe); }
     ~IdleRelay() { input->End(); }
 
     FakeBrokerPipe pipe;

@@ -34,16 +34,7 @@ public:
         };
         result = std::async(std::launch::async, [this, io] { return RunSessionOver(pipe, io); });
     }
-    // Exit code once the relay ended; -1 if it did not end in time.
-    int Finish() {
-        if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
-            input->End();
-            pipe.Hangup();
-            result.wait();
-            return -1;
-        }
-        return result.get();
-    }
+    int Finish() { return FinishRelay(result, *input, pipe); }
     ~RelayRun() {
         // The reader is never joined by the relay; ending the input lets its thread finish.
         input->End();
