@@ -35,15 +35,19 @@ vt_configure_build() {
     fi
 }
 
-# Boots a headless Wine prefix once and reuses it afterwards.
+# Boots a headless Wine prefix once and reuses it afterwards. A boot that left system32 without
+# kernel32.dll (seen once: every program then fails with c0000135) is thrown away and done again.
 vt_boot_prefix() {
-    local prefix=$1
-    if [ -f "$prefix/system.reg" ] && [ -d "$prefix/drive_c/windows" ]; then return 0; fi
-    vt_log "booting Wine prefix $prefix"
-    rm -rf "$prefix"; mkdir -p "$prefix"
-    WINEPREFIX=$prefix WINEDEBUG=-all wineboot -i >/dev/null 2>&1
-    WINEPREFIX=$prefix wineserver -w
-    [ -f "$prefix/system.reg" ]
+    local prefix=$1 attempt
+    if [ -f "$prefix/system.reg" ] && [ -f "$prefix/drive_c/windows/system32/kernel32.dll" ]; then return 0; fi
+    for attempt in 1 2; do
+        vt_log "booting Wine prefix $prefix"
+        rm -rf "$prefix"; mkdir -p "$prefix"
+        WINEPREFIX=$prefix WINEDEBUG=-all wineboot -i >/dev/null 2>&1
+        WINEPREFIX=$prefix wineserver -w
+        if [ -f "$prefix/system.reg" ] && [ -f "$prefix/drive_c/windows/system32/kernel32.dll" ]; then return 0; fi
+    done
+    return 1
 }
 
 # Keeps one wineserver alive for a run of many wine commands (a service needs it too).
