@@ -35,6 +35,7 @@ constexpr CodeText kCodeTexts[] = {
     {"cleanup_failed", "Ошибка восстановления сети. Перезапустите службу"},
     {"busy", "Подключение уже идёт"},
     {"protocol", "Переустановите Ванторел"},
+    {"invalid_link", "Ссылка подключения неверна или не поддерживается"},
 };
 
 constexpr int kCodeCount = static_cast<int>(sizeof kCodeTexts / sizeof kCodeTexts[0]);
@@ -83,6 +84,54 @@ const char* DisconnectReasonName(DisconnectReason reason) {
 std::string MessageForCode(ErrorCode code, const std::string& detail) {
     if (code == ErrorCode::none) return detail;
     return TextsFor(code).message;
+}
+
+namespace {
+
+struct LinkRefusal {
+    const char* field;
+    const char* part;
+};
+
+constexpr LinkRefusal kLinkRefusals[] = {
+    {"scheme", "поддерживаются только ссылки vless://, hysteria2:// и hy2://"},
+    {"auth", "нет ключа пользователя (часть ссылки перед @)"},
+    {"host", "неверный адрес сервера"},
+    {"ipv6", "адрес сервера IPv6 не поддерживается, нужен IPv4-адрес или имя"},
+    {"encoding", "текст ссылки не в кодировке UTF-8"},
+    {"insecure", "неверное значение insecure"},
+    {"alpn", "неверный список alpn"},
+    {"mportHopInt", "неверный интервал смены портов (mportHopInt)"},
+    {"pinSHA256", "закрепление сертификата (pinSHA256) не поддерживается"},
+    {"obfs", "обфускация не поддерживается (кроме salamander)"},
+    {"obfs-password", "для обфускации salamander нужен obfs-password"},
+    {"encryption", "шифрование VLESS (encryption) не поддерживается"},
+    {"security", "режим защиты (security) не поддерживается с этим транспортом"},
+    {"type", "транспорт (type) не поддерживается"},
+    {"headerType", "маскировка заголовков (headerType) не поддерживается"},
+    {"ed", "ранние данные (ed) заданы неверно или не поддерживаются"},
+    {"http-host", "неверный список host транспорта http"},
+    {"serviceName", "путь gRPC (serviceName) не поддерживается"},
+    {"mode", "режим gRPC (mode) не поддерживается"},
+    {"authority", "параметр gRPC authority не поддерживается"},
+    {"quicSecurity", "шифрование QUIC (quicSecurity, key) не поддерживается"},
+    {"flow", "неверный flow: допускается только xtls-rprx-vision с TLS или Reality без транспорта"},
+    {"fp", "неизвестный или неприменимый отпечаток TLS (fp)"},
+    {"reality", "не указан ключ Reality (pbk)"},
+    {"pbk", "неверный ключ Reality (pbk)"},
+    {"sid", "неверный short id Reality (sid)"},
+    {"spx", "параметр Reality spx не поддерживается"},
+    {"pqv", "параметр Reality pqv не поддерживается"},
+    {"ech", "ECH (ech) не поддерживается"},
+};
+
+}  // namespace
+
+std::string LinkRefusalMessage(const std::string& field) {
+    for (const LinkRefusal& refusal : kLinkRefusals) {
+        if (field == refusal.field) return std::string("Ссылка подключения не подходит: ") + refusal.part;
+    }
+    return MessageForCode(ErrorCode::invalid_link);
 }
 
 }  // namespace vantorel

@@ -25,6 +25,7 @@ enum class ErrorCode : int {
     cleanup_failed = 13,
     busy = 14,
     protocol = 15,
+    invalid_link = 16,
 };
 
 enum class DisconnectReason : int { client_gone = 0, explicit_request = 1, service_stop = 2, suspend = 3, lost = 4 };
@@ -34,6 +35,9 @@ const char* ErrorCodeName(ErrorCode code);
 const char* DisconnectReasonName(DisconnectReason reason);
 // The fixed user text of a code; for ErrorCode::none the detail itself.
 std::string MessageForCode(ErrorCode code, const std::string& detail = std::string());
+// The message of an invalid_link refusal: what is wrong with the link, by the parser's field word
+// (see ParseServerProfile); the code's own text for a word it does not know.
+std::string LinkRefusalMessage(const std::string& field);
 
 // User texts that are not a code's own: a session's end, a failed capture, and the documents the
 // controller writes for itself.

@@ -105,12 +105,9 @@ PhaseOutcome TunnelController::resolve_profile(const ConnectJob& job, ConnectCon
                 log_.write(generation(), "profile_parse_failed", detail, 0);
                 return PhaseOutcome::failed(ErrorCode::invalid_profile);
             }
-            if (error_field == "encoding") {
-                // No server could accept these bytes as sent: the link itself is at fault.
-                log_.write(generation(), "profile_parse_failed", "encoding", 0);
-                return PhaseOutcome::failed(ErrorCode::invalid_profile);
-            }
-            return PhaseOutcome::failed(ErrorCode::resolve_failed);
+            // The link itself is at fault, not a name lookup: say which part.
+            log_.write(generation(), "profile_parse_failed", error_field, 0);
+            return PhaseOutcome::failed(ErrorCode::invalid_link, LinkRefusalMessage(error_field));
         }
         resolved = resolver_.resolve_ipv4(context.profile.host, context.server_ip);
     } catch (const std::exception&) {

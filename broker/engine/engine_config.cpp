@@ -10,13 +10,33 @@ namespace {
 
 const char* BoolText(bool value) { return value ? "true" : "false"; }
 
+// A JSON array of strings from a ','-joined list.
+std::string JsonList(const std::string& joined) {
+    std::string out = "[";
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t comma = joined.find(',', start);
+        out += (start == 0 ? "\"" : ",\"") +
+               JsonEscape(joined.substr(start, comma == std::string::npos ? comma : comma - start)) + "\"";
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    return out + "]";
+}
+
+// The TLS members every TLS outbound shares, without the closing brace.
+std::string TlsHead(const ServerProfile& profile) {
+    std::string out = ",\"tls\":{\"enabled\":true,\"server_name\":\"" + JsonEscape(profile.sni) +
+                      "\",\"insecure\":" + BoolText(profile.insecure);
+    if (!profile.alpn.empty()) out += ",\"alpn\":" + JsonList(profile.alpn);
+    return out;
+}
+
 std::string BuildHysteriaOutbound(const ServerProfile& profile, const std::string& server) {
     std::string out;
     out += "{\"type\":\"hysteria2\",\"tag\":\"proxy\",\"server\":\"" + JsonEscape(server) +
            "\",\"server_port\":" + std::to_string(profile.port);
-    if (!profile.server_ports.empty()) {
-        out += ",\"server_ports\":[\"" + JsonEscape(profile.server_ports) + "\"]";
-    }
+    if (!profile.server_ports.empty()) out += ",\"server_ports\":" + JsonList(profile.server_ports);
     if (!profile.hop_interval.empty()) {
         out += ",\"hop_interval\":\"" + JsonEscape(profile.hop_interval) + "\"";
     }
@@ -24,12 +44,38 @@ std::string BuildHysteriaOutbound(const ServerProfile& profile, const std::strin
     if (AsciiLower(profile.obfs) == "salamander") {
         out += ",\"obfs\":{\"type\":\"salamander\",\"password\":\"" + JsonEscape(profile.obfs_password) + "\"}";
     }
-    out += ",\"tls\":{\"enabled\":true,\"server_name\":\"" + JsonEscape(profile.sni) +
-           "\",\"insecure\":" + BoolText(profile.insecure) + "}}";
+    out += TlsHead(profile) + "}}";
     return out;
 }
 
 bool IsPlainVless(const ServerProfile& profile) { return profile.security.empty() || profile.security == "none"; }
+
+std::string BuildTransport(const ServerProfile& profile) {
+    const std::string& type = profile.transport;
+    std::string out = ",\"transport\":{\"type\":\"" + JsonEscape(type) + "\"";
+    if (type == "ws") {
+        if (!profile.path.empty()) out += ",\"path\":\"" + JsonEscape(profile.path) + "\"";
+        if (!profile.host_header.empty()) {
+            out += ",\"headers\":{\"Host\":\"" + JsonEscape(profile.host_header) + "\"}";
+        }
+        if (profile.max_early_data != 0) {
+            // Xray's links carry early data in this header; the engine's default is the path.
+            out += ",\"max_early_data\":" + std::to_string(profile.max_early_data) +
+                   ",\"early_data_header_name\":\"Sec-WebSocket-Protocol\"";
+        }
+    } else if (type == "http") {
+        if (!profile.host_header.empty()) out += ",\"host\":" + JsonList(profile.host_header);
+        if (!profile.path.empty()) out += ",\"path\":\"" + JsonEscape(profile.path) + "\"";
+    } else if (type == "httpupgrade") {
+        if (!profile.host_header.empty()) out += ",\"host\":\"" + JsonEscape(profile.host_header) + "\"";
+        if (!profile.path.empty()) out += ",\"path\":\"" + JsonEscape(profile.path) + "\"";
+    } else if (type == "grpc") {
+        if (!profile.service_name.empty()) {
+            out += ",\"service_name\":\"" + JsonEscape(profile.service_name) + "\"";
+        }
+    }
+    return out + "}";
+}
 
 std::string BuildVlessOutbound(const ServerProfile& profile, const std::string& server) {
     std::string out;
@@ -38,16 +84,19 @@ std::string BuildVlessOutbound(const ServerProfile& profile, const std::string& 
     if (!profile.flow.empty()) out += ",\"flow\":\"" + JsonEscape(profile.flow) + "\"";
     // A link without security (or "none") names a plain VLESS server: TLS towards it could never
     // complete a handshake, so the session would only ever fail its egress check.
-    if (IsPlainVless(profile)) return out + "}";
-    out += ",\"tls\":{\"enabled\":true,\"server_name\":\"" + JsonEscape(profile.sni) +
-           "\",\"insecure\":" + BoolText(profile.insecure) + ",\"utls\":{\"enabled\":true,\"fingerprint\":\"" +
-           JsonEscape(profile.fingerprint) + "\"}";
-    if (profile.security == "reality") {
-        out += ",\"reality\":{\"enabled\":true,\"public_key\":\"" + JsonEscape(profile.public_key) +
-               "\",\"short_id\":\"" + JsonEscape(profile.short_id) + "\"}";
+    if (!IsPlainVless(profile)) {
+        out += TlsHead(profile);
+        if (!profile.fingerprint.empty()) {
+            out += ",\"utls\":{\"enabled\":true,\"fingerprint\":\"" + JsonEscape(profile.fingerprint) + "\"}";
+        }
+        if (profile.security == "reality") {
+            out += ",\"reality\":{\"enabled\":true,\"public_key\":\"" + JsonEscape(profile.public_key) +
+                   "\",\"short_id\":\"" + JsonEscape(profile.short_id) + "\"}";
+        }
+        out += "}";
     }
-    out += "}}";
-    return out;
+    if (!profile.transport.empty()) out += BuildTransport(profile);
+    return out + "}";
 }
 
 void AppendDomainRules(const std::vector<std::string>& domains, const char* outbound, std::string& rules) {

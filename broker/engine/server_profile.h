@@ -1,5 +1,6 @@
 #pragma once
-// vless:// and hysteria2:// (hy2://) profile links.
+// vless:// and hysteria2:// (hy2://) profile links. A link is either read with every setting it
+// asks for, or refused naming the part at fault; docs/links.md lists both.
 
 #include <string>
 
@@ -13,24 +14,37 @@ struct ServerProfile {
     std::string obfs;
     std::string obfs_password;
     std::string sni;
+    // "low:high" entries joined by ','; empty for one port. After a port failure: the cut port text.
     std::string server_ports;
     std::string hop_interval;
     std::string flow;
     std::string security;
     std::string public_key;
     std::string short_id;
+    // Empty only where uTLS cannot apply (the QUIC transport).
     std::string fingerprint;
     int port = 443;
     bool insecure = false;
+    std::string alpn;             // protocol names joined by ','
+    std::string transport;        // vless: "" (plain TCP), "ws", "grpc", "http", "httpupgrade" or "quic"
+    std::string path;             // ws, http, httpupgrade (ws: without its "ed" parameter)
+    std::string host_header;      // ws, httpupgrade: one name; http: names joined by ','
+    std::string service_name;     // grpc
+    unsigned max_early_data = 0;  // ws: bytes of early data in Sec-WebSocket-Protocol, 0 for none
 };
 
-// errorField on failure: "scheme", "auth", "host", "ipv6", "port", "reality" or "encoding" (a text
-// of the link, percent-decoded or not, that is not UTF-8).
+// errorField on failure names the part at fault: "scheme", "auth", "host", "ipv6", "port",
+// "encoding" (a text that is not UTF-8), "reality" (no pbk), or the query parameter refused:
+// "insecure", "alpn", "mportHopInt", "pinSHA256", "obfs", "obfs-password", "encryption",
+// "security", "type", "headerType", "ed", "http-host", "serviceName", "mode", "authority", "quicSecurity",
+// "flow", "fp", "pbk", "sid", "spx", "pqv", "ech".
 bool ParseServerProfile(const std::string& link, ServerProfile& out, std::string& errorField);
 bool ParsePortSpec(const std::string& port_text, ServerProfile& profile, std::string& errorField);
 bool ParsePortNumber(const std::string& text, int& value);
 std::string PercentDecode(const std::string& text);
 std::string QueryParam(const std::string& query, const std::string& name);
 std::string AsciiLower(const std::string& text);
+// The uTLS fingerprint names the engine knows (it compares them case-sensitively).
+bool IsEngineFingerprint(const std::string& name);
 
 }  // namespace vantorel

@@ -40,12 +40,29 @@ std::vector<FailureRow> Rows() {
          ExpectedLine{"foreign_adapter", "WireGuard Tunnel", 0}},
         {"six_digit_port", [](FakeHost&, ConnectJob& j) { j.uri = "hysteria2://pw@vpn.example.net:123456"; },
          ErrorCode::invalid_profile, "", ExpectedLine{"profile_parse_failed", "123456", 0}},
-        {"port_text_with_at_sign", [](FakeHost&, ConnectJob& j) { j.uri = "hysteria2://pw@vpn.example.net:12@34"; },
+        {"port_text_with_at_sign",
+         [](FakeHost&, ConnectJob& j) { j.uri = "hysteria2://pw@vpn.example.net?mport=12@34"; },
          ErrorCode::invalid_profile, "", ExpectedLine{"profile_parse_failed", "port", 0}},
+        // Other refusals name the part of the link, never the port or a name lookup.
         {"password_not_utf8", [](FakeHost&, ConnectJob& j) { j.uri = "hysteria2://p%FFss@vpn.example.net:443"; },
-         ErrorCode::invalid_profile, "", ExpectedLine{"profile_parse_failed", "encoding", 0}},
+         ErrorCode::invalid_link, "Ссылка подключения не подходит: текст ссылки не в кодировке UTF-8",
+         ExpectedLine{"profile_parse_failed", "encoding", 0}},
         {"bad_scheme", [](FakeHost&, ConnectJob& j) { j.uri = "socks5://pw@vpn.example.net:1080"; },
-         ErrorCode::resolve_failed, "", std::nullopt},
+         ErrorCode::invalid_link,
+         "Ссылка подключения не подходит: поддерживаются только ссылки vless://, hysteria2:// и hy2://",
+         ExpectedLine{"profile_parse_failed", "scheme", 0}},
+        {"ipv6_server", [](FakeHost&, ConnectJob& j) { j.uri = "vless://u@[2001:db8::1]:443"; },
+         ErrorCode::invalid_link,
+         "Ссылка подключения не подходит: адрес сервера IPv6 не поддерживается, нужен IPv4-адрес или имя",
+         ExpectedLine{"profile_parse_failed", "ipv6", 0}},
+        {"reality_key_missing",
+         [](FakeHost&, ConnectJob& j) { j.uri = "vless://u@vpn.example.net:443?security=reality"; },
+         ErrorCode::invalid_link, "Ссылка подключения не подходит: не указан ключ Reality (pbk)",
+         ExpectedLine{"profile_parse_failed", "reality", 0}},
+        {"certificate_pin", [](FakeHost&, ConnectJob& j) { j.uri = "hy2://pw@vpn.example.net?pinSHA256=deadbeef"; },
+         ErrorCode::invalid_link,
+         "Ссылка подключения не подходит: закрепление сертификата (pinSHA256) не поддерживается",
+         ExpectedLine{"profile_parse_failed", "pinSHA256", 0}},
         {"server_not_resolved", [](FakeHost& h, ConnectJob&) { h.resolver.answers.erase("vpn.example.net"); },
          ErrorCode::resolve_failed, "", std::nullopt},
         {"resolver_throws", [](FakeHost& h, ConnectJob&) { h.resolver.throws_for = "vpn.example.net"; },
@@ -152,10 +169,10 @@ INSTANTIATE_TEST_SUITE_P(EveryRow, ConnectFailure, ::testing::ValuesIn(Rows()),
 
 class ConnectFailureDetail : public CoreScenario {};
 
-TEST_F(ConnectFailureDetail, LinkErrorsOtherThanPortWriteNoParseLine) {
+TEST_F(ConnectFailureDetail, RefusedLinksAreNeverResolved) {
     job.uri = "vless://@vpn.example.net:443";
-    EXPECT_EQ(connect().code, ErrorCode::resolve_failed);
-    EXPECT_TRUE(host.log.with_event("profile_parse_failed").empty());
+    EXPECT_EQ(connect().code, ErrorCode::invalid_link);
+    EXPECT_EQ(host.log.with_event("profile_parse_failed").size(), 1u);
     EXPECT_TRUE(host.resolver.asked.empty());
 }
 

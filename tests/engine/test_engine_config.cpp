@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "broker/engine/engine_config.h"
+#include "tests/engine/link_table.h"
 
 namespace vantorel {
 namespace {
@@ -231,6 +232,21 @@ TEST_P(EngineConfigTest, IsOneValidJsonDocumentWithTheDecidedShape) {
 
 INSTANTIATE_TEST_SUITE_P(Profiles, EngineConfigTest, ::testing::ValuesIn(ConfigCases()),
                          [](const ::testing::TestParamInfo<ConfigCase>& info) { return info.param.name; });
+
+class AcceptedLinkTest : public ::testing::TestWithParam<AcceptedLink> {};
+
+// Every setting a link asks for reaches the engine's outbound, in the engine's own member names.
+TEST_P(AcceptedLinkTest, EverySettingReachesTheOutbound) {
+    ServerProfile profile;
+    std::string field;
+    ASSERT_TRUE(ParseServerProfile(GetParam().link, profile, field)) << field;
+    const std::string outbound = BuildProxyOutbound(profile, "192.0.2.10");
+    EXPECT_EQ(outbound, GetParam().outbound);
+    EXPECT_FALSE(json::parse(outbound, nullptr, false).is_discarded());
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, AcceptedLinkTest, ::testing::ValuesIn(kAcceptedLinks),
+                         [](const ::testing::TestParamInfo<AcceptedLink>& info) { return info.param.name; });
 
 TEST(EngineConfigEdgeTest, OnlyIpv4ServerAddressesAreAccepted) {
     for (const std::string server : {"", "2001:db8::1", "::ffff:203.0.113.5"}) {

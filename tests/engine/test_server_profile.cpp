@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "broker/engine/server_profile.h"
+#include "protocol/codes.h"
 
 namespace vantorel {
 namespace {
@@ -25,29 +26,83 @@ TEST_P(LinkFailureTest, ReportsTheFirstFailingField) {
     std::string field;
     EXPECT_FALSE(ParseServerProfile(GetParam().link, profile, field));
     EXPECT_EQ(field, GetParam().field);
+    // The user is told which part is wrong (a bad port keeps the port's own code and text).
+    if (field != "port") {
+        EXPECT_NE(LinkRefusalMessage(field), MessageForCode(ErrorCode::invalid_link)) << field;
+    }
 }
+
+#define PBK "MkkI0siiYaW-KvH1VEAhGtVvsMBAv88UevmVieg_Swo"
+#define TLS "vless://u@h.example:443?security=tls&"
+#define REALITY "vless://u@h.example:443?security=reality&pbk=" PBK "&"
 
 INSTANTIATE_TEST_SUITE_P(
     Links, LinkFailureTest,
-    ::testing::Values(LinkFailure{"trojan://pw@192.0.2.10:443", "scheme"},
-                      LinkFailure{"://pw@192.0.2.10:443", "scheme"}, LinkFailure{"192.0.2.10:443", "scheme"},
-                      LinkFailure{"", "scheme"}, LinkFailure{"vmess://pw@192.0.2.10", "scheme"},
-                      LinkFailure{"hy3://pw@192.0.2.10", "scheme"},
-                      // A bad scheme wins over a bad port.
-                      LinkFailure{"trojan://pw@192.0.2.10:0", "scheme"}, LinkFailure{"vless://@192.0.2.10:443", "auth"},
-                      LinkFailure{"vless://192.0.2.10:443", "auth"}, LinkFailure{"vless://", "auth"},
-                      LinkFailure{"vless://#x@y", "auth"}, LinkFailure{"hy2://@192.0.2.10", "auth"},
-                      LinkFailure{"vless://u@[192.0.2.10]:0", "port"},
-                      LinkFailure{"vless://u@[2001:db8::1]:443", "ipv6"}, LinkFailure{"vless://u@2001:db8::1", "ipv6"},
-                      LinkFailure{"vless://u@[2001:db8::1", "host"}, LinkFailure{"vless://u@:443", "host"},
-                      LinkFailure{"vless://u@[]:443", "host"}, LinkFailure{"vless://u@?sni=x", "host"},
-                      LinkFailure{"vless://u@192.0.2.10:0", "port"}, LinkFailure{"vless://u@192.0.2.10:65536", "port"},
-                      LinkFailure{"hy2://p@192.0.2.10:30000-20000", "port"},
-                      LinkFailure{"hy2://p@192.0.2.10?mport=1-2-3", "port"},
-                      LinkFailure{"vless://u@192.0.2.10:443?security=reality", "reality"},
-                      LinkFailure{"vless://u@192.0.2.10:443?security=Reality&pbk=", "reality"},
-                      // The port is checked before the user information.
-                      LinkFailure{"vless://@192.0.2.10:99999", "port"}));
+    ::testing::Values(
+        LinkFailure{"trojan://pw@192.0.2.10:443", "scheme"}, LinkFailure{"://pw@192.0.2.10:443", "scheme"},
+        LinkFailure{"192.0.2.10:443", "scheme"}, LinkFailure{"", "scheme"},
+        LinkFailure{"vmess://pw@192.0.2.10", "scheme"}, LinkFailure{"hy3://pw@192.0.2.10", "scheme"},
+        // A bad scheme wins over a bad port.
+        LinkFailure{"trojan://pw@192.0.2.10:0", "scheme"}, LinkFailure{"vless://@192.0.2.10:443", "auth"},
+        LinkFailure{"vless://192.0.2.10:443", "auth"}, LinkFailure{"vless://", "auth"},
+        LinkFailure{"vless://#x@y", "auth"}, LinkFailure{"hy2://@192.0.2.10", "auth"},
+        // The authority ends at the first '/', '?' or '#': an '@' after it is no user information.
+        LinkFailure{"hy2://192.0.2.10/?x=a@b", "auth"}, LinkFailure{"hy2://h.example?sni=a@b", "auth"},
+        LinkFailure{"vless://u@[192.0.2.10]:0", "host"}, LinkFailure{"vless://u@[2001:db8::1]:443", "ipv6"},
+        LinkFailure{"vless://u@2001:db8::1", "ipv6"}, LinkFailure{"hy2://p@[2001:db8::1]/?insecure=1", "ipv6"},
+        LinkFailure{"hy2://p@[2001:db8::1]:0", "ipv6"}, LinkFailure{"vless://u@[2001:db8::1", "host"},
+        LinkFailure{"vless://u@:443", "host"}, LinkFailure{"vless://u@[]:443", "host"},
+        LinkFailure{"vless://u@?sni=x", "host"}, LinkFailure{"vless://u@h%20x.example:443", "host"},
+        LinkFailure{"vless://u@h x.example", "host"}, LinkFailure{"vless://u@192.0.2.10:0", "port"},
+        LinkFailure{"vless://u@192.0.2.10:65536", "port"}, LinkFailure{"hy2://p@192.0.2.10:30000-20000", "port"},
+        LinkFailure{"hy2://p@192.0.2.10?mport=1-2-3", "port"}, LinkFailure{"hy2://p@192.0.2.10:443,", "port"},
+        // One VLESS server has one port: a range would silently lose all but its first.
+        LinkFailure{"vless://u@192.0.2.10:443-445", "port"}, LinkFailure{"vless://u@192.0.2.10:443,8443", "port"},
+        LinkFailure{"vless://u@192.0.2.10:443?mport=1000-2000", "port"},
+        // The port is checked before the user information.
+        LinkFailure{"vless://@192.0.2.10:99999", "port"}, LinkFailure{"hy2://p@h.example?insecure=yes", "insecure"},
+        LinkFailure{"vless://u@h.example?allowInsecure=2", "insecure"}, LinkFailure{TLS "alpn=h2,,http%2F1.1", "alpn"},
+        LinkFailure{"hy2://p@h.example?alpn=h3,", "alpn"},
+        LinkFailure{"hy2://p@h.example?mportHopInt=30m", "mportHopInt"},
+        LinkFailure{"hy2://p@h.example?mportHopInt=-5", "mportHopInt"},
+        LinkFailure{"hy2://p@h.example?mportHopInt=s", "mportHopInt"},
+        LinkFailure{"hy2://p@h.example?insecure=1&pinSHA256=deadbeef", "pinSHA256"},
+        LinkFailure{"hy2://p@h.example?obfs=gecko&obfs-password=x", "obfs"},
+        LinkFailure{"hy2://p@h.example?obfs=none", "obfs"}, LinkFailure{"hy2://p@h.example?obfs-password=x", "obfs"},
+        LinkFailure{"hy2://p@h.example?obfs=salamander", "obfs-password"},
+        LinkFailure{"hy2://p@h.example?obfs=salamander&obfs-password=", "obfs-password"},
+        LinkFailure{"vless://u@h.example?encryption=mlkem768x25519plus.native.0rtt.abc", "encryption"},
+        LinkFailure{"vless://u@h.example?encryption=auto", "encryption"},
+        LinkFailure{"vless://u@h.example?security=xtls", "security"},
+        LinkFailure{"vless://u@h.example?type=quic", "security"}, LinkFailure{REALITY "type=quic", "security"},
+        LinkFailure{"vless://u@h.example?type=kcp", "type"},
+        LinkFailure{"vless://u@h.example?type=xhttp&path=%2Fx", "type"},
+        LinkFailure{"vless://u@h.example?type=splithttp", "type"},
+        LinkFailure{"vless://u@h.example?type=tcp&headerType=http&host=a.example", "headerType"},
+        LinkFailure{TLS "type=quic&headerType=srtp", "headerType"},
+        LinkFailure{"vless://u@h.example?type=ws&path=%2F%3Fed%3Dx", "ed"},
+        LinkFailure{"vless://u@h.example?type=ws&ed=2048&path=%2F%3Fed%3D1024", "ed"},
+        LinkFailure{"vless://u@h.example?type=httpupgrade&path=%2Fu%3Fed%3D2048", "ed"},
+        LinkFailure{"vless://u@h.example?type=httpupgrade&ed=2048", "ed"},
+        LinkFailure{"vless://u@h.example?type=http&host=a.example,,b.example", "http-host"},
+        LinkFailure{TLS "type=grpc&serviceName=%2Fa%2Fb%7Cc", "serviceName"},
+        LinkFailure{TLS "type=grpc&serviceName=s&mode=multi", "mode"},
+        LinkFailure{TLS "type=grpc&serviceName=s&authority=a.example", "authority"},
+        LinkFailure{TLS "type=quic&quicSecurity=aes-128-gcm&key=k", "quicSecurity"},
+        LinkFailure{TLS "type=quic&key=k", "quicSecurity"}, LinkFailure{TLS "flow=xtls-rprx-vision-udp443", "flow"},
+        LinkFailure{TLS "flow=xtls-rprx-direct", "flow"},
+        LinkFailure{"vless://u@h.example?flow=xtls-rprx-vision", "flow"},
+        LinkFailure{TLS "type=ws&flow=xtls-rprx-vision", "flow"}, LinkFailure{TLS "fp=randomizednoalpn", "fp"},
+        LinkFailure{TLS "fp=unsafe", "fp"}, LinkFailure{REALITY "fp=chrome%20", "fp"},
+        LinkFailure{TLS "type=quic&fp=chrome", "fp"},
+        LinkFailure{"vless://u@192.0.2.10:443?security=reality", "reality"},
+        LinkFailure{"vless://u@192.0.2.10:443?security=Reality&pbk=", "reality"},
+        LinkFailure{"vless://u@h.example?security=reality&pbk=Pk_aBc-123", "pbk"},
+        LinkFailure{"vless://u@h.example?security=reality&pbk=" PBK "=", "pbk"},
+        LinkFailure{"vless://u@h.example?security=reality&pbk=MkkI0siiYaW+KvH1VEAhGtVvsMBAv88UevmVieg/Swo", "pbk"},
+        LinkFailure{REALITY "sid=abc", "sid"}, LinkFailure{REALITY "sid=0123456789abcdef01", "sid"},
+        LinkFailure{REALITY "sid=zz", "sid"}, LinkFailure{REALITY "spx=%2Fsearch", "spx"},
+        LinkFailure{REALITY "pqv=abc", "pqv"}, LinkFailure{TLS "ech=AEX%2B", "ech"}));
 
 // A decoded text that is not UTF-8 cannot travel in the JSON configuration unchanged.
 INSTANTIATE_TEST_SUITE_P(
@@ -57,7 +112,7 @@ INSTANTIATE_TEST_SUITE_P(
                       LinkFailure{"vless://u%ED%A0%80@192.0.2.10:443", "encoding"},  // a surrogate
                       LinkFailure{"hy2://p@192.0.2.10:443?obfs=salamander&obfs-password=%E2%82", "encoding"},
                       LinkFailure{"vless://u@192.0.2.10:443?sni=a%F5%80%80%80", "encoding"},
-                      LinkFailure{"vless://u@192.0.2.10:443?security=reality&pbk=k&sid=%FE", "encoding"},
+                      LinkFailure{"vless://u@192.0.2.10:443?security=tls&sni=%FE", "encoding"},
                       LinkFailure{"hy2://p@h\xff.example:443", "encoding"},
                       // The port still comes first.
                       LinkFailure{"hy2://p%FF@192.0.2.10:0", "port"}));
@@ -71,7 +126,8 @@ TEST(ServerProfileTest, Utf8TextIsAccepted) {
 
 TEST(ServerProfileTest, VlessRealityLinkWithSpacesCapitalsAndFragment) {
     const std::string link = std::string("  VLESS://") + kUuid +
-                             "@192.0.2.10:443?type=tcp&security=REALITY&pbk=Pk_aBc-123&sid=6ba85179e30d4fc2"
+                             "@192.0.2.10:443?type=tcp&security=REALITY&pbk=" PBK
+                             "&sid=6ba85179e30d4fc2"
                              "#My%20Server\t\n";
     ServerProfile profile;
     std::string field;
@@ -81,7 +137,7 @@ TEST(ServerProfileTest, VlessRealityLinkWithSpacesCapitalsAndFragment) {
     EXPECT_EQ(profile.port, 443);
     EXPECT_EQ(profile.uuid, kUuid);
     EXPECT_EQ(profile.security, "reality");
-    EXPECT_EQ(profile.public_key, "Pk_aBc-123");
+    EXPECT_EQ(profile.public_key, PBK);
     EXPECT_EQ(profile.short_id, "6ba85179e30d4fc2");
     EXPECT_EQ(profile.sni, "192.0.2.10");
     EXPECT_EQ(profile.fingerprint, "chrome");
@@ -98,7 +154,7 @@ TEST(ServerProfileTest, VlessReadsEveryQueryParameter) {
     std::string field;
     ASSERT_TRUE(
         ParseServerProfile("vless://a%40b@srv.example:8443?flow=xtls-rprx-vision&security=tls&fp=firefox"
-                           "&sni=front.example&allowInsecure=1&pbk=k&sid=s",
+                           "&sni=front.example&allowInsecure=1&pbk=k&sid=s&alpn=h2,%20http%2F1.1",
                            profile, field));
     EXPECT_EQ(profile.uuid, "a@b");
     EXPECT_EQ(profile.host, "srv.example");
@@ -110,6 +166,7 @@ TEST(ServerProfileTest, VlessReadsEveryQueryParameter) {
     EXPECT_TRUE(profile.insecure);
     EXPECT_EQ(profile.public_key, "k");
     EXPECT_EQ(profile.short_id, "s");
+    EXPECT_EQ(profile.alpn, "h2,http/1.1");
     EXPECT_TRUE(profile.obfs.empty());
 }
 
@@ -167,7 +224,7 @@ void PrintTo(const HopCase& c, std::ostream* os) { *os << c.value; }
 
 class HopIntervalTest : public ::testing::TestWithParam<HopCase> {};
 
-TEST_P(HopIntervalTest, OnlyAllDigitsBecomeSeconds) {
+TEST_P(HopIntervalTest, SecondsWithOrWithoutTheUnit) {
     ServerProfile profile;
     std::string field;
     ASSERT_TRUE(ParseServerProfile("hy2://pw@192.0.2.10:443?mportHopInt=" + GetParam().value, profile, field));
@@ -175,8 +232,8 @@ TEST_P(HopIntervalTest, OnlyAllDigitsBecomeSeconds) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Hops, HopIntervalTest,
-                         ::testing::Values(HopCase{"30", "30s"}, HopCase{"0", "0s"}, HopCase{"30s", ""},
-                                           HopCase{"", ""}, HopCase{"-5", ""}, HopCase{"1%30", "10s"},
+                         ::testing::Values(HopCase{"30", "30s"}, HopCase{"0", "0s"}, HopCase{"30s", "30s"},
+                                           HopCase{"", ""}, HopCase{"1%30", "10s"},
                                            // The engine's longest interval passes; more is clamped to it.
                                            HopCase{"9223372036", "9223372036s"},
                                            HopCase{"0009223372036", "0009223372036s"},
@@ -194,11 +251,16 @@ TEST(ServerProfileTest, PortFailureKeepsTheCutPortTextOnly) {
     EXPECT_TRUE(profile.uuid.empty());
 }
 
-TEST(ServerProfileTest, InsecureNeedsExactlyOne) {
-    const std::vector<std::pair<std::string, bool>> cases = {
-        {"insecure=1", true},     {"allowInsecure=1", true},
-        {"insecure=true", false}, {"insecure=0&allowInsecure=1", true},
-        {"Insecure=1", false},    {"insecure=1%20", false}};
+TEST(ServerProfileTest, InsecureAcceptsOneTrueAndTheirNegations) {
+    const std::vector<std::pair<std::string, bool>> cases = {{"insecure=1", true},
+                                                             {"allowInsecure=1", true},
+                                                             {"insecure=true", true},
+                                                             {"allowInsecure=TRUE", true},
+                                                             {"insecure=0&allowInsecure=1", true},
+                                                             {"insecure=false", false},
+                                                             {"insecure=0", false},
+                                                             {"insecure=", false},
+                                                             {"Insecure=yes", false}};
     for (const auto& [query, expected] : cases) {
         ServerProfile profile;
         std::string field;
@@ -256,7 +318,10 @@ INSTANTIATE_TEST_SUITE_P(
         PortSpecCase{"20000:30000", true, 20000, "20000:30000"}, PortSpecCase{"0443-0444", true, 443, "443:444"},
         PortSpecCase{"20000-20000", true, 20000, "20000:20000"}, PortSpecCase{"30000-20000", false, 0, "30000-20000"},
         PortSpecCase{"1-2-3", false, 0, "1-2-3"}, PortSpecCase{"1:2:3", false, 0, "1:2:3"},
-        PortSpecCase{"1:2-3", false, 0, "1:2-3"}, PortSpecCase{"443,8443", false, 0, "443,8443"},
+        PortSpecCase{"1:2-3", false, 0, "1:2-3"}, PortSpecCase{"443,8443", true, 443, "443:443,8443:8443"},
+        PortSpecCase{"123,5000-6000", true, 123, "123:123,5000:6000"},
+        PortSpecCase{"7000-7010,443", true, 7000, "7000:7010,443:443"}, PortSpecCase{"443,", false, 0, "443,"},
+        PortSpecCase{",443", false, 0, ",443"}, PortSpecCase{"443,0", false, 0, "443,0"},
         PortSpecCase{"-443", false, 0, "-443"}, PortSpecCase{"443-", false, 0, "443-"},
         PortSpecCase{" 443", false, 0, " 443"}, PortSpecCase{"+443", false, 0, "+443"},
         PortSpecCase{"1-65536", false, 0, "1-65536"}, PortSpecCase{"123456", false, 0, "123456"},

@@ -40,7 +40,15 @@ INSTANTIATE_TEST_SUITE_P(
                       CodeCase{12, "invalid_profile", "Неверный порт сервера"},
                       CodeCase{13, "cleanup_failed", "Ошибка восстановления сети. Перезапустите службу"},
                       CodeCase{14, "busy", "Подключение уже идёт"}, CodeCase{15, "protocol", "Переустановите Ванторел"},
-                      CodeCase{16, "", ""}, CodeCase{-1, "", ""}, CodeCase{1000, "", ""}));
+                      CodeCase{-1, "", ""}, CodeCase{1000, "", ""}));
+
+TEST(MessageForCode, InvalidLinkNamesThePartOfTheLink) {
+    EXPECT_EQ(std::string(ErrorCodeName(ErrorCode::invalid_link)), "invalid_link");
+    EXPECT_EQ(MessageForCode(ErrorCode::invalid_link, "detail"), "Ссылка подключения неверна или не поддерживается");
+    EXPECT_EQ(LinkRefusalMessage("pinSHA256"),
+              "Ссылка подключения не подходит: закрепление сертификата (pinSHA256) не поддерживается");
+    EXPECT_EQ(LinkRefusalMessage("no-such-part"), MessageForCode(ErrorCode::invalid_link));
+}
 
 TEST(MessageForCode, NoneReturnsTheDetailUnchanged) {
     EXPECT_EQ(MessageForCode(ErrorCode::none, "Сервер: \"x\"\n"), "Сервер: \"x\"\n");
