@@ -2,7 +2,8 @@
 // judge them (`sing-box check -c`, or a real session against test peers).
 //
 //   engine_config_samples table OUTDIR
-//       one <name>.json per row of the link table below; prints the names, one a line
+//       one <name>.json per row of the sample table below and one link_<name>.json per row of the
+//       accepted-link table (link_table.h); prints the names, one a line
 //   engine_config_samples link LINK SERVER_IPV4 API_PORT SECRET OUTFILE [udp_direct]
 //       the document for one link (API_PORT 0: no control API)
 // Exit code 0, or 1 when a link does not parse or the builder refuses it (the message says which).
@@ -16,6 +17,7 @@
 
 #include "broker/engine/engine_config.h"
 #include "broker/engine/server_profile.h"
+#include "tests/engine/link_table.h"
 
 namespace {
 
@@ -32,9 +34,8 @@ struct Sample {
     unsigned short api_port;
 };
 
-// A well-formed X25519 public key: the engine decodes it when it builds the outbound.
-#define PBK "MkkI0siiYaW-KvH1VEAhGtVvsMBAv88UevmVieg_Swo"
-#define UUID "7f1c2a9e-0000-4000-8000-123456789abc"
+#define PBK VT_PBK
+#define UUID VT_UUID
 
 const Sample kSamples[] = {
     {"vless_plain", "vless://" UUID "@srv.example:443", 0, 0, false, 0},
@@ -58,7 +59,6 @@ const Sample kSamples[] = {
      "hy2://pw@srv.example?mport=40000:40100&mportHopInt=10&obfs=Salamander"
      "&obfs-password=xyz&insecure=1",
      2, 0, true, 9090},
-    {"hysteria2_other_obfs", "hysteria2://pw@srv.example:443?obfs=none&obfs-password=unused", 0, 0, false, 0},
     {"lists_512_udp_direct", "vless://" UUID "@srv.example:443?security=reality&pbk=" PBK "&sid=ab12", 512, 512, true,
      9090},
     {"lists_512_udp_proxied", "hysteria2://pw@srv.example:443?insecure=1", 512, 512, false, 0},
@@ -101,6 +101,15 @@ int Table(const std::string& dir) {
             return 1;
         }
         std::cout << s.name << "\n";
+    }
+    for (const vantorel::AcceptedLink& row : vantorel::kAcceptedLinks) {
+        const std::string name = std::string("link_") + row.name;
+        std::string doc;
+        if (!Build(row.link, "192.0.2.10", {}, {}, false, 0, secret, doc) || !Write(dir + "/" + name + ".json", doc)) {
+            std::cerr << "sample " << name << " failed\n";
+            return 1;
+        }
+        std::cout << name << "\n";
     }
     return 0;
 }

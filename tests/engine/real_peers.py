@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """The real engine against real peers: a sing-box server in a "world" namespace (VLESS plain,
-VLESS over TLS, VLESS with Reality and a flow, hysteria2 plain and with salamander obfuscation)
+VLESS over TLS, VLESS with Reality and a flow, VLESS over each transport the links can name: ws
+with early data, grpc, http, httpupgrade, quic; VLESS over TLS that admits only one ALPN name,
+hysteria2 plain and with salamander obfuscation)
 and the Linux sing-box as the client, started with the document the broker's own builder writes
 for each link, in a "client" namespace of its own.
 
@@ -140,6 +142,24 @@ def server_config(private_key, tls_paths):
              "users": [{"uuid": UUID}], "tls": tls},
             {"type": "vless", "tag": "vless-reality", "listen": WORLD_IP, "listen_port": 8443,
              "users": [{"uuid": UUID, "flow": "xtls-rprx-vision"}], "tls": reality},
+            # Each transport as a server would run it: a session only works when the link's settings
+            # (path, host, service name, early data header) reached the client's outbound.
+            {"type": "vless", "tag": "vless-ws", "listen": WORLD_IP, "listen_port": 8010,
+             "users": [{"uuid": UUID}],
+             "transport": {"type": "ws", "path": "/ws", "headers": {"Host": "ws.example"}, "max_early_data": 2048,
+                           "early_data_header_name": "Sec-WebSocket-Protocol"}},
+            {"type": "vless", "tag": "vless-grpc", "listen": WORLD_IP, "listen_port": 8011,
+             "users": [{"uuid": UUID}], "tls": tls, "transport": {"type": "grpc", "service_name": "svc"}},
+            {"type": "vless", "tag": "vless-http", "listen": WORLD_IP, "listen_port": 8012,
+             "users": [{"uuid": UUID}], "tls": tls,
+             "transport": {"type": "http", "host": ["h2.example"], "path": "/h"}},
+            {"type": "vless", "tag": "vless-httpupgrade", "listen": WORLD_IP, "listen_port": 8013,
+             "users": [{"uuid": UUID}], "transport": {"type": "httpupgrade", "host": "up.example", "path": "/up"}},
+            {"type": "vless", "tag": "vless-quic", "listen": WORLD_IP, "listen_port": 8014,
+             "users": [{"uuid": UUID}], "tls": tls, "transport": {"type": "quic"}},
+            # A TLS server that speaks only one ALPN name: the client must offer exactly it.
+            {"type": "vless", "tag": "vless-tls-alpn", "listen": WORLD_IP, "listen_port": 8015,
+             "users": [{"uuid": UUID}], "tls": dict(tls, alpn=["vt-alpn"])},
             {"type": "hysteria2", "tag": "hy2", "listen": WORLD_IP, "listen_port": 8444,
              "users": [{"password": HY_PASSWORD}], "tls": tls},
             {"type": "hysteria2", "tag": "hy2-obfs", "listen": WORLD_IP, "listen_port": 8445,
@@ -152,11 +172,19 @@ def server_config(private_key, tls_paths):
 
 def links(public_key, other_public):
     reality = f"security=reality&pbk={public_key}&sid=ab12&sni=www.example.org&fp=chrome"
+    tls = "security=tls&sni=world.example&allowInsecure=1"
     good = [
         ("vless_plain", f"vless://{UUID}@{WORLD_IP}:8001?type=tcp&security=none"),
         ("vless_tls_insecure", f"vless://{UUID}@{WORLD_IP}:8002?security=tls&sni=world.example&allowInsecure=1"),
         ("vless_reality_flow", f"vless://{UUID}@{WORLD_IP}:8443?{reality}&flow=xtls-rprx-vision"),
+        ("vless_ws_early_data", f"vless://{UUID}@{WORLD_IP}:8010?type=ws&path=%2Fws%3Fed%3D2048&host=ws.example"),
+        ("vless_grpc_tls", f"vless://{UUID}@{WORLD_IP}:8011?type=grpc&serviceName=svc&mode=gun&{tls}"),
+        ("vless_http_tls", f"vless://{UUID}@{WORLD_IP}:8012?type=http&host=h2.example&path=%2Fh&{tls}"),
+        ("vless_httpupgrade", f"vless://{UUID}@{WORLD_IP}:8013?type=httpupgrade&host=up.example&path=%2Fup"),
+        ("vless_quic_tls", f"vless://{UUID}@{WORLD_IP}:8014?type=quic&{tls}"),
+        ("vless_tls_alpn", f"vless://{UUID}@{WORLD_IP}:8015/?{tls}&alpn=vt-alpn"),
         ("hysteria2_insecure", f"hysteria2://{HY_PASSWORD}@{WORLD_IP}:8444?sni=world.example&insecure=1"),
+        ("hysteria2_alpn_path_form", f"hy2://{HY_PASSWORD}@{WORLD_IP}:8444/?sni=world.example&insecure=true&alpn=h3"),
         ("hysteria2_obfs", f"hy2://{HY_PASSWORD}@{WORLD_IP}:8445?insecure=1&obfs=salamander&obfs-password=ob-secret"),
     ]
     failing = [
@@ -167,6 +195,10 @@ def links(public_key, other_public):
         # TLS towards a server without it: what every plain VLESS link would meet if TLS were forced.
         ("vless_tls_to_plain_server", f"vless://{UUID}@{WORLD_IP}:8001?security=tls&allowInsecure=1"),
         ("hysteria2_unreachable_server", f"hysteria2://{HY_PASSWORD}@{UNREACHABLE_IP}:8444?insecure=1"),
+        # The controls of the transport rows: without the link's setting the same server refuses.
+        ("vless_ws_without_transport", f"vless://{UUID}@{WORLD_IP}:8010?host=ws.example"),
+        ("vless_ws_other_path", f"vless://{UUID}@{WORLD_IP}:8010?type=ws&path=%2Fother&host=ws.example"),
+        ("vless_tls_without_alpn", f"vless://{UUID}@{WORLD_IP}:8015?{tls}"),
     ]
     return good, failing
 

@@ -3,8 +3,11 @@
 # engine_config_samples is written by the broker's own builder and must pass `sing-box check -c`
 # with the Linux build and with the Windows build under Wine, for every version scripts/engine
 # builds. A document the engine must refuse (an unknown member in the tun inbound) shows that a
-# passing check means something. Then, as root, each version's Linux engine runs real sessions
-# against real peers (real_peers.py).
+# passing check means something. As root, each version's Linux engine also starts with every
+# document of the accepted-link table (link_*) in a namespace of its own and must still run after
+# 1.5 s without a FATAL line or a panic (a Reality key the engine cannot decode shows that this
+# start check fails when it should). Then each version's Linux engine runs real sessions against
+# real peers (real_peers.py).
 #
 # usage: run_engine_tests.sh [<windows-build-dir> [<booted-wine-prefix>]]
 #   without a booted prefix the Wine half is reported as skipped.
@@ -25,6 +28,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/vantorel-engine-check.XXXXXX")
 wine_started=0
 prng_installed=""
 cleanup() {
+    [ -n "${start_ns:-}" ] && ip netns del "$start_ns" 2>/dev/null
     [ "$wine_started" = 1 ] && { WINEPREFIX=$prefix wineserver -k 2>/dev/null; WINEPREFIX=$prefix wineserver -w 2>/dev/null; }
     [ -n "$prng_installed" ] && rm -f "$prng_installed"
     rm -rf "$work"
@@ -42,12 +46,27 @@ fi
 mapfile -t names <"$work/names"
 # The control document: what an engine must refuse (the tun inbound has no dns_mode member).
 sed 's/"stack":"system",/"stack":"system","dns_mode":"hijack",/' "$work/samples/vless_plain.json" >"$work/refused.json"
+# The start control: a document that decodes but that the engine refuses when it builds the outbound.
+sed 's/"public_key":"[^"]*"/"public_key":"Pk_aBc-123"/' "$work/samples/link_vless_reality.json" >"$work/refused_start.json"
+link_names=()
+for name in "${names[@]}"; do case $name in link_*) link_names+=("$name");; esac; done
+start_ns=""
+if [ "$(id -u)" = 0 ] && command -v ip >/dev/null; then
+    start_ns=vte-start-$$
+    ip netns add "$start_ns" && ip netns exec "$start_ns" ip link set lo up || start_ns=""
+fi
+# The engine as the broker starts it, for 1.5 s: a run that is still going and printed no FATAL
+# line or panic has built every inbound and outbound of the document.
+starts() {  # starts ENGINE FILE: 0 when the engine runs on
+    ip netns exec "$start_ns" timeout 1.5 "$1" run -c "$2" </dev/null >"$work/start.out" 2>&1
+    [ $? = 124 ] && ! grep -Eq 'FATAL|panic' "$work/start.out"
+}
 
 engine_out=$work/engine.out
 scripts/engine >"$engine_out" 2>"$work/engine.err"
 rc=$?
 versions=("$VANTOREL_ENGINE_PINNED" "$VANTOREL_ENGINE_ALSO_TESTED")
-per_version=$(( (${#names[@]} + 1) * 2 ))
+per_version=$(( (${#names[@]} + 1) * 2 + ${#link_names[@]} + 1 ))
 if [ "$rc" = 2 ]; then
     skip "real engine: $(head -n 1 "$engine_out")" $(( per_version * ${#versions[@]} )); finish
 elif [ "$rc" != 0 ]; then
@@ -80,6 +99,17 @@ for version in "${versions[@]}"; do
             else bad "$version wine check $name" "$(head -c 600 "$work/out")"; fi
         fi
     done
+    if [ -n "$start_ns" ]; then
+        for name in "${link_names[@]}"; do
+            if starts "$linux" "$work/samples/$name.json"; then ok "$version linux starts $name"
+            else bad "$version linux starts $name" "$(grep -m3 -E 'FATAL|panic|ERROR' "$work/start.out" | head -c 600)"; fi
+        done
+        if starts "$linux" "$work/refused_start.json"; then
+            bad "$version linux start check fails on a Reality key the engine cannot decode" "the engine ran on"
+        else expect_match "$version linux start check fails on a Reality key the engine cannot decode" "$work/start.out" 'public_key'; fi
+    else
+        skip "$version linux starts: needs root and ip netns" $(( ${#link_names[@]} + 1 ))
+    fi
     if "$linux" check -c "$work/refused.json" >"$work/out" 2>&1; then
         bad "$version linux refuses an unknown tun member" "check passed"
     else expect_match "$version linux refuses an unknown tun member" "$work/out" 'unknown field "dns_mode"'; fi
