@@ -333,20 +333,25 @@ def good_session(name, link, ns, args, work):
                      engine.output()[-1500:]):
             return
         run(ns.c("ip", "route", "add", f"{PAGE_IP}/32", "dev", "VantorelTun"))
-        r = curl(ns, f"http://{PAGE_IP}/generate_204")
-        if not r.stdout.endswith("\n204") and name in UPGRADE_ROWS:
-            # The sing-box server of these transports now and then loses the first byte a client
-            # sends right behind its upgrade request (seen: "unknown version: 127", the uuid's first
-            # byte read as the VLESS version), on a busy machine only. It is the test server's
-            # fault, not the client's: say so and ask once more.
-            print(f"    {name}: first request got no 204 ({r.stdout[-40:].strip()!r}); asked once more", flush=True)
-            r = curl(ns, f"http://{PAGE_IP}/generate_204")
-        check(f"{name}: the check host answers 204 through the proxy", r.stdout.endswith("\n204"),
-              r.stdout[-200:], engine.output()[-1500:])
-        r = curl(ns, f"http://{PAGE_IP}/")
-        check(f"{name}: the world page is reached through the proxy",
-              r.stdout.endswith("\n200") and "through the tunnel" in r.stdout, r.stdout[-300:])
-        check_api_contract(name, ns)
+        # The sing-box server of the ws and httpupgrade transports loses bytes a client sends
+        # while it hijacks the upgraded connection (its HTTP server's one-byte background read is
+        # dropped with Hijack's reader: "unknown version: 127", the uuid's first byte read as the
+        # VLESS version), more often the busier the machine. It is the test server's fault, not
+        # the client's: those rows may ask up to 5 times, and say how often they had to.
+        attempts = 5 if name in UPGRADE_ROWS else 1
+        for path, want, what in (("/generate_204", "\n204", "the check host answers 204"),
+                                 ("/", "\n200", "the world page is reached")):
+            for attempt in range(1, attempts + 1):
+                r = curl(ns, f"http://{PAGE_IP}{path}")
+                if r.stdout.endswith(want):
+                    break
+            if attempt > 1:
+                print(f"    {name}: {what} on attempt {attempt}", flush=True)
+            check(f"{name}: {what} through the proxy",
+                  r.stdout.endswith(want) and (want == "\n204" or "through the tunnel" in r.stdout),
+                  r.stdout[-300:], engine.output()[-1500:])
+        if name not in UPGRADE_ROWS:  # the API contract does not depend on the transport
+            check_api_contract(name, ns)
     finally:
         code = engine.stop()
     check(f"{name}: the polite stop ends the engine with exit code 0", code == 0, f"exit code {code}",
