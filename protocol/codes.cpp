@@ -35,6 +35,8 @@ constexpr CodeText kCodeTexts[] = {
     {"cleanup_failed", "Ошибка восстановления сети. Перезапустите службу"},
     {"busy", "Подключение уже идёт"},
     {"protocol", "Переустановите Ванторел"},
+    {"server_address_refused", "Адрес сервера недопустим"},
+    {"disk_full", "Недостаточно места на диске"},
 };
 
 constexpr int kCodeCount = static_cast<int>(sizeof kCodeTexts / sizeof kCodeTexts[0]);

@@ -40,7 +40,19 @@ INSTANTIATE_TEST_SUITE_P(
                       CodeCase{12, "invalid_profile", "Неверный порт сервера"},
                       CodeCase{13, "cleanup_failed", "Ошибка восстановления сети. Перезапустите службу"},
                       CodeCase{14, "busy", "Подключение уже идёт"}, CodeCase{15, "protocol", "Переустановите Ванторел"},
-                      CodeCase{16, "", ""}, CodeCase{-1, "", ""}, CodeCase{1000, "", ""}));
+                      CodeCase{-1, "", ""}, CodeCase{1000, "", ""}));
+
+// Codes added later are named by the enum: their numbers follow the order of merging.
+TEST(ErrorCodeTable, LaterCodesByName) {
+    const std::pair<ErrorCode, std::pair<const char*, const char*>> rows[] = {
+        {ErrorCode::server_address_refused, {"server_address_refused", "Адрес сервера недопустим"}},
+        {ErrorCode::disk_full, {"disk_full", "Недостаточно места на диске"}},
+    };
+    for (const auto& [code, texts] : rows) {
+        EXPECT_EQ(std::string(ErrorCodeName(code)), texts.first);
+        EXPECT_EQ(MessageForCode(code, "detail"), texts.second);
+    }
+}
 
 TEST(MessageForCode, NoneReturnsTheDetailUnchanged) {
     EXPECT_EQ(MessageForCode(ErrorCode::none, "Сервер: \"x\"\n"), "Сервер: \"x\"\n");
