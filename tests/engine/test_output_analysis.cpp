@@ -163,7 +163,7 @@ TEST(AuthFailureTest, FindsRejectionPhrasesInAnyCase) {
 TEST(ApiListenerTest, TheEnginesOwnLines) {
     const std::vector<std::pair<std::string, ApiListener>> cases = {
         {"INFO [0000] clash-api: restful api listening at 127.0.0.1:50123", ApiListener::listening},
-        {"FATAL[0000] start service: start clash-server: external controller listen error: listen tcp "
+        {"FATAL[0000] start service: finish-start clash server: external controller listen error: listen tcp "
          "127.0.0.1:50123: bind: Only one usage of each socket address is normally permitted.",
          ApiListener::listen_failed},
         // A failure after a listening line of an earlier start still counts as the failure.

@@ -138,7 +138,8 @@ std::string FakeEngineHost::output() {
     if (!process.api_configured || !process.resumed) return host_.engine_script.output;
     if (process.api_taken) {
         return host_.engine_script.output +
-               "FATAL[0000] start service: start clash-server: external controller listen error: listen tcp: bind: "
+               "FATAL[0000] start service: finish-start clash server: external controller listen error: listen tcp: "
+               "bind: "
                "address already in use\n";
     }
     return host_.engine_script.output + "INFO[0000] clash-api: restful api listening at 127.0.0.1\n";

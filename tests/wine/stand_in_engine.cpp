@@ -113,8 +113,9 @@ int ServeApi(const std::wstring& config_path) {
     if (!vantorel::stand_in::ReadApiSettings(ReadWholeFile(config_path), settings) ||
         !vantorel::stand_in::StartApiServer(settings, error)) {
         // The real engine's words, which the broker reads to tell a taken port.
-        WriteAll(STD_ERROR_HANDLE,
-                 "FATAL[0000] start service: start clash-server: external controller listen error: " + error + "\n");
+        WriteAll(
+            STD_ERROR_HANDLE,
+            "FATAL[0000] start service: finish-start clash server: external controller listen error: " + error + "\n");
         return 1;
     }
     WriteAll(STD_ERROR_HANDLE,
