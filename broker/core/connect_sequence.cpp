@@ -126,6 +126,7 @@ PhaseOutcome TunnelController::resolve_profile(const ConnectJob& job, ConnectCon
 // A link naming this host, its router, or no host at all would get a pin route through the
 // uplink and the engine's traffic would never reach a server: refused before anything changes.
 // Lookups that fail leave their part unchecked; the pin step reports a route failure itself.
+// Text that is no dotted IPv4 address is the configuration builder's to refuse.
 PhaseOutcome TunnelController::check_server_address(const ConnectContext& context) {
     PinRoute uplink;
     std::string gateway;
