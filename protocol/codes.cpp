@@ -36,6 +36,8 @@ constexpr CodeText kCodeTexts[] = {
     {"busy", "Подключение уже идёт"},
     {"protocol", "Переустановите Ванторел"},
     {"invalid_link", "Ссылка подключения неверна или не поддерживается"},
+    {"server_address_refused", "Адрес сервера недопустим"},
+    {"disk_full", "Недостаточно места на диске"},
 };
 
 constexpr int kCodeCount = static_cast<int>(sizeof kCodeTexts / sizeof kCodeTexts[0]);

@@ -26,6 +26,8 @@ enum class ErrorCode : int {
     busy = 14,
     protocol = 15,
     invalid_link = 16,
+    server_address_refused = 17,
+    disk_full = 18,
 };
 
 enum class DisconnectReason : int { client_gone = 0, explicit_request = 1, service_stop = 2, suspend = 3, lost = 4 };

@@ -11,6 +11,7 @@
 #include "broker/engine/engine_config.h"
 #include "broker/engine/output_analysis.h"
 #include "broker/portable/api_secret.h"
+#include "broker/portable/uplink_choice.h"
 #include "protocol/connectivity_check.h"
 
 namespace vantorel {
@@ -39,7 +40,7 @@ TunnelSnapshot TunnelController::run_connect(const ConnectJob& job, const std::a
     {
         std::lock_guard<std::mutex> guard(lock_);
         ledger_.phase = SessionState::connected;
-        files_.save_ledger(ledger_);
+        save_ledger_held();
     }
     return publish(ErrorCode::none, std::string(), false);
 }
@@ -49,9 +50,10 @@ PhaseOutcome TunnelController::run_phases(const ConnectJob& job, const std::atom
     const std::function<PhaseOutcome()> phases[] = {
         [&] { return check_foreign_tunnel(nullptr); },
         [&] { return resolve_profile(job, context); },
+        [&] { return check_server_address(context); },
         [&] { return checkpoint(1, cancel) ? PhaseOutcome::cancelled() : PhaseOutcome::proceed(); },
         [&] { return start_engine(job, context, cancel); },
-        [&] { return wait_for_tun(context, cancel); },
+        [&] { return wait_for_engine(job, context, cancel); },
         // The engine's adapter may have moved the default routes: look again before pinning.
         [&] { return check_foreign_tunnel("pin_failed"); },
         [&] { return pin_server_route(context, cancel); },
@@ -118,6 +120,24 @@ PhaseOutcome TunnelController::resolve_profile(const ConnectJob& job, ConnectCon
     return PhaseOutcome::proceed();
 }
 
+// A link naming this host, its router, or no host at all would get a pin route through the
+// uplink and the engine's traffic would never reach a server: refused before anything changes.
+// Lookups that fail leave their part unchecked; the pin step reports a route failure itself.
+// Text that is no dotted IPv4 address is the configuration builder's to refuse.
+PhaseOutcome TunnelController::check_server_address(const ConnectContext& context) {
+    PinRoute uplink;
+    std::string gateway;
+    if (routes_.find_physical_route(context.server_ip, uplink)) gateway = uplink.next_hop;
+    std::vector<std::string> own;
+    if (!routes_.list_local_ipv4(own)) own.clear();
+    const ServerAddressVerdict verdict = JudgeServerAddress(context.server_ip, gateway, own);
+    if (verdict == ServerAddressVerdict::server || verdict == ServerAddressVerdict::unparsable) {
+        return PhaseOutcome::proceed();
+    }
+    log_.write(generation(), "server_address", ServerAddressVerdictName(verdict), 0);
+    return PhaseOutcome::failed(ErrorCode::server_address_refused);
+}
+
 PhaseOutcome TunnelController::write_engine_config(const ConnectJob& job, const ConnectContext& context) {
     const std::string config =
         BuildEngineConfig(context.profile, context.server_ip, job.direct_domains, job.force_proxy_domains,
@@ -129,6 +149,11 @@ PhaseOutcome TunnelController::write_engine_config(const ConnectJob& job, const 
         error = files_.last_error();
     } else {
         return PhaseOutcome::proceed();
+    }
+    // A full disk is the user's to fix, and no restart of anything helps: say so.
+    if (error == win32_error::disk_full || error == win32_error::handle_disk_full) {
+        log_.write(generation(), "core_config_failed", "disk_full", error);
+        return PhaseOutcome::failed(ErrorCode::disk_full);
     }
     log_.write(generation(), "core_config_failed", "", error);
     return PhaseOutcome::failed(ErrorCode::core_start_failed);
@@ -142,7 +167,9 @@ PhaseOutcome TunnelController::start_engine(const ConnectJob& job, ConnectContex
         std::uint16_t port = 0;
         if (probe_.reserve_local_port(port)) {
             std::string secret = make_api_secret();
-            flow_probe = flow_probe_factory_(port, secret);
+            // Without a random secret the API is not served at all.
+            if (secret.empty()) log_.write(generation(), "flow", "no_secret", 0);
+            if (!secret.empty()) flow_probe = flow_probe_factory_(port, secret);
             if (flow_probe) {
                 context.api_port = port;
                 context.api_secret = std::move(secret);
@@ -153,7 +180,6 @@ PhaseOutcome TunnelController::start_engine(const ConnectJob& job, ConnectContex
 
     PhaseOutcome outcome = write_engine_config(job, context);
     if (outcome.result != PhaseResult::proceed) return outcome;
-    if (flow_monitor_.active()) log_.write(generation(), "flow", "api_port=" + std::to_string(context.api_port), 0);
     update_ledger([this] { ledger_.config_written = true; });
     if (checkpoint(6, cancel)) return PhaseOutcome::cancelled();
 
@@ -203,6 +229,59 @@ PhaseOutcome TunnelController::wait_for_tun(ConnectContext& context, const std::
         ledger_.adapter = context.tun;
     });
     return PhaseOutcome::proceed();
+}
+
+// The API port was free when reserved, but any process may bind it before the engine does;
+// the engine then ends with a listen error. One start on another port recovers the session.
+PhaseOutcome TunnelController::wait_for_engine(const ConnectJob& job, ConnectContext& context,
+                                               const std::atomic<bool>& cancel) {
+    for (int start = 1;; ++start) {
+        PhaseOutcome outcome = wait_for_tun(context, cancel);
+        if (outcome.result == PhaseResult::proceed) outcome = await_api_listener(context, cancel);
+        if (outcome.result != PhaseResult::failed || start >= kEngineStarts || context.api_port == 0 ||
+            ReadApiListener(engine_.output()) != ApiListener::listen_failed) {
+            return outcome;
+        }
+        log_.write(generation(), "flow", "api_port_taken", 0);
+        retire_engine();
+        context.api_port = 0;
+        context.api_secret.clear();
+        outcome = start_engine(job, context, cancel);
+        if (outcome.result != PhaseResult::proceed) return outcome;
+    }
+}
+
+// The port is published only once the engine holds it: before, a reader could take it first.
+PhaseOutcome TunnelController::await_api_listener(const ConnectContext& context, const std::atomic<bool>& cancel) {
+    if (context.api_port == 0) return PhaseOutcome::proceed();
+    for (int poll = 0;; ++poll) {
+        if (Cancelled(cancel)) return PhaseOutcome::cancelled();
+        const std::string output = engine_.output();
+        const ApiListener listener = ReadApiListener(output);
+        if (listener == ApiListener::listening) {
+            log_.write(generation(), "flow", "api_port=" + std::to_string(context.api_port), 0);
+            return PhaseOutcome::proceed();
+        }
+        if (listener == ApiListener::listen_failed) {
+            log_.write(generation(), "core_exited", RedactSecrets(output).substr(0, kExitDetailBytes),
+                       engine_.exit_code());
+            return PhaseOutcome::failed(ErrorCode::core_exited);
+        }
+        if (poll >= kApiListenPolls) break;
+        sleeper_.sleep_ms(100);
+    }
+    log_.write(generation(), "flow", "api_unconfirmed", 0);
+    return PhaseOutcome::proceed();
+}
+
+// Ends the engine whose start failed and waits for its adapter to go, so the next start's
+// adapter is not mistaken for it.
+void TunnelController::retire_engine() {
+    engine_.terminate();
+    engine_.release();
+    update_ledger([this] { ledger_.pid = 0; });
+    AdapterInfo stale;
+    for (int poll = 0; poll < kTunWaitPolls && routes_.find_tun_adapter(stale); ++poll) sleeper_.sleep_ms(100);
 }
 
 PhaseOutcome TunnelController::pin_server_route(ConnectContext& context, const std::atomic<bool>& cancel) {

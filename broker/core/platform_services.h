@@ -21,10 +21,12 @@ inline constexpr std::uint32_t access_denied = 5;
 inline constexpr std::uint32_t invalid_handle = 6;
 inline constexpr std::uint32_t invalid_data = 13;
 inline constexpr std::uint32_t write_fault = 29;
+inline constexpr std::uint32_t handle_disk_full = 39;
 inline constexpr std::uint32_t not_supported = 50;
 inline constexpr std::uint32_t invalid_parameter = 87;
 inline constexpr std::uint32_t broken_pipe = 109;
 inline constexpr std::uint32_t buffer_overflow = 111;
+inline constexpr std::uint32_t disk_full = 112;
 inline constexpr std::uint32_t no_data = 232;
 inline constexpr std::uint32_t pipe_not_connected = 233;
 inline constexpr std::uint32_t wait_timeout = 258;
@@ -60,6 +62,8 @@ public:
     // Whether any interface but our own has an IPv6 default route (::/0), that is, whether IPv6
     // traffic could leave outside the tunnel. A host without an IPv6 stack has none.
     virtual bool ipv6_default_route_present(bool& present) = 0;
+    // Every IPv4 address this host holds, on any interface, as dotted text.
+    virtual bool list_local_ipv4(std::vector<std::string>& out) = 0;
     virtual std::uint32_t last_error() const = 0;
 };
 
@@ -108,6 +112,7 @@ public:
     virtual bool engine_config_exists() = 0;
     virtual std::string read_pin() = 0;
     virtual void delete_pin() = 0;
+    // The Windows error of the last failed write_engine_config or save_ledger.
     virtual std::uint32_t last_error() const = 0;
 };
 

@@ -69,7 +69,7 @@ TunnelSnapshot TunnelController::finish_session(ErrorCode code, const std::strin
 void TunnelController::claim_teardown() {
     ledger_.phase = SessionState::disconnecting;
     ledger_.cleanup_verified = false;
-    files_.save_ledger(ledger_);
+    save_ledger_held();
     teardown_running_ = true;
 }
 

@@ -81,7 +81,7 @@ ConnectAdmission TunnelController::begin_connect() {
         ledger_.cleanup_verified = false;
         // A verdict stored for an earlier session must not decide this one.
         proof_verdict_ = ProofVerdict::none;
-        files_.save_ledger(ledger_);
+        save_ledger_held();
         current_ = TunnelSnapshot{SessionState::connecting, next, ErrorCode::none, std::string(), false};
         result.accepted = true;
         result.snapshot = current_;
@@ -103,7 +103,7 @@ TunnelSnapshot TunnelController::publish(ErrorCode code, const std::string& mess
 TunnelSnapshot TunnelController::store_snapshot(ErrorCode code, const std::string& message, bool cleanup_verified) {
     ledger_.cleanup_verified = cleanup_verified;
     current_ = TunnelSnapshot{ledger_.phase, ledger_.generation, code, message, cleanup_verified};
-    if (!cleanup_verified) files_.save_ledger(ledger_);
+    if (!cleanup_verified) save_ledger_held();
     return current_;
 }
 
@@ -113,10 +113,15 @@ void TunnelController::announce(const TunnelSnapshot& published, std::uint32_t r
     if (snapshot_listener_) snapshot_listener_(published);
 }
 
+// A ledger that could not be saved no longer tells the next start what to undo: never silent.
+void TunnelController::save_ledger_held() {
+    if (!files_.save_ledger(ledger_)) log_.write(ledger_.generation, "ledger", "save_failed", files_.last_error());
+}
+
 void TunnelController::update_ledger(const std::function<void()>& change) {
     std::lock_guard<std::mutex> guard(lock_);
     change();
-    files_.save_ledger(ledger_);
+    save_ledger_held();
 }
 
 bool TunnelController::checkpoint(int step, const std::atomic<bool>& cancel) {

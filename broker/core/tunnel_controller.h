@@ -111,6 +111,10 @@ public:
     static constexpr int kProofWaitSteps = kProofVerdictWaitMs / kProofWaitStepMs;
     static_assert(kProofWaitSteps * kProofWaitStepMs > kProofLongestMs, "the wait must outlast the proof");
     static constexpr int kTunWaitPolls = 50;
+    // 100 ms polls for the engine's line that its control API listens.
+    static constexpr int kApiListenPolls = 20;
+    // A start that lost its API port to another process gets one more start.
+    static constexpr int kEngineStarts = 2;
     // How long a failed egress check waits for the engine's line about a refused key.
     static constexpr int kAuthVerdictWaitStepMs = 100;
     static constexpr int kAuthVerdictWaitSteps = 10;
@@ -123,6 +127,8 @@ private:
     // Outside lock_: the publish's state line and the listener.
     void announce(const TunnelSnapshot& published, std::uint32_t route_error = 0);
     void update_ledger(const std::function<void()>& change);
+    // Saves the ledger; the caller holds lock_.
+    void save_ledger_held();
     bool checkpoint(int step, const std::atomic<bool>& cancel);
     long long generation() const;
 
@@ -130,8 +136,12 @@ private:
     PhaseOutcome run_phases(const ConnectJob& job, const std::atomic<bool>& cancel, ConnectContext& context);
     PhaseOutcome check_foreign_tunnel(const char* list_failure_reason);
     PhaseOutcome resolve_profile(const ConnectJob& job, ConnectContext& context);
+    PhaseOutcome check_server_address(const ConnectContext& context);
     PhaseOutcome start_engine(const ConnectJob& job, ConnectContext& context, const std::atomic<bool>& cancel);
     PhaseOutcome wait_for_tun(ConnectContext& context, const std::atomic<bool>& cancel);
+    PhaseOutcome wait_for_engine(const ConnectJob& job, ConnectContext& context, const std::atomic<bool>& cancel);
+    PhaseOutcome await_api_listener(const ConnectContext& context, const std::atomic<bool>& cancel);
+    void retire_engine();
     PhaseOutcome pin_server_route(ConnectContext& context, const std::atomic<bool>& cancel);
     PhaseOutcome prove_egress(ConnectContext& context, const std::atomic<bool>& cancel);
     PhaseOutcome install_capture(ConnectContext& context);

@@ -193,6 +193,12 @@ bool IsAuthFailure(const std::string& text) {
            lowered.find("invalid password") != std::string::npos || lowered.find("auth failure") != std::string::npos;
 }
 
+ApiListener ReadApiListener(const std::string& text) {
+    if (text.find("external controller listen error") != std::string::npos) return ApiListener::listen_failed;
+    if (text.find("restful api listening at") != std::string::npos) return ApiListener::listening;
+    return ApiListener::pending;
+}
+
 std::uint32_t ExtractErrorNumber(const std::string& text) {
     const std::string lowered = LowerAscii(text);
     for (const char* marker : {"win32=", "winerror=", "errno=", "error "}) {

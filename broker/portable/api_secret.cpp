@@ -38,7 +38,7 @@ std::string make_api_secret(const std::function<bool(std::uint32_t&)>& random) {
     secret.reserve(kSecretValues * 8);
     for (int i = 0; i < kSecretValues; ++i) {
         std::uint32_t value = 0;
-        if (!random || !random(value)) return kFallbackApiSecret;
+        if (!random || !random(value)) return std::string();
         for (int byte = 0; byte < 4; ++byte) {
             const unsigned bits = (value >> (8 * byte)) & 0xFFu;
             secret.push_back(kDigits[bits & 0x0Fu]);

@@ -59,3 +59,74 @@ int ChoosePhysicalRoute(const std::vector<UplinkRow>& rows) {
 }
 
 }  // namespace vantorel
+
+namespace vantorel {
+namespace {
+
+// Four decimal octets 0..255, nothing else; the value in host order.
+bool ParseIpv4(const std::string& text, std::uint32_t& value) {
+    value = 0;
+    std::size_t at = 0;
+    for (int octet = 0; octet < 4; ++octet) {
+        if (octet > 0) {
+            if (at >= text.size() || text[at] != '.') return false;
+            ++at;
+        }
+        const std::size_t start = at;
+        unsigned part = 0;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 3) {
+            part = part * 10 + static_cast<unsigned>(text[at] - '0');
+            ++at;
+        }
+        if (at == start || part > 255) return false;
+        value = (value << 8) | part;
+    }
+    return at == text.size();
+}
+
+bool SameAddress(std::uint32_t value, const std::string& other) {
+    std::uint32_t parsed = 0;
+    return ParseIpv4(other, parsed) && parsed == value;
+}
+
+}  // namespace
+
+ServerAddressVerdict JudgeServerAddress(const std::string& ipv4, const std::string& gateway,
+                                        const std::vector<std::string>& own) {
+    std::uint32_t value = 0;
+    if (!ParseIpv4(ipv4, value)) return ServerAddressVerdict::unparsable;
+    const std::uint32_t first = value >> 24;
+    if (first == 0) return ServerAddressVerdict::unspecified;  // 0.0.0.0/8, "this network"
+    if (first == 127) return ServerAddressVerdict::loopback;
+    if (first >= 224 && first <= 239) return ServerAddressVerdict::multicast;
+    if (value == 0xFFFFFFFFu) return ServerAddressVerdict::broadcast;
+    if (SameAddress(value, gateway)) return ServerAddressVerdict::gateway;
+    for (const std::string& address : own) {
+        if (SameAddress(value, address)) return ServerAddressVerdict::own_address;
+    }
+    return ServerAddressVerdict::server;
+}
+
+const char* ServerAddressVerdictName(ServerAddressVerdict verdict) {
+    switch (verdict) {
+        case ServerAddressVerdict::server:
+            return "server";
+        case ServerAddressVerdict::unparsable:
+            return "unparsable";
+        case ServerAddressVerdict::unspecified:
+            return "unspecified";
+        case ServerAddressVerdict::loopback:
+            return "loopback";
+        case ServerAddressVerdict::multicast:
+            return "multicast";
+        case ServerAddressVerdict::broadcast:
+            return "broadcast";
+        case ServerAddressVerdict::gateway:
+            return "gateway";
+        case ServerAddressVerdict::own_address:
+            return "own_address";
+    }
+    return "unparsable";
+}
+
+}  // namespace vantorel

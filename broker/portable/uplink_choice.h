@@ -4,6 +4,7 @@
 // system's route and interface tables.
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace vantorel {
@@ -44,5 +45,30 @@ std::vector<std::uint32_t> EffectiveMetrics(const std::vector<UplinkRow>& rows);
 // ours, lowest effective metric, the earlier row winning a tie; -1 when there is none or its
 // next hop is not IPv4.
 int ChoosePhysicalRoute(const std::vector<UplinkRow>& rows);
+
+}  // namespace vantorel
+
+namespace vantorel {
+
+// Why a resolved server address cannot be a proxy server reached over the uplink; `server`
+// when it can. A pin route to any of these would send the engine's traffic to this host, to
+// the local network's router or nowhere, never to a server.
+enum class ServerAddressVerdict {
+    server,
+    unparsable,
+    unspecified,
+    loopback,
+    multicast,
+    broadcast,
+    gateway,
+    own_address
+};
+
+// `ipv4`: the dotted address the server name resolved to. `gateway`: the uplink's next hop
+// (empty when unknown). `own`: the host's own IPv4 addresses.
+ServerAddressVerdict JudgeServerAddress(const std::string& ipv4, const std::string& gateway,
+                                        const std::vector<std::string>& own);
+// The verdict's log word: "unspecified", "loopback", ...
+const char* ServerAddressVerdictName(ServerAddressVerdict verdict);
 
 }  // namespace vantorel

@@ -28,9 +28,10 @@ std::wstring DataBaseDirectory();
 DataPaths DataPathsFor(const std::wstring& base);
 DataPaths CurrentDataPaths();
 
-// SDDL of the product directory: SYSTEM and Administrators full control, authenticated users
-// read and execute; protected, inherited by everything below it.
-inline constexpr wchar_t kProductDirectorySddl[] = L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;AU)";
+// SDDL of the product directory: SYSTEM and Administrators full control, nobody else; protected,
+// inherited by everything below it. Users get no read: the ledger names the session's routes and
+// the log names every user's destinations, and a reader could hold either file against the broker.
+inline constexpr wchar_t kProductDirectorySddl[] = L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 // A security descriptor built from SDDL text, owned until destruction.
 class SddlDescriptor {

@@ -41,4 +41,20 @@ bool Win32RouteTable::ipv6_default_route_present(bool& present) {
     return succeed();
 }
 
+bool Win32RouteTable::list_local_ipv4(std::vector<std::string>& out) {
+    out.clear();
+    MIB_UNICASTIPADDRESS_TABLE* raw = nullptr;
+    const DWORD rc = GetUnicastIpAddressTable(AF_INET, &raw);
+    ScopedResource<MIB_UNICASTIPADDRESS_TABLE*, FreeMibTable> table(raw);
+    if (rc == ERROR_NOT_FOUND) return succeed();
+    if (rc != NO_ERROR) return fail(rc);
+    if (!table) return succeed();
+    for (ULONG i = 0; i < table.get()->NumEntries; ++i) {
+        char text[INET_ADDRSTRLEN] = {};
+        const IN_ADDR address = table.get()->Table[i].Address.Ipv4.sin_addr;
+        if (inet_ntop(AF_INET, &address, text, sizeof(text)) != nullptr) out.emplace_back(text);
+    }
+    return succeed();
+}
+
 }  // namespace vantorel

@@ -16,6 +16,8 @@ namespace {
 constexpr size_t kReadBlock = 1024;
 constexpr size_t kReadLimit = 65536;
 constexpr DWORD kZeroChunk = 65536;
+constexpr int kRenameAttempts = 3;
+constexpr DWORD kRenameRetryMs = 50;
 
 // A missing run directory means the file is absent too (error 3, not 2).
 bool IsAbsentError(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
@@ -93,22 +95,29 @@ bool Win32SessionFiles::save_ledger(const SessionLedger& ledger) {
     {
         WinHandle file(CreateFileW(paths_.ledger_tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) return false;
+        if (!file) return fail_with(GetLastError());
         DWORD error = 0;
         bool written = WriteWhole(file.get(), text, error);
         if (written) FlushFileBuffers(file.get());
         file.reset();
         if (!written) {
             DeleteFileW(paths_.ledger_tmp.c_str());
-            return false;
+            return fail_with(error);
         }
     }
-    if (!MoveFileExW(paths_.ledger_tmp.c_str(), paths_.ledger.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        DeleteFileW(paths_.ledger_tmp.c_str());
-        return false;
+    // A reader (a backup, a virus scanner) may hold ledger.txt for a moment without delete sharing.
+    DWORD error = 0;
+    for (int attempt = 0; attempt < kRenameAttempts; ++attempt) {
+        if (attempt > 0) Sleep(kRenameRetryMs);
+        if (MoveFileExW(paths_.ledger_tmp.c_str(), paths_.ledger.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            return true;
+        }
+        error = GetLastError();
+        if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) break;
     }
-    return true;
+    DeleteFileW(paths_.ledger_tmp.c_str());
+    return fail_with(error);
 }
 
 bool Win32SessionFiles::delete_ledger() {
@@ -116,7 +125,7 @@ bool Win32SessionFiles::delete_ledger() {
     return IsAbsentError(GetLastError());
 }
 
-bool Win32SessionFiles::fail_config(std::uint32_t error) {
+bool Win32SessionFiles::fail_with(std::uint32_t error) {
     last_error_ = error != 0 ? error : ERROR_WRITE_FAULT;
     return false;
 }
@@ -128,17 +137,17 @@ bool Win32SessionFiles::write_engine_config(const std::string& json) {
     // only holds for a file we create anew.
     if (!DeleteFileW(paths_.engine_config.c_str())) {
         DWORD error = GetLastError();
-        if (!IsAbsentError(error)) return fail_config(error);
+        if (!IsAbsentError(error)) return fail_with(error);
     }
     SddlDescriptor descriptor(kEngineConfigSddl);
-    if (!descriptor.valid()) return fail_config(descriptor.error());
+    if (!descriptor.valid()) return fail_with(descriptor.error());
     SECURITY_ATTRIBUTES sa{sizeof(sa), descriptor.get(), FALSE};
     // Quirk: docs/windows-quirks.md, "`CREATE_ALWAYS` keeps an old file's security".
     WinHandle file(
         CreateFileW(paths_.engine_config.c_str(), GENERIC_WRITE, 0, &sa, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return fail_config(GetLastError());
+    if (!file) return fail_with(GetLastError());
     DWORD error = 0;
-    if (!WriteWhole(file.get(), json, error)) return fail_config(error);
+    if (!WriteWhole(file.get(), json, error)) return fail_with(error);
     return true;
 }
 
@@ -147,12 +156,12 @@ bool Win32SessionFiles::shred_engine_config() {
     if (!GetFileAttributesExW(paths_.engine_config.c_str(), GetFileExInfoStandard, &data)) {
         return IsAbsentError(GetLastError());
     }
-    {
+    // An empty file holds no secret; writing into it would need space a full disk lacks.
+    if (data.nFileSizeLow != 0 || data.nFileSizeHigh != 0) {
         WinHandle file(CreateFileW(paths_.engine_config.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                    FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) return false;
-        DWORD count = data.nFileSizeLow == 0 ? 1 : data.nFileSizeLow;
-        if (!WriteZeros(file.get(), count)) return false;
+        if (!WriteZeros(file.get(), data.nFileSizeLow)) return false;
     }
     return DeleteFileW(paths_.engine_config.c_str()) != FALSE;
 }

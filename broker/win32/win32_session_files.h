@@ -31,7 +31,8 @@ public:
     const DataPaths& paths() const { return paths_; }
 
 private:
-    bool fail_config(std::uint32_t error);
+    // Records the error of a failed write (engine configuration or ledger); always false.
+    bool fail_with(std::uint32_t error);
 
     DataPaths paths_;
     std::uint32_t last_error_ = 0;

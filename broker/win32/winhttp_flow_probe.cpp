@@ -52,7 +52,7 @@ WinHttpFlowProbe::WinHttpFlowProbe(std::uint16_t port, std::string secret) : por
 
 bool WinHttpFlowProbe::poll(FlowSample& out) {
     last_error_ = 0;
-    InternetHandle session(WinHttpOpen(L"VantorelBroker/1", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+    InternetHandle session(WinHttpOpen(L"VantorelBroker/1", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
                                        WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) {
         last_error_ = GetLastError();

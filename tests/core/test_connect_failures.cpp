@@ -67,10 +67,28 @@ std::vector<FailureRow> Rows() {
          ErrorCode::resolve_failed, "", std::nullopt},
         {"resolver_throws", [](FakeHost& h, ConnectJob&) { h.resolver.throws_for = "vpn.example.net"; },
          ErrorCode::resolve_failed, "", std::nullopt},
+        {"server_is_unspecified", [](FakeHost& h, ConnectJob&) { h.resolver.answers["vpn.example.net"] = "0.0.0.0"; },
+         ErrorCode::server_address_refused, "", ExpectedLine{"server_address", "unspecified", 0}},
+        {"server_is_loopback", [](FakeHost& h, ConnectJob&) { h.resolver.answers["vpn.example.net"] = "127.0.0.1"; },
+         ErrorCode::server_address_refused, "", ExpectedLine{"server_address", "loopback", 0}},
+        {"server_is_multicast", [](FakeHost& h, ConnectJob&) { h.resolver.answers["vpn.example.net"] = "224.0.0.1"; },
+         ErrorCode::server_address_refused, "", ExpectedLine{"server_address", "multicast", 0}},
+        {"server_is_broadcast",
+         [](FakeHost& h, ConnectJob&) { h.resolver.answers["vpn.example.net"] = "255.255.255.255"; },
+         ErrorCode::server_address_refused, "", ExpectedLine{"server_address", "broadcast", 0}},
+        {"server_is_gateway", [](FakeHost& h, ConnectJob&) { h.resolver.answers["vpn.example.net"] = "192.168.1.1"; },
+         ErrorCode::server_address_refused, "", ExpectedLine{"server_address", "gateway", 0}},
+        {"server_is_own_address",
+         [](FakeHost& h, ConnectJob&) { h.resolver.answers["vpn.example.net"] = "192.168.1.20"; },
+         ErrorCode::server_address_refused, "", ExpectedLine{"server_address", "own_address", 0}},
         {"config_empty", [](FakeHost& h, ConnectJob&) { h.resolver.answers["vpn.example.net"] = "2001:db8::1"; },
          ErrorCode::core_start_failed, "", ExpectedLine{"core_config_failed", "", 13}},
         {"config_not_written", [](FakeHost& h, ConnectJob&) { h.fail("write_engine_config", 5); },
          ErrorCode::core_start_failed, "", ExpectedLine{"core_config_failed", "", 5}},
+        {"config_disk_full", [](FakeHost& h, ConnectJob&) { h.fail("write_engine_config", 112); }, ErrorCode::disk_full,
+         "", ExpectedLine{"core_config_failed", "disk_full", 112}},
+        {"config_handle_disk_full", [](FakeHost& h, ConnectJob&) { h.fail("write_engine_config", 39); },
+         ErrorCode::disk_full, "", ExpectedLine{"core_config_failed", "disk_full", 39}},
         {"engine_not_started", [](FakeHost& h, ConnectJob&) { h.fail("start", 2); }, ErrorCode::core_start_failed, "",
          ExpectedLine{"core_create_process_failed", "", 2}},
         {"engine_not_started_own_code",
@@ -182,6 +200,35 @@ TEST_F(ConnectFailureDetail, ForeignTunnelStopsBeforeAnythingIsStarted) {
     EXPECT_EQ(host.process.pid, 0u);
     EXPECT_TRUE(host.resolver.asked.empty());
     EXPECT_EQ(host.files.saved.size(), 3u);  // admission, first publish, teardown start
+}
+
+TEST_F(ConnectFailureDetail, AServerAddressOfThisHostStopsBeforeAnythingIsStarted) {
+    host.resolver.answers["vpn.example.net"] = "127.0.0.1";
+    connect();
+    EXPECT_EQ(host.process.pid, 0u);
+    for (const SessionLedger& saved : host.files.saved) {
+        EXPECT_FALSE(saved.config_written);
+        EXPECT_FALSE(saved.pin_intended);
+    }
+    EXPECT_EQ(host.files.saved.size(), 3u);  // admission, first publish, teardown start
+}
+
+// Without the gateway and the own addresses only the fixed ranges are refused; a server that
+// merely shares the uplink's network is a server.
+TEST_F(ConnectFailureDetail, UnreadableUplinkChecksOnlyTheFixedRanges) {
+    host.fail("list_local_ipv4", 5);
+    host.resolver.answers["vpn.example.net"] = "192.168.1.20";
+    EXPECT_NE(connect().code, ErrorCode::server_address_refused);
+}
+
+TEST_F(ConnectFailureDetail, AFailedLedgerSaveIsLoggedWithItsError) {
+    host.fail("save_ledger", 32, 2, 1);  // a reader holds ledger.txt for two saves
+    connect();
+    const auto lines = host.log.with_event("ledger");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].code, "save_failed");
+    EXPECT_EQ(lines[0].win32, 32u);
+    EXPECT_EQ(lines[0].generation, 1);
 }
 
 TEST_F(ConnectFailureDetail, EngineExitLineIsRedactedAndCut) {

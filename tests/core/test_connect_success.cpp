@@ -120,6 +120,37 @@ TEST_F(ConnectSuccess, WithAFactoryTheEngineGetsAnApiPortAndSecret) {
     for (const FakeLogLine& line : host.log.lines) EXPECT_EQ(line.code.find(secret), std::string::npos);
 }
 
+// Another process bound the reserved port before the engine did: one more start, on a port
+// reserved anew, and the port is logged only once the engine listens on it.
+TEST_F(ConnectSuccess, AnApiPortTakenBeforeTheEngineBindsItGetsOneMoreStart) {
+    controller->set_flow_probe_factory(MakeFakeFlowProbeFactory(host));
+    host.engine_script.api_taken_starts = 1;
+    int reserves = 0;
+    host.on_operation = [this, &reserves](const std::string& operation) {
+        if (operation == "reserve_local_port" && ++reserves == 2) host.probe.free_port = 39202;
+    };
+    connect_ok();
+    EXPECT_EQ(host.engine.starts, 2);
+    ASSERT_EQ(host.factory_calls.size(), 2u);
+    EXPECT_EQ(host.factory_calls[1].first, 39202);
+    EXPECT_NE(host.factory_calls[1].second, host.factory_calls[0].second);
+    std::vector<std::string> flow;
+    for (const FakeLogLine& line : host.log.with_event("flow")) flow.push_back(line.code);
+    EXPECT_EQ(flow, (std::vector<std::string>{"api_port_taken", "api_port=39202"}));
+    EXPECT_EQ(controller->ledger_copy().pid, host.process.pid);
+}
+
+TEST_F(ConnectSuccess, AnApiPortTakenTwiceEndsTheConnect) {
+    controller->set_flow_probe_factory(MakeFakeFlowProbeFactory(host));
+    host.engine_script.api_taken_starts = 2;
+    const TunnelSnapshot result = connect();
+    EXPECT_EQ(result.code, ErrorCode::core_exited);
+    EXPECT_TRUE(result.cleanup_verified);
+    EXPECT_EQ(host.engine.starts, 2);
+    EXPECT_EQ(host.log.with_event("flow").size(), 1u);  // api_port_taken, never a port
+    EXPECT_TRUE(host.log.has("flow", "api_port_taken"));
+}
+
 TEST_F(ConnectSuccess, WithoutAFreePortTheSessionRunsUnmonitored) {
     controller->set_flow_probe_factory(MakeFakeFlowProbeFactory(host));
     host.fail("reserve_local_port", 10048);

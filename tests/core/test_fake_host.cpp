@@ -60,6 +60,8 @@ TEST(FakeHostScript, EveryScriptableNameIsConsultedByAnOperation) {
     host.routes.verify_capture_routes(adapter, captures);
     host.routes.interface_holder(1, holder);
     host.routes.ipv6_default_route_present(present);
+    std::vector<std::string> local;
+    host.routes.list_local_ipv4(local);
     host.engine.start(pid);
     host.engine.assign_job();
     host.engine.resume();

@@ -160,6 +160,19 @@ TEST(AuthFailureTest, FindsRejectionPhrasesInAnyCase) {
     for (const auto& [text, expected] : cases) EXPECT_EQ(IsAuthFailure(text), expected) << text;
 }
 
+TEST(ApiListenerTest, TheEnginesOwnLines) {
+    const std::vector<std::pair<std::string, ApiListener>> cases = {
+        {"INFO [0000] clash-api: restful api listening at 127.0.0.1:50123", ApiListener::listening},
+        {"FATAL[0000] start service: finish-start clash server: external controller listen error: listen tcp "
+         "127.0.0.1:50123: bind: Only one usage of each socket address is normally permitted.",
+         ApiListener::listen_failed},
+        // A failure after a listening line of an earlier start still counts as the failure.
+        {"restful api listening at 127.0.0.1:1\nexternal controller listen error: x", ApiListener::listen_failed},
+        {"INFO inbound/tun[tun-in]: started at VantorelTun", ApiListener::pending},
+        {"", ApiListener::pending}};
+    for (const auto& [text, expected] : cases) EXPECT_EQ(ReadApiListener(text), expected) << text;
+}
+
 TEST(ErrorNumberTest, MarkersInOrder) {
     const std::vector<std::pair<std::string, std::uint32_t>> cases = {
         {"WinError=5", 5},

@@ -9,7 +9,7 @@
 namespace vantorel {
 
 FakeHost::FakeHost() {
-    add_interface("Ethernet", kEthernetLuid, kEthernetIndex, true);
+    add_interface("Ethernet", kEthernetLuid, kEthernetIndex, true).ipv4_addresses = {"192.168.1.20"};
     add_route("0.0.0.0", 0, kEthernetLuid, "192.168.1.1", 25);
     add_route("192.168.1.0", 24, kEthernetLuid, "", 25);
     resolver.answers["vpn.example.net"] = "198.51.100.20";
@@ -122,6 +122,7 @@ const std::vector<std::string>& FakeHost::scriptable_operations() {
                                                    "verify_capture_routes",
                                                    "interface_holder",
                                                    "ipv6_default_route_present",
+                                                   "list_local_ipv4",
                                                    "start",
                                                    "assign_job",
                                                    "resume",

@@ -13,6 +13,7 @@
 // "delete_pin_route", "pin_route_absent", "delete_interface_routes", "interface_routes_absent",
 // "list_own_adapters", "remove_adapter", "add_capture_routes", "add_host_route",
 // "delete_host_route", "verify_capture_routes", "interface_holder", "ipv6_default_route_present",
+// "list_local_ipv4",
 // "start", "assign_job", "resume",
 // "reserve_local_port", "save_ledger", "write_engine_config", "shred_engine_config",
 // "delete_pin", "poll". A failing "xxx_absent" reports the route as still present;
@@ -51,6 +52,7 @@ struct FakeInterface {
     // interface may still be listed for `lingering_listings` more listings, then it vanishes.
     bool device_present = true;
     int lingering_listings = 0;
+    std::vector<std::string> ipv4_addresses;
 };
 
 struct FakeRoute {
@@ -100,6 +102,7 @@ public:
                                  const std::function<bool()>& cancelled) override;
     bool interface_holder(std::uint64_t luid, InterfaceHolder& out) override;
     bool ipv6_default_route_present(bool& present) override;
+    bool list_local_ipv4(std::vector<std::string>& out) override;
     std::uint32_t last_error() const override { return last_error_; }
 
 private:
@@ -118,8 +121,10 @@ struct FakeEngineProcess {
     bool in_job = false;
     std::uint32_t pid = 0;
     std::uint32_t exit_status = 0;
-    int stop_countdown = -1;  // is_running checks left until a requested stop takes effect
-    int running_checks = 0;   // is_running checks since resume
+    int stop_countdown = -1;      // is_running checks left until a requested stop takes effect
+    int running_checks = 0;       // is_running checks since resume
+    bool api_configured = false;  // started with a control API in its configuration
+    bool api_taken = false;       // and found that API's port taken
 };
 
 struct FakeEngineScript {
@@ -132,6 +137,10 @@ struct FakeEngineScript {
     bool creates_tun = true;
     int tun_after_polls = 0;  // find_tun_adapter polls before the adapter appears
     bool tun_up = true;
+    // The first this many starts with a control API find its port taken: the engine prints
+    // the real engine's listen error, closes its adapter and ends at the next is_running check.
+    // Started with an API and not taken, it prints the real engine's line that the API listens.
+    int api_taken_starts = 0;
 };
 
 class FakeEngineHost : public EngineHost {
@@ -150,6 +159,7 @@ public:
     std::uint32_t exit_code() override;
     std::string output() override;
 
+    int starts = 0;
     int stop_requests = 0;
     int terminations = 0;
     int stray_sweeps = 0;

@@ -293,3 +293,16 @@ bool FakeRouteTable::ipv6_default_route_present(bool& present) {
 }
 
 }  // namespace vantorel
+
+namespace vantorel {
+
+bool FakeRouteTable::list_local_ipv4(std::vector<std::string>& out) {
+    if (fail("list_local_ipv4")) return false;
+    out.clear();
+    for (const FakeInterface& entry : host_.interfaces) {
+        out.insert(out.end(), entry.ipv4_addresses.begin(), entry.ipv4_addresses.end());
+    }
+    return succeed();
+}
+
+}  // namespace vantorel

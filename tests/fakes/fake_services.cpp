@@ -37,6 +37,10 @@ bool FakeEngineHost::start(std::uint32_t& pid) {
     if (fail("start", "core_create_process_failed")) return false;
     FakeEngineProcess& process = host_.process;
     process = FakeEngineProcess{};
+    starts += 1;
+    process.api_configured =
+        host_.files.engine_config && host_.files.engine_config->find("\"external_controller\"") != std::string::npos;
+    process.api_taken = process.api_configured && starts <= host_.engine_script.api_taken_starts;
     process.alive = true;
     process.held = true;
     process.pid = host_.next_pid++;
@@ -88,6 +92,13 @@ bool FakeEngineHost::is_running() {
             process.stop_countdown -= 1;
         }
     }
+    if (process.alive && process.resumed && process.api_taken) {
+        EndProcess(process, 1);
+        auto& list = host_.interfaces;
+        list.erase(std::remove_if(list.begin(), list.end(),
+                                  [](const FakeInterface& entry) { return entry.luid == FakeHost::kTunLuid; }),
+                   list.end());
+    }
     if (process.alive && process.resumed) {
         process.running_checks += 1;
         const int limit = host_.engine_script.exit_after_checks;
@@ -122,7 +133,17 @@ std::uint32_t FakeEngineHost::exit_code() {
     return process.alive ? kStillActive : process.exit_status;
 }
 
-std::string FakeEngineHost::output() { return host_.engine_script.output; }
+std::string FakeEngineHost::output() {
+    const FakeEngineProcess& process = host_.process;
+    if (!process.api_configured || !process.resumed) return host_.engine_script.output;
+    if (process.api_taken) {
+        return host_.engine_script.output +
+               "FATAL[0000] start service: finish-start clash server: external controller listen error: listen tcp: "
+               "bind: "
+               "address already in use\n";
+    }
+    return host_.engine_script.output + "INFO[0000] clash-api: restful api listening at 127.0.0.1\n";
+}
 
 // Resolver and probe.
 
@@ -178,7 +199,10 @@ bool FakeSessionFiles::save_ledger(const SessionLedger& ledger) {
     const int number = saves + 1;
     if (before_save) before_save(number);
     FakeFailure failure;
-    if (host_.take_failure("save_ledger", failure)) return false;
+    if (host_.take_failure("save_ledger", failure)) {
+        last_error_ = failure.error;
+        return false;
+    }
     ledger_text = WriteLedgerText(ledger);
     saves = number;
     SessionLedger read_back;

@@ -141,5 +141,45 @@ TEST(UplinkChoice, ThePinRouteFollowsTheRouteWindowsWouldUse) {
     }
 }
 
+TEST(ServerAddress, OnlyAnAddressBeyondThisHostAndItsRouterIsAServer) {
+    const std::vector<std::string> own = {"192.168.1.20", "10.8.0.2"};
+    struct Case {
+        const char* address;
+        ServerAddressVerdict verdict;
+    };
+    const Case cases[] = {
+        {"198.51.100.20", ServerAddressVerdict::server},
+        {"1.0.0.0", ServerAddressVerdict::server},
+        {"223.255.255.255", ServerAddressVerdict::server},
+        {"240.0.0.1", ServerAddressVerdict::server},
+        {"255.255.255.254", ServerAddressVerdict::server},
+        {"192.168.1.2", ServerAddressVerdict::server},
+        {"0.0.0.0", ServerAddressVerdict::unspecified},
+        {"0.255.255.255", ServerAddressVerdict::unspecified},
+        {"127.0.0.1", ServerAddressVerdict::loopback},
+        {"127.255.255.254", ServerAddressVerdict::loopback},
+        {"224.0.0.1", ServerAddressVerdict::multicast},
+        {"239.255.255.250", ServerAddressVerdict::multicast},
+        {"255.255.255.255", ServerAddressVerdict::broadcast},
+        {"192.168.1.1", ServerAddressVerdict::gateway},
+        {"192.168.1.20", ServerAddressVerdict::own_address},
+        {"10.8.0.2", ServerAddressVerdict::own_address},
+        {"", ServerAddressVerdict::unparsable},
+        {"1.2.3.", ServerAddressVerdict::unparsable},
+        {"1.2.3.256", ServerAddressVerdict::unparsable},
+        {"1.2.3.4.5", ServerAddressVerdict::unparsable},
+        {"01.2.3.4x", ServerAddressVerdict::unparsable},
+        {"2001:db8::1", ServerAddressVerdict::unparsable},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(JudgeServerAddress(c.address, "192.168.1.1", own), c.verdict) << c.address;
+    }
+    // An unknown gateway or an unreadable entry matches nothing.
+    EXPECT_EQ(JudgeServerAddress("192.168.1.1", "", {}), ServerAddressVerdict::server);
+    EXPECT_EQ(JudgeServerAddress("192.168.1.1", "fe80::1", {"junk"}), ServerAddressVerdict::server);
+    EXPECT_STREQ(ServerAddressVerdictName(ServerAddressVerdict::own_address), "own_address");
+    EXPECT_STREQ(ServerAddressVerdictName(ServerAddressVerdict::broadcast), "broadcast");
+}
+
 }  // namespace
 }  // namespace vantorel

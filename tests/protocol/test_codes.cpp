@@ -43,11 +43,22 @@ INSTANTIATE_TEST_SUITE_P(
                       CodeCase{-1, "", ""}, CodeCase{1000, "", ""}));
 
 TEST(MessageForCode, InvalidLinkNamesThePartOfTheLink) {
-    EXPECT_EQ(std::string(ErrorCodeName(ErrorCode::invalid_link)), "invalid_link");
-    EXPECT_EQ(MessageForCode(ErrorCode::invalid_link, "detail"), "Ссылка подключения неверна или не поддерживается");
     EXPECT_EQ(LinkRefusalMessage("pinSHA256"),
               "Ссылка подключения не подходит: закрепление сертификата (pinSHA256) не поддерживается");
     EXPECT_EQ(LinkRefusalMessage("no-such-part"), MessageForCode(ErrorCode::invalid_link));
+}
+
+// Codes added later are named by the enum: their numbers follow the order of merging.
+TEST(ErrorCodeTable, LaterCodesByName) {
+    const std::pair<ErrorCode, std::pair<const char*, const char*>> rows[] = {
+        {ErrorCode::invalid_link, {"invalid_link", "Ссылка подключения неверна или не поддерживается"}},
+        {ErrorCode::server_address_refused, {"server_address_refused", "Адрес сервера недопустим"}},
+        {ErrorCode::disk_full, {"disk_full", "Недостаточно места на диске"}},
+    };
+    for (const auto& [code, texts] : rows) {
+        EXPECT_EQ(std::string(ErrorCodeName(code)), texts.first);
+        EXPECT_EQ(MessageForCode(code, "detail"), texts.second);
+    }
 }
 
 TEST(MessageForCode, NoneReturnsTheDetailUnchanged) {

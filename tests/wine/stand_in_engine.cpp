@@ -112,9 +112,14 @@ int ServeApi(const std::wstring& config_path) {
     std::string error = "no control API in the configuration";
     if (!vantorel::stand_in::ReadApiSettings(ReadWholeFile(config_path), settings) ||
         !vantorel::stand_in::StartApiServer(settings, error)) {
-        WriteAll(STD_ERROR_HANDLE, "FATAL[0000] start service: start clash api: " + error + "\n");
+        // The real engine's words, which the broker reads to tell a taken port.
+        WriteAll(
+            STD_ERROR_HANDLE,
+            "FATAL[0000] start service: finish-start clash server: external controller listen error: " + error + "\n");
         return 1;
     }
+    WriteAll(STD_ERROR_HANDLE,
+             "INFO[0000] clash-api: restful api listening at 127.0.0.1:" + std::to_string(settings.port) + "\n");
     return 0;
 }
 

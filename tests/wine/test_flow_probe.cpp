@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <winsock2.h>
+#include <windows.h>
+#include <winhttp.h>
+
 #include <string>
 
 #include "broker/win32/winhttp_flow_probe.h"
@@ -180,6 +184,25 @@ TEST(WinHttpFlowProbe, NothingListeningIsInvalidData) {
     EXPECT_FALSE(probe.poll(sample));
     EXPECT_EQ(probe.last_error(), 13u);
     EXPECT_EQ(sample.connections.size(), 1u);
+}
+
+// A proxy set for the whole machine must never see the bearer secret. (Under Wine only the
+// default access type follows this setting; automatic detection has nothing to find here.)
+TEST(WinHttpFlowProbe, GoesStraightToTheEngineWhateverProxyTheMachineHas) {
+    FixedAnswerServer engine(HttpResponse(200, "OK", R"({"connections":[]})"));
+    FixedAnswerServer proxy(HttpResponse(200, "OK", R"({"connections":[]})"));
+    ASSERT_TRUE(engine.server.ok() && proxy.server.ok());
+    std::wstring address = L"127.0.0.1:" + std::to_wstring(proxy.server.port());
+    WINHTTP_PROXY_INFO named{WINHTTP_ACCESS_TYPE_NAMED_PROXY, address.data(), nullptr};
+    ASSERT_TRUE(WinHttpSetDefaultProxyConfiguration(&named)) << GetLastError();
+    WinHttpFlowProbe probe(engine.server.port(), kSecret);
+    FlowSample sample;
+    const bool polled = probe.poll(sample);
+    WINHTTP_PROXY_INFO none{WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr};
+    WinHttpSetDefaultProxyConfiguration(&none);
+    EXPECT_TRUE(polled);
+    EXPECT_TRUE(proxy.heads.items().empty());
+    EXPECT_EQ(engine.heads.items().size(), 1u);
 }
 
 TEST(WinHttpFlowProbe, EveryPollOpensAFreshConnection) {

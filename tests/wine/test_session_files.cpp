@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 
 #include "broker/portable/ledger_text.h"
 #include "tests/wine/test_data_directory_scratch.h"
@@ -81,11 +82,32 @@ TEST_F(SessionFilesTest, SaveKeepsTheOldLedgerWhenTheRenameFails) {
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(reader, INVALID_HANDLE_VALUE);
     EXPECT_FALSE(files_.save_ledger(ConnectedLedger()));
+    // The caller logs this number.
+    EXPECT_TRUE(files_.last_error() == ERROR_SHARING_VIOLATION || files_.last_error() == ERROR_ACCESS_DENIED)
+        << files_.last_error();
     CloseHandle(reader);
     std::string text;
     ASSERT_TRUE(ReadBytes(paths().ledger, text));
     EXPECT_EQ(text, "v1\ngeneration=5\n");
     EXPECT_FALSE(Exists(paths().ledger_tmp));
+}
+
+TEST_F(SessionFilesTest, SaveOutlastsAReaderThatLetsGoWithinAMoment) {
+    put(paths().ledger, "v1\ngeneration=5\n");
+    HANDLE reader = CreateFileW(paths().ledger.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    std::thread release([reader] {
+        Sleep(20);
+        CloseHandle(reader);
+    });
+    const SessionLedger ledger = ConnectedLedger();
+    const bool saved = files_.save_ledger(ledger);
+    release.join();
+    EXPECT_TRUE(saved);
+    std::string text;
+    ASSERT_TRUE(ReadBytes(paths().ledger, text));
+    EXPECT_EQ(text, WriteLedgerText(ledger));
 }
 
 TEST_F(SessionFilesTest, LoadWithoutAFileGivesZero) {
