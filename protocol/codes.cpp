@@ -35,6 +35,8 @@ constexpr CodeText kCodeTexts[] = {
     {"cleanup_failed", "Ошибка восстановления сети. Перезапустите службу"},
     {"busy", "Подключение уже идёт"},
     {"protocol", "Переустановите Ванторел"},
+    {"service_stopping", "Служба Ванторел останавливается. Подключитесь, когда она снова запустится"},
+    {"teardown_timeout", "Предыдущее подключение не закрылось вовремя. Повторите попытку"},
 };
 
 constexpr int kCodeCount = static_cast<int>(sizeof kCodeTexts / sizeof kCodeTexts[0]);

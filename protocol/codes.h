@@ -25,6 +25,10 @@ enum class ErrorCode : int {
     cleanup_failed = 13,
     busy = 14,
     protocol = 15,
+    // Added after the first fifteen: a connect refused or ended because the service is stopping,
+    // and one whose wait for the previous session's teardown ran out.
+    service_stopping = 16,
+    teardown_timeout = 17,
 };
 
 enum class DisconnectReason : int { client_gone = 0, explicit_request = 1, service_stop = 2, suspend = 3, lost = 4 };
