@@ -4,6 +4,7 @@ controller's reader refuses (its C++ side: SchemaRefusedCommands in tests/contro
 
 import json
 import os
+import subprocess
 import sys
 import unittest
 
@@ -82,6 +83,22 @@ class Schemas(unittest.TestCase):
         for text in EVENTS:
             with self.subTest(text=text):
                 self.assertEqual(check_documents.refusals(self.events, json.loads(text)), [])
+
+    def test_every_document_the_writers_make_is_accepted(self):
+        samples = os.environ.get("VANTOREL_DOCUMENT_SAMPLES")
+        if not samples:
+            self.skipTest("VANTOREL_DOCUMENT_SAMPLES names no protocol_document_samples program (ctest sets it)")
+        lines = subprocess.run([samples], check=True, capture_output=True).stdout.decode("utf-8").splitlines()
+        self.assertGreaterEqual(len(lines), 40)
+        kinds = set()
+        for line in lines:
+            with self.subTest(line=line):
+                document = json.loads(line)
+                kinds.add((document["event"], document.get("code") if document["event"] != "ack" else None))
+                self.assertEqual(check_documents.refusals(self.events, document), [])
+        for kind in [("ack", None), ("tun_ready", None), ("broker_closed", "broker_unavailable"),
+                     ("state", "broker_busy"), ("state", "disconnect_timeout"), ("client_error", "frame")]:
+            self.assertIn(kind, kinds)
 
     def test_events_no_program_writes_are_refused(self):
         for text in NOT_EVENTS:
