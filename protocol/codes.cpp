@@ -38,6 +38,8 @@ constexpr CodeText kCodeTexts[] = {
     {"invalid_link", "Ссылка подключения неверна или не поддерживается"},
     {"server_address_refused", "Адрес сервера недопустим"},
     {"disk_full", "Недостаточно места на диске"},
+    {"service_stopping", "Служба Ванторел останавливается. Подключитесь, когда она снова запустится"},
+    {"teardown_timeout", "Предыдущее подключение не закрылось вовремя. Повторите попытку"},
 };
 
 constexpr int kCodeCount = static_cast<int>(sizeof kCodeTexts / sizeof kCodeTexts[0]);

@@ -28,6 +28,10 @@ enum class ErrorCode : int {
     invalid_link = 16,
     server_address_refused = 17,
     disk_full = 18,
+    // A connect refused or ended because the service is stopping,
+    // and one whose wait for the previous session's teardown ran out.
+    service_stopping = 19,
+    teardown_timeout = 20,
 };
 
 enum class DisconnectReason : int { client_gone = 0, explicit_request = 1, service_stop = 2, suspend = 3, lost = 4 };

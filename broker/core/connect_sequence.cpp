@@ -28,6 +28,7 @@ TunnelSnapshot TunnelController::run_connect(const ConnectJob& job, const std::a
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (ledger_.phase != SessionState::connecting) return current_;
+        start_pending_ = false;
     }
     publish(ErrorCode::none, std::string(), false);
     if (checkpoint(0, cancel)) return finish_cancelled();

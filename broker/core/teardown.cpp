@@ -4,14 +4,6 @@
 
 namespace vantorel {
 
-namespace {
-
-constexpr int kStopWaitChecks = 20;
-constexpr int kTerminateWaitChecks = 50;
-constexpr int kAdapterGoneChecks = 20;
-
-}  // namespace
-
 TunnelSnapshot TunnelController::stop() { return finish_session(ErrorCode::none, std::string(), true); }
 
 TunnelSnapshot TunnelController::stop(const StopTarget& target) {
@@ -19,10 +11,16 @@ TunnelSnapshot TunnelController::stop(const StopTarget& target) {
 }
 
 TunnelSnapshot TunnelController::final_stop() {
+    bool never_ran = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
         admission_closed_ = true;
+        never_ran = start_pending_;
     }
+    teardown_done_.notify_all();
+    // A session admitted just before the worker stopped, whose connect never ran: its end says
+    // why, so the client is not left with an accepted connect that silently went idle.
+    if (never_ran) return finish_session(ErrorCode::service_stopping, std::string(), false);
     return stop();
 }
 
@@ -63,6 +61,12 @@ TunnelSnapshot TunnelController::finish_session(ErrorCode code, const std::strin
         published = conclude_teardown(outcome, code, message, clean);
     }
     announce(published, route_error);
+    // A waiting connect goes on only now, so its events follow this session's last one.
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        teardown_running_ = false;
+    }
+    teardown_done_.notify_all();
     return published;
 }
 
@@ -71,12 +75,12 @@ void TunnelController::claim_teardown() {
     ledger_.cleanup_verified = false;
     save_ledger_held();
     teardown_running_ = true;
+    teardown_started_ms_ = clock_ms_();
+    start_pending_ = false;
 }
 
 TunnelSnapshot TunnelController::conclude_teardown(const TeardownOutcome& outcome, ErrorCode code,
                                                    const std::string& message, bool clean) {
-    teardown_running_ = false;
-    teardown_failed_ = !outcome.verified;
     if (!outcome.verified) {
         ledger_.phase = SessionState::disconnecting;
         ledger_.cleanup_verified = false;

@@ -59,19 +59,16 @@ long long TunnelController::generation() const {
     return ledger_.generation;
 }
 
-ConnectAdmission TunnelController::begin_connect() {
+ConnectAdmission TunnelController::begin_connect(const AdmissionRequest& request) {
     ConnectAdmission result;
     {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (admission_closed_ || ledger_.phase != SessionState::idle || !ledger_.cleanup_verified) {
-            // A teardown still under way is busy; only one that has failed (or a session left
-            // disconnecting from an earlier run) is cleanup_failed.
-            const bool cleanup_failed = !admission_closed_ && ledger_.phase == SessionState::disconnecting &&
-                                        (teardown_failed_ || !teardown_running_);
-            const ErrorCode code = cleanup_failed ? ErrorCode::cleanup_failed : ErrorCode::busy;
-            current_.code = code;
-            current_.message = MessageForCode(code);
+        std::unique_lock<std::mutex> guard(lock_);
+        ErrorCode refusal = await_admission(guard, request);
+        if (refusal == ErrorCode::none && request.start && !request.start()) refusal = ErrorCode::service_stopping;
+        if (refusal != ErrorCode::none) {
             result.snapshot = current_;
+            result.snapshot.code = refusal;
+            result.snapshot.message = MessageForCode(refusal);
             return result;
         }
         const long long next = ledger_.generation + 1;
@@ -81,6 +78,7 @@ ConnectAdmission TunnelController::begin_connect() {
         ledger_.cleanup_verified = false;
         // A verdict stored for an earlier session must not decide this one.
         proof_verdict_ = ProofVerdict::none;
+        start_pending_ = true;
         save_ledger_held();
         current_ = TunnelSnapshot{SessionState::connecting, next, ErrorCode::none, std::string(), false};
         result.accepted = true;
@@ -88,6 +86,44 @@ ConnectAdmission TunnelController::begin_connect() {
     }
     log_.write(result.snapshot.generation, "connecting", "", 0);
     return result;
+}
+
+ErrorCode TunnelController::await_admission(std::unique_lock<std::mutex>& guard, const AdmissionRequest& request) {
+    const unsigned long long arrived = clock_ms_();
+    for (;;) {
+        if (admission_closed_ || (request.give_up && request.give_up())) return ErrorCode::service_stopping;
+        if (!teardown_running_ && stops_queued_ == 0) break;
+        // A teardown that starts later (one queued behind a cancelled connect) gets its full bound.
+        const unsigned long long from = teardown_started_ms_ > arrived ? teardown_started_ms_ : arrived;
+        if (clock_ms_() >= from + kTeardownBoundMs) return ErrorCode::teardown_timeout;
+        teardown_done_.wait_for(guard, std::chrono::milliseconds(kAdmissionWaitSliceMs));
+    }
+    if (ledger_.phase == SessionState::idle && ledger_.cleanup_verified) return ErrorCode::none;
+    if (ledger_.phase == SessionState::connecting || ledger_.phase == SessionState::connected) return ErrorCode::busy;
+    // Left disconnecting (or unverified) by a teardown that failed, in this run or an earlier one.
+    return ErrorCode::cleanup_failed;
+}
+
+QueuedStop TunnelController::queue_stop() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        ++stops_queued_;
+    }
+    return QueuedStop(nullptr, [this](void*) {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            --stops_queued_;
+        }
+        teardown_done_.notify_all();
+    });
+}
+
+void TunnelController::close_admission() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        admission_closed_ = true;
+    }
+    teardown_done_.notify_all();
 }
 
 TunnelSnapshot TunnelController::publish(ErrorCode code, const std::string& message, bool cleanup_verified) {

@@ -3,6 +3,7 @@
 // snapshot(), begin_connect() and record_proof() may be called from other threads.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -36,6 +37,20 @@ struct StopTarget {
 
 // What a snapshot says about ending its session.
 StopTarget StopTargetOf(const TunnelSnapshot& snapshot);
+
+// How the service host asks for a connect to be admitted.
+struct AdmissionRequest {
+    // True once the service is stopping: the connect is refused with service_stopping.
+    std::function<bool()> give_up;
+    // Runs under the controller's lock once the connect is to be admitted, before the new
+    // generation exists: hands the session to the worker. False (the worker takes no more tasks)
+    // refuses the connect with service_stopping and changes nothing.
+    std::function<bool()> start;
+};
+
+// A stop the service host has queued for the worker; a connect waits until every one of them
+// has been run or dropped. Released by destroying the last copy.
+using QueuedStop = std::shared_ptr<void>;
 
 enum class ProofVerdict { none, passed, failed };
 
@@ -92,7 +107,14 @@ public:
     TunnelSnapshot snapshot() const;
     // Connections the flow monitor holds (those of its last poll). Worker thread, or tests.
     std::size_t flow_connections_tracked() const;
-    ConnectAdmission begin_connect();
+    // Admission. A connect that arrives while a teardown runs or a stop is queued waits for it
+    // (at most kTeardownBoundMs after the later of its arrival and the teardown's start), so it
+    // is decided on the ledger the teardown leaves. A refusal changes nothing snapshot() reports.
+    ConnectAdmission begin_connect(const AdmissionRequest& request = AdmissionRequest{});
+    // Registers a stop the caller is about to post; keep the result inside the posted task.
+    QueuedStop queue_stop();
+    // The service is stopping: waiting and later connects are refused with service_stopping.
+    void close_admission();
     TunnelSnapshot run_connect(const ConnectJob& job, const std::atomic<bool>& cancel);
     TunnelSnapshot stop();
     TunnelSnapshot stop(const StopTarget& target);
@@ -115,6 +137,15 @@ public:
     static constexpr int kApiListenPolls = 20;
     // A start that lost its API port to another process gets one more start.
     static constexpr int kEngineStarts = 2;
+    // The teardown's own bound: its engine waits, its wait for removed adapters to vanish, and
+    // an allowance for the platform calls between them.
+    static constexpr int kStopWaitChecks = 20;
+    static constexpr int kTerminateWaitChecks = 50;
+    static constexpr int kAdapterGoneChecks = 20;
+    static constexpr unsigned long long kTeardownCallsAllowanceMs = 6000;
+    static constexpr unsigned long long kTeardownBoundMs =
+        (kStopWaitChecks + kTerminateWaitChecks + kAdapterGoneChecks) * 100ULL + kTeardownCallsAllowanceMs;
+    static constexpr int kAdmissionWaitSliceMs = 100;
     // How long a failed egress check waits for the engine's line about a refused key.
     static constexpr int kAuthVerdictWaitStepMs = 100;
     static constexpr int kAuthVerdictWaitSteps = 10;
@@ -131,6 +162,9 @@ private:
     void save_ledger_held();
     bool checkpoint(int step, const std::atomic<bool>& cancel);
     long long generation() const;
+    // Under lock_ (held by `guard`, released while waiting): the code that refuses a connect,
+    // or none when it may be admitted.
+    ErrorCode await_admission(std::unique_lock<std::mutex>& guard, const AdmissionRequest& request);
 
     // Connect, in phases; each either lets the next run or says how the connect ends.
     PhaseOutcome run_phases(const ConnectJob& job, const std::atomic<bool>& cancel, ConnectContext& context);
@@ -198,11 +232,16 @@ private:
     FlowMonitor flow_monitor_{log_};
     long long proven_generation_ = 0;
     ProofVerdict proof_verdict_ = ProofVerdict::none;
-    // Guarded by lock_. A connect during a teardown is busy while it runs, cleanup_failed once
-    // one has failed; none is admitted after the final stop has begun.
+    // Guarded by lock_. A teardown runs from its claim until its final snapshot is announced;
+    // a connect waits for it and for every queued stop. None is admitted once the service stops.
     bool teardown_running_ = false;
-    bool teardown_failed_ = false;
+    unsigned long long teardown_started_ms_ = 0;
+    int stops_queued_ = 0;
     bool admission_closed_ = false;
+    // An admitted session whose run_connect has not started: a final stop that finds one ends
+    // it with service_stopping.
+    bool start_pending_ = false;
+    std::condition_variable teardown_done_;
 };
 
 }  // namespace vantorel

@@ -35,7 +35,15 @@ public:
 private:
     DWORD serve() {
         for (;;) {
-            if (ctx_.core.stopping()) return GetLastError();
+            if (ctx_.core.stopping()) {
+                // Best effort: what was answered before the stop (a connect refused because the
+                // service stops) still goes out; a write that cannot finish at once ends on the
+                // stop event.
+                const DWORD last = GetLastError();
+                DWORD ignored = 0;
+                flush(ignored);
+                return last;
+            }
             DWORD error = 0;
             if (!flush(error)) return error;
             const ReadOutcome read = read_some(error);

@@ -124,54 +124,45 @@ void CommandDispatch::answer_disconnect(const BrokerCommand& cmd, const TunnelSn
     ctx_.cancel.store(true);
     // Aimed at the session this snapshot shows: a connect admitted after this command must not
     // be torn down by it. A refused post means the service is stopping, and its final stop ends
-    // the session anyway.
+    // the session anyway. A connect that follows waits until this stop has run.
     TunnelController& controller = ctx_.controller;
     const StopTarget target = StopTargetOf(snapshot);
-    ctx_.post([&controller, target] { controller.stop(target); });
+    ctx_.post([&controller, target, queued = controller.queue_stop()] { controller.stop(target); });
     ctx_.reply(WriteAckEvent("disconnect", true, snapshot.generation, "", ""));
 }
 
 bool CommandDispatch::stopping() const { return ctx_.stopping && ctx_.stopping(); }
 
 void CommandDispatch::answer_connect(const BrokerCommand& cmd, const TunnelSnapshot& snapshot) {
-    if (snapshot.state != SessionState::idle || !snapshot.cleanup_verified) {
-        // A live session always reports cleanup_verified false (it holds host changes), while
-        // its admission proves the previous cleanup was verified: so a live session is busy,
-        // and only a teardown left unverified is cleanup_failed.
-        const bool live = snapshot.state == SessionState::connecting || snapshot.state == SessionState::connected;
-        const ErrorCode code = live ? ErrorCode::busy : ErrorCode::cleanup_failed;
-        refuse("connect", snapshot.generation, ErrorCodeName(code), MessageForCode(code));
-        return;
-    }
     if (stopping()) {
-        refuse("connect", snapshot.generation, ErrorCodeName(ErrorCode::busy), MessageForCode(ErrorCode::busy));
+        refuse("connect", snapshot.generation, ErrorCodeName(ErrorCode::service_stopping),
+               MessageForCode(ErrorCode::service_stopping));
         return;
     }
-    ctx_.cancel.store(false);
-    const ConnectAdmission admission = ctx_.controller.begin_connect();
-    const long long generation = admission.snapshot.generation;
-    bool posted = false;
-    if (admission.accepted) {
-        if (cmd.direct_domains_truncated) {
-            ctx_.log.write(generation, "connect", "direct_domains_truncated", 0);
-        }
-        TunnelController& controller = ctx_.controller;
-        std::atomic<bool>& cancel = ctx_.cancel;
-        posted = ctx_.post([&controller, &cancel, job = JobFrom(cmd)] { controller.run_connect(job, cancel); });
-    }
+    TunnelController& controller = ctx_.controller;
+    std::atomic<bool>& cancel = ctx_.cancel;
+    AdmissionRequest request;
+    request.give_up = [this] { return stopping(); };
+    // Cleared only for a connect that is admitted: a refused one (or one that waited for a
+    // disconnect) must not undo the cancel of the session before it.
+    request.start = [this, &controller, &cancel, &cmd] {
+        cancel.store(false);
+        const bool posted =
+            ctx_.post([&controller, &cancel, job = JobFrom(cmd)] { controller.run_connect(job, cancel); });
+        // A strand that takes no more tasks is stopping: cancel goes up again.
+        if (!posted) cancel.store(true);
+        return posted;
+    };
+    const ConnectAdmission admission = controller.begin_connect(request);
     // A service stop that raced with this connect may have raised cancel before it was cleared
     // above; raise it again on every path, so nothing runs in full while the service stops.
-    if (stopping()) ctx_.cancel.store(true);
+    if (stopping()) cancel.store(true);
+    const long long generation = admission.snapshot.generation;
     if (!admission.accepted) {
         refuse("connect", generation, ErrorCodeName(admission.snapshot.code), admission.snapshot.message);
         return;
     }
-    if (!posted) {
-        // The strand stopped between the check and the post; its final stop ends the session
-        // just admitted, so the client is told the connect did not happen.
-        refuse("connect", generation, ErrorCodeName(ErrorCode::busy), MessageForCode(ErrorCode::busy));
-        return;
-    }
+    if (cmd.direct_domains_truncated) ctx_.log.write(generation, "connect", "direct_domains_truncated", 0);
     ctx_.reply(WriteAckEvent("connect", true, generation, "", ""));
 }
 

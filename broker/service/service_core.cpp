@@ -47,8 +47,11 @@ void ServiceCore::install_listeners() {
 bool ServiceCore::start_worker() { return strand_.start(); }
 
 void ServiceCore::begin_stop() {
-    // The stop flag goes up before cancel: a connect admitted meanwhile on the pipe thread
-    // checks the flag after clearing cancel and raises cancel again.
+    // Admission closes first, so a connect is either handed to the strand before its stop flag
+    // goes up or refused with service_stopping. The stop flag goes up before cancel: a connect
+    // admitted meanwhile on the pipe thread checks the flag after clearing cancel and raises
+    // cancel again.
+    controller_.close_admission();
     strand_.request_stop();
     cancel_.store(true);
 }
@@ -61,7 +64,7 @@ void ServiceCore::handle_suspend() {
     cancel_.store(true);
     // Aimed at the session seen here: if it ends by itself first, the stop adds no second end.
     const StopTarget target = StopTargetOf(snapshot);
-    strand_.post([this, target] { controller_.stop(target); });
+    strand_.post([this, target, queued = controller_.queue_stop()] { controller_.stop(target); });
 }
 
 }  // namespace vantorel

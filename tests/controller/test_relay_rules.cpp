@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "controller/proof_tracker.h"
@@ -171,3 +173,26 @@ TEST(ProofTracker, IdleStateResetsEvenWithoutAnyProof) {
 
 }  // namespace
 }  // namespace vantorel
+
+// The commands the published schema refuses are refused by the command reader too, with the code
+// the table names (docs/schemas/refused_commands.jsonl; the schema side is tests/protocol/
+// test_schemas.py). The table lives outside the Windows prefix, so it is read natively only.
+#if defined(VANTOREL_REFUSED_COMMANDS) && !defined(_WIN32)
+namespace vantorel {
+TEST(SchemaRefusedCommands, AreRefusedByTheCommandReaderWithTheTablesCode) {
+    std::ifstream table(VANTOREL_REFUSED_COMMANDS);
+    ASSERT_TRUE(table.is_open()) << VANTOREL_REFUSED_COMMANDS;
+    int rows = 0;
+    for (std::string text; std::getline(table, text);) {
+        if (text.empty()) continue;
+        const nlohmann::json row = nlohmann::json::parse(text);
+        SCOPED_TRACE(row["name"].get<std::string>());
+        const LineDecision decision = DecideInputLine(row["line"].get<std::string>());
+        EXPECT_FALSE(decision.forward);
+        EXPECT_EQ(decision.client_error_code, row["code"].get<std::string>());
+        ++rows;
+    }
+    EXPECT_GE(rows, 10);
+}
+}  // namespace vantorel
+#endif

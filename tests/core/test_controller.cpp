@@ -39,7 +39,9 @@ TEST_F(Controller, SecondConnectWhileConnectingIsBusyAndLeavesTheSessionAlone) {
     EXPECT_EQ(second.snapshot.code, ErrorCode::busy);
     EXPECT_EQ(second.snapshot.message, MessageForCode(ErrorCode::busy));
     EXPECT_EQ(second.snapshot.generation, 1);
-    EXPECT_EQ(controller->snapshot().code, ErrorCode::busy);
+    // The refusal is the refused client's answer only: status still shows the session as it is.
+    EXPECT_EQ(controller->snapshot().code, ErrorCode::none);
+    EXPECT_TRUE(controller->snapshot().message.empty());
     EXPECT_EQ(controller->snapshot().state, SessionState::connecting);
     EXPECT_EQ(host.files.saved.size(), saves);
     EXPECT_EQ(host.log.lines.size(), 1u);

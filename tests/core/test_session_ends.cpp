@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <thread>
 
@@ -122,39 +123,149 @@ TEST_F(SessionEnds, ADisconnectWhileConnectingPublishesOneIdle) {
     EXPECT_EQ(host.engine.stop_requests, 1);
 }
 
-struct DuringTeardownRow {
-    const char* name;
-    bool earlier_failure;  // a teardown of this session already failed once
-    ErrorCode expected;
+// A connect from the pipe thread that waits inside begin_connect; `waiting` is raised once it
+// has looked at the controller (its give_up is asked before every look).
+struct PipeConnect {
+    std::thread thread;
+    std::atomic<bool> waiting{false};
+    std::atomic<bool> done{false};
+    ConnectAdmission result;
+
+    void start(TunnelController& controller) {
+        thread = std::thread([this, &controller] {
+            AdmissionRequest request;
+            request.give_up = [this] {
+                waiting.store(true);
+                return false;
+            };
+            result = controller.begin_connect(request);
+            done.store(true);
+        });
+    }
+    // Bounded: the flag must come; a missing one fails the test instead of hanging it.
+    static bool Await(const std::atomic<bool>& flag) {
+        for (int i = 0; i < 5000 && !flag.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return flag.load();
+    }
 };
 
-TEST_F(SessionEnds, AConnectDuringATeardownIsBusyUnlessOneHasFailed) {
-    const DuringTeardownRow rows[] = {{"first_teardown", false, ErrorCode::busy},
-                                      {"retry_after_a_failure", true, ErrorCode::cleanup_failed}};
+struct DuringTeardownRow {
+    const char* name;
+    int earlier_failures;  // teardowns of this session that failed before the one the connect meets
+    int failures_during;   // failed remove_adapter calls in the teardown the connect meets
+    bool accepted;
+    ErrorCode refusal;
+};
+
+TEST_F(SessionEnds, AConnectDuringATeardownWaitsForItAndIsDecidedOnWhatItLeft) {
+    const DuringTeardownRow rows[] = {{"first_teardown", 0, 0, true, ErrorCode::none},
+                                      {"retry_that_verifies", 1, 0, true, ErrorCode::none},
+                                      {"teardown_that_fails", 0, 1, false, ErrorCode::cleanup_failed}};
     for (const DuringTeardownRow& row : rows) {
         SCOPED_TRACE(row.name);
         host.on_operation = nullptr;
-        connect_ok();
-        if (row.earlier_failure) {
+        if (controller->snapshot().state != SessionState::idle || !controller->snapshot().cleanup_verified) {
+            controller->stop();
+        }
+        const TunnelSnapshot session = connect_ok();
+        for (int i = 0; i < row.earlier_failures; ++i) {
             host.fail("remove_adapter", 5, 1);
             ASSERT_EQ(controller->stop().code, ErrorCode::cleanup_failed);
         }
-        std::vector<ConnectAdmission> during;
-        host.on_operation = [this, &during](const std::string& operation) {
-            if (operation == "list_own_adapters" && during.empty()) during.push_back(controller->begin_connect());
+        if (row.failures_during > 0) host.fail("remove_adapter", 5, row.failures_during);
+        const TunnelSnapshot before = controller->snapshot();
+        PipeConnect pipe;
+        bool waited = false;
+        host.on_operation = [&](const std::string& operation) {
+            if (operation != "list_own_adapters" || pipe.thread.joinable()) return;
+            pipe.start(*controller);
+            // The connect is looking at the controller while this teardown still holds the
+            // ledger: it must not be decided yet.
+            waited = PipeConnect::Await(pipe.waiting) && !pipe.done.load();
         };
+        const std::size_t published_before = published.size();
         const TunnelSnapshot ended = controller->stop();
         host.on_operation = nullptr;
-        ASSERT_EQ(during.size(), 1u);
-        EXPECT_FALSE(during[0].accepted);
-        EXPECT_EQ(during[0].snapshot.code, row.expected);
-        EXPECT_EQ(during[0].snapshot.message, MessageForCode(row.expected));
-        EXPECT_EQ(ended.state, SessionState::idle);
-        EXPECT_TRUE(ended.cleanup_verified);
-        // Once the teardown has verified, the next connect is admitted.
-        EXPECT_TRUE(controller->begin_connect().accepted);
-        controller->stop();
+        ASSERT_TRUE(pipe.thread.joinable());
+        pipe.thread.join();
+        EXPECT_TRUE(waited);
+        EXPECT_EQ(pipe.result.accepted, row.accepted);
+        // The teardown published its end before the connect was decided.
+        ASSERT_EQ(published.size(), published_before + 1);
+        EXPECT_EQ(published.back().generation, session.generation);
+        if (row.accepted) {
+            EXPECT_EQ(ended.state, SessionState::idle);
+            EXPECT_EQ(pipe.result.snapshot.generation, session.generation + 1);
+            EXPECT_EQ(controller->snapshot().state, SessionState::connecting);
+            const std::vector<FakeLogLine> states = state_lines();
+            ASSERT_GE(states.size(), 2u);
+            EXPECT_EQ(states[states.size() - 2].event, "idle");
+            EXPECT_EQ(states.back().event, "connecting");
+            EXPECT_EQ(states.back().generation, session.generation + 1);
+            EXPECT_EQ(controller->run_connect(job, cancel).state, SessionState::connected);
+        } else {
+            EXPECT_EQ(pipe.result.snapshot.code, row.refusal);
+            EXPECT_EQ(pipe.result.snapshot.message, MessageForCode(row.refusal));
+            EXPECT_EQ(pipe.result.snapshot.generation, session.generation);
+            // The refusal is not stored: status still shows the teardown's own outcome.
+            EXPECT_EQ(controller->snapshot().code, ended.code);
+            EXPECT_EQ(controller->ledger_copy().generation, session.generation);
+        }
+        (void)before;
     }
+}
+
+TEST_F(SessionEnds, AConnectWhoseWaitRunsOutIsRefusedWithTeardownTimeoutAndChangesNothing) {
+    std::atomic<unsigned long long> now{1000};
+    controller->set_clock([&now] { return now.load(); });
+    const TunnelSnapshot session = connect_ok();
+    PipeConnect pipe;
+    bool refused_in_time = false;
+    TunnelSnapshot seen_during;
+    host.on_operation = [&](const std::string& operation) {
+        if (operation != "list_own_adapters" || pipe.thread.joinable()) return;
+        seen_during = controller->snapshot();
+        pipe.start(*controller);
+        ASSERT_TRUE(PipeConnect::Await(pipe.waiting));
+        // Still within the bound: the connect keeps waiting.
+        now.store(now.load() + TunnelController::kTeardownBoundMs - 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(3 * TunnelController::kAdmissionWaitSliceMs));
+        EXPECT_FALSE(pipe.done.load());
+        // The teardown is stuck here past its own bound.
+        now.store(now.load() + 1);
+        refused_in_time = PipeConnect::Await(pipe.done);
+    };
+    const TunnelSnapshot ended = controller->stop();
+    host.on_operation = nullptr;
+    pipe.thread.join();
+    ASSERT_TRUE(refused_in_time);
+    EXPECT_FALSE(pipe.result.accepted);
+    EXPECT_EQ(pipe.result.snapshot.code, ErrorCode::teardown_timeout);
+    EXPECT_EQ(pipe.result.snapshot.message, MessageForCode(ErrorCode::teardown_timeout));
+    EXPECT_EQ(pipe.result.snapshot.generation, session.generation);
+    EXPECT_EQ(seen_during.code, ErrorCode::none);
+    EXPECT_EQ(ended.state, SessionState::idle);
+    EXPECT_EQ(ended.generation, session.generation);
+    EXPECT_EQ(controller->snapshot().code, ErrorCode::none);
+    EXPECT_TRUE(controller->begin_connect().accepted);
+}
+
+TEST_F(SessionEnds, AConnectWaitsForAQueuedStopAndIsRefusedWhenTheServiceStops) {
+    const TunnelSnapshot session = connect_ok();
+    QueuedStop queued = controller->queue_stop();
+    PipeConnect pipe;
+    pipe.start(*controller);
+    ASSERT_TRUE(PipeConnect::Await(pipe.waiting));
+    EXPECT_FALSE(pipe.done.load());
+    controller->close_admission();
+    ASSERT_TRUE(PipeConnect::Await(pipe.done));
+    pipe.thread.join();
+    EXPECT_FALSE(pipe.result.accepted);
+    EXPECT_EQ(pipe.result.snapshot.code, ErrorCode::service_stopping);
+    EXPECT_EQ(pipe.result.snapshot.generation, session.generation);
+    EXPECT_EQ(controller->snapshot().state, SessionState::connected);
+    EXPECT_EQ(controller->snapshot().code, ErrorCode::none);
+    queued.reset();
 }
 
 TEST_F(SessionEnds, AFailedTeardownStillAnswersCleanupFailed) {
@@ -168,22 +279,32 @@ TEST_F(SessionEnds, AFailedTeardownStillAnswersCleanupFailed) {
 }
 
 TEST_F(SessionEnds, TheFinalStopClosesAdmission) {
-    // Admitted just before the service's final stop: the final stop ends it and leaves no ledger.
+    // Admitted just before the service's final stop, its connect never ran: the final stop ends
+    // it saying so, and leaves no ledger.
     ASSERT_TRUE(controller->begin_connect().accepted);
     const TunnelSnapshot last = controller->final_stop();
     EXPECT_EQ(last.state, SessionState::idle);
     EXPECT_EQ(last.generation, 1);
+    EXPECT_EQ(last.code, ErrorCode::service_stopping);
+    EXPECT_EQ(last.message, MessageForCode(ErrorCode::service_stopping));
     EXPECT_TRUE(last.cleanup_verified);
     EXPECT_FALSE(host.files.ledger_text.has_value());
     const int saves = host.files.saves;
     const ConnectAdmission refused = controller->begin_connect();
     EXPECT_FALSE(refused.accepted);
-    EXPECT_EQ(refused.snapshot.code, ErrorCode::busy);
+    EXPECT_EQ(refused.snapshot.code, ErrorCode::service_stopping);
     EXPECT_EQ(host.files.saves, saves);
     EXPECT_FALSE(host.files.ledger_text.has_value());
     // The job of a connect posted too late finds no session to run.
     EXPECT_EQ(controller->run_connect(job, cancel).state, SessionState::idle);
     EXPECT_EQ(host.process.pid, 0u);
+}
+
+TEST_F(SessionEnds, AFinalStopAfterTheConnectRanEndsItWithoutACode) {
+    connect_ok();
+    const TunnelSnapshot last = controller->final_stop();
+    EXPECT_EQ(last.state, SessionState::idle);
+    EXPECT_EQ(last.code, ErrorCode::none);
 }
 
 // A connect admitted the moment a verified teardown resets the ledger (from the pipe thread)

@@ -40,6 +40,10 @@ INSTANTIATE_TEST_SUITE_P(
                       CodeCase{12, "invalid_profile", "Неверный порт сервера"},
                       CodeCase{13, "cleanup_failed", "Ошибка восстановления сети. Перезапустите службу"},
                       CodeCase{14, "busy", "Подключение уже идёт"}, CodeCase{15, "protocol", "Переустановите Ванторел"},
+                      CodeCase{static_cast<int>(ErrorCode::service_stopping), "service_stopping",
+                               "Служба Ванторел останавливается. Подключитесь, когда она снова запустится"},
+                      CodeCase{static_cast<int>(ErrorCode::teardown_timeout), "teardown_timeout",
+                               "Предыдущее подключение не закрылось вовремя. Повторите попытку"},
                       CodeCase{-1, "", ""}, CodeCase{1000, "", ""}));
 
 TEST(MessageForCode, InvalidLinkNamesThePartOfTheLink) {

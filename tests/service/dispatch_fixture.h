@@ -96,9 +96,9 @@ protected:
     int clear_calls = 0;
     long long now_ms = 100000;
     bool stopping = false;
-    int stopping_checks = 0;
-    int stop_from_check = 0;  // > 0: the stop flag is seen from this check of the dispatch on
-    bool strand_open = true;  // false: the strand refuses posts, as once its stop was requested
+    std::atomic<int> stopping_checks{0};  // also read by a test while a pipe thread waits
+    int stop_from_check = 0;              // > 0: the stop flag is seen from this check of the dispatch on
+    bool strand_open = true;              // false: the strand refuses posts, as once its stop was requested
     std::unique_ptr<CommandDispatch> dispatch;
 };
 

@@ -1,8 +1,11 @@
 // Every reply and log record of the command dispatch, against a real TunnelController.
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "protocol/codes.h"
@@ -299,6 +302,11 @@ TEST_F(DispatchTest, ConnectWhileASessionRunsIsBusy) {
     ExpectAck(last_reply(), "connect", false, 1, "busy", "Подключение уже идёт");
     EXPECT_TRUE(tasks.empty());
     EXPECT_EQ(controller->snapshot().generation, 1);
+    // The refusal was the refused client's answer only: status shows the session unchanged.
+    send("{\"command\":\"hello\",\"protocol_version\":3}");
+    EXPECT_EQ(last_reply()["state"], "connecting");
+    EXPECT_TRUE(last_reply()["code"].is_null());
+    EXPECT_TRUE(last_reply()["message"].is_null());
 }
 
 TEST_F(DispatchTest, ConnectWhileConnectedIsBusy) {
@@ -327,7 +335,7 @@ TEST_F(DispatchTest, ConnectAfterAnUnverifiedTeardownIsCleanupFailed) {
 // The stop came after the strand took the connect's task: the connect is accepted and runs
 // cancelled, since cancel is raised again after the admission.
 TEST_F(DispatchTest, ConnectAdmittedWhileTheServiceStopsRunsCancelled) {
-    stop_from_check = 2;
+    stop_from_check = 3;  // after the check before admission and the one while deciding
     cancel.store(true);
     send(ConnectDocument());
     ExpectAck(last_reply(), "connect", true, 1, nullptr, nullptr);
@@ -339,31 +347,35 @@ TEST_F(DispatchTest, ConnectAdmittedWhileTheServiceStopsRunsCancelled) {
     EXPECT_FALSE(host.process.alive);
 }
 
-// A stop can come before the connect's check, between the check and the post, or after the
-// final stop has closed admission: no row is acked as accepted, and cancel stays raised.
+// A stop can come before the connect's check, while it is decided, when the strand no longer
+// takes its task, or after the final stop has closed admission: no row is acked as accepted,
+// the refusal says the service is stopping, nothing is admitted, and cancel stays raised.
 struct StopRaceRow {
     const char* name;
-    int stop_from_check;  // the dispatch's first check of the stop flag that sees it
+    int stop_from_check;  // the dispatch's first check of the stop flag that sees it (0: none)
     bool strand_open;     // the strand still takes posts
     bool final_stop_ran;  // the final stop began before the connect
-    long long refused_generation;
 };
 
 class ConnectDuringStop : public DispatchFixture, public ::testing::WithParamInterface<StopRaceRow> {};
 
 void PrintTo(const StopRaceRow& row, std::ostream* out) { *out << row.name; }
 
-TEST_P(ConnectDuringStop, IsRefusedBusyAndLeavesNoSessionBehind) {
+TEST_P(ConnectDuringStop, IsRefusedAsServiceStoppingAndAdmitsNothing) {
     const StopRaceRow& row = GetParam();
     stop_from_check = row.stop_from_check;
     strand_open = row.strand_open;
     if (row.final_stop_ran) controller->final_stop();
+    const int saves = host.files.saves;
     cancel.store(true);  // raised by the stop
     send(ConnectDocument());
-    ExpectAck(last_reply(), "connect", false, row.refused_generation, "busy", "Подключение уже идёт");
+    ExpectAck(last_reply(), "connect", false, 0, "service_stopping",
+              "Служба Ванторел останавливается. Подключитесь, когда она снова запустится");
     EXPECT_TRUE(cancel.load());
     EXPECT_TRUE(tasks.empty());
-    // The strand's final stop ends whatever was admitted; the ledger is gone.
+    EXPECT_EQ(host.files.saves, saves);
+    EXPECT_EQ(controller->snapshot().generation, 0);
+    EXPECT_EQ(controller->snapshot().code, ErrorCode::none);
     controller->final_stop();
     const TunnelSnapshot last = controller->snapshot();
     EXPECT_EQ(last.state, SessionState::idle);
@@ -373,46 +385,87 @@ TEST_P(ConnectDuringStop, IsRefusedBusyAndLeavesNoSessionBehind) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, ConnectDuringStop,
-                         ::testing::Values(StopRaceRow{"stop_seen_before_admission", 1, false, false, 0},
-                                           StopRaceRow{"stop_between_admission_and_post", 2, false, false, 1},
-                                           StopRaceRow{"admission_already_closed", 2, true, true, 0}),
+                         ::testing::Values(StopRaceRow{"stop_seen_before_admission", 1, false, false},
+                                           StopRaceRow{"stop_seen_while_deciding", 2, false, false},
+                                           StopRaceRow{"strand_takes_no_more_tasks", 0, false, false},
+                                           StopRaceRow{"admission_already_closed", 0, true, true}),
                          [](const ::testing::TestParamInfo<StopRaceRow>& info) {
                              return std::string(info.param.name);
                          });
 
-// A user interface that reconnects sends a disconnect and then a connect at once.
-TEST_F(DispatchTest, ADisconnectWhileIdleDoesNotEndTheConnectThatFollows) {
-    send(DisconnectDocument(0));
-    ExpectAck(last_reply(), "disconnect", true, 0, nullptr, nullptr);
-    send(ConnectDocument());
-    ExpectAck(last_reply(), "connect", true, 1, nullptr, nullptr);
-    ASSERT_EQ(tasks.size(), 2u);
-    run_tasks();
-    const TunnelSnapshot snapshot = controller->snapshot();
-    EXPECT_EQ(snapshot.state, SessionState::connected);
-    EXPECT_EQ(snapshot.generation, 1);
-    // The stop found a newer session and left it alone: no teardown ran.
-    EXPECT_EQ(lines("idle").size(), 0u);
-    EXPECT_EQ(lines("connected").size(), 1u);
+// Raises `flag`-style progress into a bounded wait: the pipe thread has looked at the controller
+// `count` times more than `base`.
+bool AwaitChecks(const std::atomic<int>& checks, int target) {
+    for (int i = 0; i < 5000 && checks.load() < target; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return checks.load() >= target;
 }
 
-TEST_F(DispatchTest, AConnectWhileTheDisconnectsTeardownRunsIsBusyThenAdmitted) {
+// Where `first` and `second` (event, generation) stand in the service log, in order.
+bool LoggedBefore(const FakeTunnelLog& log, const std::string& first, long long first_generation,
+                  const std::string& second, long long second_generation) {
+    std::size_t a = log.lines.size(), b = log.lines.size();
+    for (std::size_t i = 0; i < log.lines.size(); ++i) {
+        const FakeLogLine& line = log.lines[i];
+        if (a == log.lines.size() && line.event == first && line.generation == first_generation) a = i;
+        if (line.event == second && line.generation == second_generation) b = i;
+    }
+    return a < b && b < log.lines.size();
+}
+
+// A user interface that reconnects sends a disconnect and then a connect at once: the connect
+// waits on the pipe thread until the disconnect's stop has run, then is admitted.
+struct ReconnectRow {
+    const char* name;
+    bool live;  // a connected session, or one that had already ended
+};
+
+TEST_F(DispatchTest, AReconnectWaitsForTheDisconnectsTeardownAndIsAdmittedAfterItsIdle) {
+    const ReconnectRow rows[] = {{"after_an_ended_session", false}, {"of_a_connected_session", true}};
+    for (const ReconnectRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (controller->snapshot().state != SessionState::idle) controller->stop();
+        tasks.clear();
+        if (row.live) {
+            admit_connect();
+            run_tasks();
+            ASSERT_EQ(controller->snapshot().state, SessionState::connected);
+        }
+        const long long ended = controller->snapshot().generation;
+        send(DisconnectDocument(0));
+        ASSERT_EQ(tasks.size(), 1u);
+        std::function<void()> stop_task = std::move(tasks.front());
+        tasks.clear();
+        const int base = stopping_checks.load();
+        bool decided_early = false;
+        std::thread pipe;
+        host.on_operation = [&](const std::string& operation) {
+            if (operation != "list_own_adapters" || pipe.joinable()) return;
+            pipe = std::thread([this] { send(ConnectDocument()); });
+            // The connect has looked at the controller while the teardown holds the ledger.
+            decided_early = !AwaitChecks(stopping_checks, base + 2) || !tasks.empty();
+        };
+        stop_task();
+        stop_task = nullptr;  // the strand destroys a task once it has run
+        host.on_operation = nullptr;
+        ASSERT_TRUE(pipe.joinable());
+        pipe.join();
+        EXPECT_FALSE(decided_early);
+        ExpectAck(last_reply(), "connect", true, ended + 1, nullptr, nullptr);
+        EXPECT_TRUE(LoggedBefore(host.log, "idle", ended, "connecting", ended + 1));
+        EXPECT_FALSE(cancel.load());
+        ASSERT_EQ(tasks.size(), 1u);
+        run_tasks();
+        EXPECT_EQ(controller->snapshot().state, SessionState::connected);
+        EXPECT_EQ(controller->snapshot().generation, ended + 1);
+    }
+}
+
+// A disconnect's stop that the strand drops (it was stopping) holds no connect back.
+TEST_F(DispatchTest, ADroppedStopHoldsNoConnect) {
     send(DisconnectDocument(0));
-    std::vector<std::string> during;
-    host.on_operation = [this, &during](const std::string& operation) {
-        if (operation != "list_own_adapters" || !during.empty()) return;
-        send(ConnectDocument());
-        during.push_back(replies.back());
-    };
-    run_tasks();
-    host.on_operation = nullptr;
-    ASSERT_EQ(during.size(), 1u);
-    ExpectAck(json::parse(during[0]), "connect", false, 0, "busy", "Подключение уже идёт");
-    EXPECT_EQ(controller->snapshot().state, SessionState::idle);
+    tasks.clear();
     send(ConnectDocument());
     ExpectAck(last_reply(), "connect", true, 1, nullptr, nullptr);
-    run_tasks();
-    EXPECT_EQ(controller->snapshot().state, SessionState::connected);
 }
 
 // What the client receives for one disconnect: a single idle state event for the session.

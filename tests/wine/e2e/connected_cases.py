@@ -23,6 +23,7 @@ CASES = [
     watch_cases.case_pin_route_deleted,
     crash_cases.case_crash_at_every_save,
     crash_cases.case_crash_then_reconcile,
+    session_cases.case_reconnect_at_once,
     session_cases.case_service_stop_while_connected,
     session_cases.case_hundred_cycles,
 ]

@@ -241,5 +241,12 @@ else
 fi
 cp "$VT_STATE"/*.log "$work/" 2>/dev/null
 
+# Every document VantorelCtl.exe printed in those cases, against the published JSON Schemas.
+if python3 "$here/../../../tools/check_documents.py" events "$work"/cases/*.out >"$work/schemas.out" 2>&1; then
+    ok "every printed document matches docs/schemas/event.schema.json ($(tail -n 1 "$work/schemas.out"))"
+else
+    bad "every printed document matches docs/schemas/event.schema.json" "$(tail -n 30 "$work/schemas.out")"
+fi
+
 echo "$pass passed, $fail failed"
 [ "$fail" -eq 0 ]

@@ -4,8 +4,8 @@ refusals and failures before connected, and a service stop while connected."""
 import os
 import time
 
-from case_support import (DISCONNECT, connected_session, disconnect, expect_end, is_event, check_clean,
-                          session_text, start_connect, wait_idle, wait_state, STATE_TIMEOUT)
+from case_support import (DISCONNECT, connect_command, connected_session, disconnect, expect_end, is_event,
+                          check_clean, session_text, start_connect, wait_idle, wait_state, STATE_TIMEOUT)
 from e2e_env import LedgerSaves, Session, wait_until
 
 FOREIGN_MESSAGE = "Обнаружен активный туннель"
@@ -167,6 +167,49 @@ def case_service_stop_while_connected(suite):
     suite.check("service starts again", env.service("start") == 0)
     status = wait_until(lambda: (lambda s: s if s and s.get("state") == "idle" else None)(env.status()), 15)
     suite.check("service starts again: idle, cleanup verified", status and status.get("cleanup_verified"), status)
+
+
+def case_reconnect_at_once(suite):
+    """A user interface reconnects: a disconnect and a connect written together, 8 times, after a
+    session that had already ended and while one is connected. Each connect waits for the
+    disconnect's teardown and is admitted; its ack follows the ended session's idle."""
+    env = suite.env
+    env.engine_working()
+    env.world_mode("204")
+    session = Session(env, "reconnect")
+    previous = None
+    failures = []
+    for attempt in range(1, 9):
+        ended_first = attempt % 2 == 1  # odd: the session before had ended; even: still connected
+        if previous is not None and ended_first and disconnect(session, previous) is None:
+            failures.append(f"attempt {attempt}: generation {previous} did not end")
+            break
+        session.send(DISCONNECT)
+        session.send(connect_command(env))
+        ack = session.wait_for(lambda d: is_event(d, "ack", command="connect"), STATE_TIMEOUT)
+        if not ack or not ack.get("accepted"):
+            failures.append(f"attempt {attempt}: connect not admitted: {ack}")
+            break
+        generation = ack["generation"]
+        docs = session.documents()
+        ack_at = max(i for i, d in enumerate(docs) if is_event(d, "ack", command="connect", generation=generation))
+        late = [d for d in docs[ack_at:] if d.get("event") == "state" and d.get("generation", 0) < generation]
+        if previous is not None and (generation != previous + 1 or late):
+            failures.append(f"attempt {attempt}: generation {generation} after {previous}, "
+                            f"events of an earlier session after the ack: {late}")
+            break
+        if wait_state(session, generation, "connected") is None:
+            failures.append(f"attempt {attempt}: generation {generation} not connected")
+            break
+        previous = generation
+    suite.check("reconnect at once: 8 disconnect+connect pairs, every connect admitted after the teardown, "
+                "each session connected", not failures,
+                *(failures + (session_text(session)[-1].splitlines()[-12:] if failures else [])))
+    final = disconnect(session, previous)
+    suite.check("reconnect at once: the last session ends idle, cleanup verified",
+                final is not None and final.get("code") is None, *session_text(session))
+    check_clean(suite, "reconnect at once: the host is as before", suite.baseline)
+    session.close()
 
 
 def case_hundred_cycles(suite):
