@@ -13,7 +13,7 @@ build=$(cd "${1:?windows build dir}" && pwd)
 work=$build/package-tests
 rm -rf "$work"; mkdir -p "$work"
 export SOURCE_DATE_EPOCH=1700000000
-unset VANTOREL_SIGN_CERT VANTOREL_SIGN_KEY VANTOREL_SIGN_PASS_FILE VANTOREL_ENGINE_EXE \
+unset VANTOREL_SIGN_CERT VANTOREL_SIGN_KEY VANTOREL_SIGN_PASS_FILE VANTOREL_SIGN_TIMESTAMP_URL VANTOREL_ENGINE_EXE \
       VANTOREL_ENGINE_VERSION VANTOREL_ENGINE_LICENSE VANTOREL_ENGINE_BUILD
 # Releases without an engine unless a case says otherwise (the pinned one has its own case).
 export VANTOREL_ENGINE_EXE=none
@@ -156,6 +156,32 @@ expect_code "signed: the installer carries the signed broker" $? 0
 package signed-again VANTOREL_SIGN_CERT="$keys/signer.pem" VANTOREL_SIGN_KEY="$keys/signer.key"
 if cmp -s "$work/signed/$msi" "$work/signed-again/$msi"; then ok "signed builds are reproducible too"
 else bad "signed builds are reproducible too"; fi
+# An RFC 3161 timestamp from an authority on loopback (openssl ts), on every signature.
+tsa=$work/tsa
+mkdir -p "$tsa" && echo 01 >"$tsa/serial"
+printf '[ tsa ]\ndefault_tsa = t\n[ t ]\nserial = %s/serial\nsigner_cert = %s/tsa.pem\nsigner_key = %s/tsa.key\nsigner_digest = sha256\ndefault_policy = 1.2.3.4.1\ndigests = sha256\naccuracy = secs:1\ness_cert_id_alg = sha256\n' \
+    "$tsa" "$tsa" "$tsa" >"$tsa/tsa.cnf"
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Vantorel test TSA" \
+    -addext "extendedKeyUsage=critical,timeStamping" -keyout "$tsa/tsa.key" -out "$tsa/tsa.pem" >/dev/null 2>&1
+python3 -B "$here/timestamp_server.py" "$tsa/tsa.cnf" "$tsa/queries" >"$tsa/port" 2>"$tsa/server.log" &
+tsa_pid=$!
+for _ in $(seq 50); do [ -s "$tsa/port" ] && break; sleep 0.1; done
+package stamped VANTOREL_SIGN_CERT="$keys/signer.pem" VANTOREL_SIGN_KEY="$keys/signer.key" \
+    VANTOREL_SIGN_TIMESTAMP_URL="http://127.0.0.1:$(cat "$tsa/port")/"
+kill "$tsa_pid"; wait "$tsa_pid" 2>/dev/null
+expect_code "stamped package succeeds" "$(cat "$work/stamped.rc")" 0
+expect_code "stamped: one timestamp query per signature" "$(grep -c 'application/timestamp-query' "$tsa/queries" 2>/dev/null)" 3
+for file in VantorelBroker.exe "$msi"; do
+    osslsigncode verify -CAfile "$keys/signer.pem" -TSA-CAfile "$tsa/tsa.pem" -in "$work/stamped/$file" \
+        >"$work/stamped-verify.log" 2>&1
+    expect_code "stamped: $file verifies with its timestamp" $? 0
+    expect_match "stamped: $file carries the authority's timestamp" "$work/stamped-verify.log" 'CN=Vantorel test TSA'
+done
+package unstamped VANTOREL_SIGN_CERT="$keys/signer.pem" VANTOREL_SIGN_KEY="$keys/signer.key" \
+    VANTOREL_SIGN_TIMESTAMP_URL="http://127.0.0.1:$(cat "$tsa/port")/"
+if [ "$(cat "$work/unstamped.rc")" != 0 ]; then ok "an unreachable timestamp server fails the release"
+else bad "an unreachable timestamp server fails the release"; fi
+
 package half VANTOREL_SIGN_CERT="$keys/signer.pem"
 if [ "$(cat "$work/half.rc")" != 0 ] && [ ! -e "$work/half" ]; then ok "a certificate without a key is refused before building"
 else bad "a certificate without a key is refused before building" "$(tail -n 3 "$work/half.log")"; fi
