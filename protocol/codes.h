@@ -25,6 +25,7 @@ enum class ErrorCode : int {
     cleanup_failed = 13,
     busy = 14,
     protocol = 15,
+    engine_untrusted = 16,  // the engine or its folder can be changed by other users
 };
 
 enum class DisconnectReason : int { client_gone = 0, explicit_request = 1, service_stop = 2, suspend = 3, lost = 4 };

@@ -85,24 +85,25 @@ table "$m" CustomAction >"$work/actions.txt"
 expect_match "installer: recovery restarts the service, with a reset period" "$work/actions.txt" \
     $'^ConfigureBrokerRecovery\t3122\tVantorelScExe\tfailure VantorelBroker reset= [1-9][0-9]* actions= restart/'
 expect_line "installer: uninstall runs the broker's reconcile, deferred, as LocalSystem" "$work/actions.txt" \
-    $'ReconcileBeforeRemoval\t3154\tBrokerExe\t--reconcile\t'
+    $'ReconcileBeforeRemoval\t3154\tBrokerExe\t--reconcile --remove-data\t'
+expect_line "installer: with REMOVELOGS=1 the reconcile removes the logs too" "$work/actions.txt" \
+    $'ReconcileRemovingLogs\t3154\tBrokerExe\t--reconcile --remove-data --remove-logs\t'
 check "sequence: old version removed between InstallValidate and InstallInitialize" \
     in_order "$m" InstallValidate RemoveExistingProducts InstallInitialize
 check "sequence: stop service, reconcile, delete service, remove files" \
-    in_order "$m" StopServices ReconcileBeforeRemoval DeleteServices RemoveFiles
+    in_order "$m" StopServices ReconcileBeforeRemoval ReconcileRemovingLogs DeleteServices RemoveFiles
 check "sequence: install service, set recovery, start service" \
     in_order "$m" InstallServices ConfigureBrokerRecovery StartServices
-check "sequence: data folders chosen before costing" \
-    in_order "$m" SetVantorelDataDir SetVantorelRunDir SetVantorelLogDir CostInitialize
 table "$m" InstallExecuteSequence >"$work/sequence.txt"
 expect_line "sequence: no reconcile during an upgrade" "$work/sequence.txt" \
-    $'ReconcileBeforeRemoval\tREMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE\t'"$(seq_of "$m" ReconcileBeforeRemoval)"
-expect_match "sequence: logs removed only with REMOVELOGS=1" "$work/sequence.txt" \
-    $'^SetVantorelLogDir\t.*AND REMOVELOGS="1"\t'
-table "$m" RemoveFile | LC_ALL=C sort >"$work/removefile.txt"
-expect_line "uninstall removes the run folder's files" "$work/removefile.txt" $'RemoveRunAll\tBroker\t*\tVantorelRunDir\t2'
-expect_line "uninstall removes the run folder" "$work/removefile.txt" $'RemoveRunFolder\tBroker\t\tVantorelRunDir\t2'
-expect_line "uninstall may remove the logs" "$work/removefile.txt" $'RemoveLogAll\tBroker\t*\tVantorelLogDir\t2'
+    $'ReconcileBeforeRemoval\tREMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE AND NOT REMOVELOGS="1"\t'"$(seq_of "$m" ReconcileBeforeRemoval)"
+expect_line "sequence: logs removed only with REMOVELOGS=1" "$work/sequence.txt" \
+    $'ReconcileRemovingLogs\tREMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE AND REMOVELOGS="1"\t'"$(seq_of "$m" ReconcileRemovingLogs)"
+expect_line "installer: the install folder is locked: SYSTEM, Administrators full, Users read and execute" \
+    <(table "$m" MsiLockPermissionsEx) \
+    $'LockInstallDir\tINSTALLDIR\tCreateFolder\tD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)\t'
+expect_line "installer: the install folder has its own row to lock" <(table "$m" CreateFolder) $'INSTALLDIR\tBroker'
+expect_code "installer: no folder is removed by the installer itself" "$(table "$m" RemoveFile | wc -l)" 0
 msiinfo suminfo "$m" >"$work/suminfo.txt"
 expect_line "installer: dated SOURCE_DATE_EPOCH" "$work/suminfo.txt" "Created: $(LC_ALL=C date -u -d "@$SOURCE_DATE_EPOCH" '+%a %b %e %T %Y')"
 
