@@ -1,5 +1,6 @@
 // VantorelCtl.exe: the console client of the broker service.
 
+#include <windows.h>
 #include <fcntl.h>
 #include <io.h>
 
@@ -10,6 +11,8 @@
 #include "controller/controller_modes.h"
 
 int wmain(int argc, wchar_t** argv) {
+    // Whatever is loaded later comes from System32, never from beside the program.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     // Text mode would turn the line feed after each document into CR LF; the user interface
     // expects the bytes as they are. Standard input is read from its handle, past the runtime.
     _setmode(_fileno(stdout), _O_BINARY);

@@ -25,22 +25,11 @@ TEMPLATE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "windows", "
 # The product's upgrade code (also in the template): the root of every derived code.
 UPGRADE_CODE = uuid.UUID("4AC8A60F-45A9-4F3A-904D-714CCAE65C0A")
 
-# Rows wixl has no element for. An empty directory property makes a row do nothing, which is how
-# the template decides what uninstall removes. The broker's own file names are listed besides
-# the wildcard: Wine's msiexec takes "*" as a plain name.
-RUN_FILES = ["ledger.txt", "ledger.txt.tmp", "ledger.bad", "current_session.json", "pin.txt"]
-LOG_FILES = ["service.log", "service.log.1"]
-
-
-def _file_rows(prefix, names, directory):
-    rows = [("%sAll" % prefix, "*", directory)]
-    rows += [("%s%d" % (prefix, i), name, directory) for i, name in enumerate(names, 1)]
-    return rows + [("%sFolder" % prefix, None, directory)]
-
-
-REMOVE_FILE_ROWS = (_file_rows("RemoveRun", RUN_FILES, "VantorelRunDir")
-                    + _file_rows("RemoveLog", LOG_FILES, "VantorelLogDir")
-                    + [("RemoveDataFolder", None, "VantorelDataDir")])
+# The install folder, wherever an administrator puts it, gets a protected DACL: SYSTEM and
+# Administrators full control, Users read and execute. The broker starts sing-box.exe from it as
+# SYSTEM and refuses to when anyone else may change the folder or the engine; a folder that
+# inherited users' Modify (C:\Vantorel) would otherwise let any user replace the engine.
+INSTALL_DIR_SDDL = "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
 # Public properties an administrator may pass to a managed (elevated) install or uninstall.
 SECURE_PROPERTIES = ["VANTOREL_OLDER_FOUND", "VANTOREL_NEWER_FOUND", "REMOVELOGS"]
 # wixl drops Vital="yes": a service that cannot be installed must fail the installation.
@@ -76,14 +65,13 @@ def package_code(normalised_msi):
 
 def post_queries():
     """What wixl cannot express, as SQL for msibuild."""
-    queries = []
-    for key, name, directory in REMOVE_FILE_ROWS:
-        if name is None:
-            queries.append("INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `DirProperty`, `InstallMode`) "
-                           "VALUES ('%s', 'Broker', '%s', 2)" % (key, directory))
-        else:
-            queries.append("INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, "
-                           "`InstallMode`) VALUES ('%s', 'Broker', '%s', '%s', 2)" % (key, name, directory))
+    queries = [
+        "CREATE TABLE `MsiLockPermissionsEx` (`MsiLockPermissionsEx` CHAR(72) NOT NULL, `LockObject` CHAR(72) "
+        "NOT NULL, `Table` CHAR(32) NOT NULL, `SDDLText` CHAR(0) NOT NULL, `Condition` CHAR(255) "
+        "PRIMARY KEY `MsiLockPermissionsEx`)",
+        "INSERT INTO `MsiLockPermissionsEx` (`MsiLockPermissionsEx`, `LockObject`, `Table`, `SDDLText`) "
+        "VALUES ('LockInstallDir', 'INSTALLDIR', 'CreateFolder', '%s')" % INSTALL_DIR_SDDL,
+    ]
     queries.append("UPDATE `Property` SET `Value` = '%s' WHERE `Property` = 'SecureCustomProperties'"
                    % ";".join(SECURE_PROPERTIES))
     queries.append("UPDATE `ServiceInstall` SET `ErrorControl` = %d WHERE `ServiceInstall` = 'BrokerService'"

@@ -40,6 +40,7 @@ constexpr CodeText kCodeTexts[] = {
     {"disk_full", "Недостаточно места на диске"},
     {"service_stopping", "Служба Ванторел останавливается. Подключитесь, когда она снова запустится"},
     {"teardown_timeout", "Предыдущее подключение не закрылось вовремя. Повторите попытку"},
+    {"engine_untrusted", "Папка программы доступна для записи другим пользователям. Переустановите Ванторел"},
 };
 
 constexpr int kCodeCount = static_cast<int>(sizeof kCodeTexts / sizeof kCodeTexts[0]);

@@ -45,6 +45,8 @@ ADVICE = {
     "server_address_refused": "show the message; the link's server is no server (loopback, multicast, "
                               "this host or its gateway): ask for a corrected link",
     "disk_full": "show the message; the user must free space on the system drive, then connect again",
+    "engine_untrusted": "show the message; other users can change the program's folder or sing-box.exe, "
+                        "so the broker will not start it: reinstall to the default folder",
     "service_stopping": "show the message; offer connect again once `status` answers (the controller "
                         "retries about 10 s to reach a starting service)",
     "teardown_timeout": "the previous session's teardown outran its bound; wait for its idle event, "

@@ -5,6 +5,7 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "broker/core/ipv6_capture_rule.h"
 #include "broker/core/tunnel_controller.h"
@@ -187,7 +188,10 @@ PhaseOutcome TunnelController::start_engine(const ConnectJob& job, ConnectContex
     std::uint32_t pid = 0;
     if (!engine_.start(pid)) {
         log_engine_failure("core_create_process_failed");
-        return PhaseOutcome::failed(ErrorCode::core_start_failed);
+        // Not a fault of the engine: its files can be changed by other users, which only a
+        // reinstall (or an administrator fixing the folder's permissions) mends.
+        const bool untrusted = std::string_view(engine_.last_code()) == "core_engine_untrusted";
+        return PhaseOutcome::failed(untrusted ? ErrorCode::engine_untrusted : ErrorCode::core_start_failed);
     }
     update_ledger([this, pid] { ledger_.pid = pid; });
     if (checkpoint(7, cancel)) return PhaseOutcome::cancelled();

@@ -4,9 +4,12 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <utility>
 #include <vector>
 
+#include "broker/engine/engine_privileges.h"
+#include "broker/win32/engine_file_trust.h"
 #include "broker/win32/wide_text.h"
 
 namespace vantorel {
@@ -83,6 +86,48 @@ bool ImagePathOf(HANDLE process, std::wstring& out) {
     return true;
 }
 
+// The broker's own token without the privileges the engine has no use for (a restricted copy
+// of the caller's primary token needs no SeAssignPrimaryTokenPrivilege to start a process).
+bool EngineToken(WinHandle& out, DWORD& error) {
+    HANDLE own_raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY, &own_raw)) {
+        error = GetLastError();
+        return false;
+    }
+    WinHandle own(own_raw);
+    DWORD size = 0;
+    GetTokenInformation(own.get(), TokenPrivileges, nullptr, 0, &size);
+    std::vector<std::uint8_t> buffer(size + sizeof(TOKEN_PRIVILEGES));
+    if (!GetTokenInformation(own.get(), TokenPrivileges, buffer.data(), static_cast<DWORD>(buffer.size()), &size)) {
+        error = GetLastError();
+        return false;
+    }
+    const auto* held = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+    std::vector<LUID_AND_ATTRIBUTES> dropped;
+    for (DWORD i = 0; i < held->PrivilegeCount; ++i) {
+        LUID luid = held->Privileges[i].Luid;
+        wchar_t name[64];
+        DWORD length = 64;
+        // A privilege without a name is not one the engine is known to need.
+        const bool named = LookupPrivilegeNameW(nullptr, &luid, name, &length) != FALSE;
+        if (named && EngineKeepsPrivilege(WideToUtf8(std::wstring_view(name, length)))) continue;
+        dropped.push_back(LUID_AND_ATTRIBUTES{luid, 0});
+    }
+    HANDLE restricted = nullptr;
+    if (!CreateRestrictedToken(own.get(), 0, 0, nullptr, static_cast<DWORD>(dropped.size()),
+                               dropped.empty() ? nullptr : dropped.data(), 0, nullptr, &restricted)) {
+        error = GetLastError();
+        return false;
+    }
+    out.reset(restricted);
+    return true;
+}
+
+// Started as SYSTEM: whoever can replace sing-box.exe, or plant files beside it, runs as SYSTEM.
+bool EngineFilesTrusted(const std::wstring& engine_path) {
+    return UntrustedChangeReasonOf(DirectoryOf(engine_path)).empty() && UntrustedChangeReasonOf(engine_path).empty();
+}
+
 }  // namespace
 
 Win32Engine::Win32Engine(std::wstring engine_path, std::wstring config_path)
@@ -105,6 +150,7 @@ bool Win32Engine::start(std::uint32_t& pid) {
     if (GetFileAttributesW(engine_path_.c_str()) == INVALID_FILE_ATTRIBUTES) {
         return fail("core_create_process_failed", GetLastError());
     }
+    if (!EngineFilesTrusted(engine_path_)) return fail("core_engine_untrusted", ERROR_ACCESS_DENIED);
 
     SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
     HANDLE read_raw = nullptr;
@@ -142,15 +188,18 @@ bool Win32Engine::start(std::uint32_t& pid) {
     startup.StartupInfo.hStdError = write_end.get();
     startup.lpAttributeList = attributes.get();
 
+    WinHandle token;
+    if (!EngineToken(token, error)) return fail("core_create_process_failed", error);
+
     PROCESS_INFORMATION info{};
-    BOOL created = CreateProcessW(engine_path_.c_str(), mutable_line.data(), nullptr, nullptr, TRUE, kEngineCreateFlags,
-                                  nullptr, directory.c_str(), &startup.StartupInfo, &info);
+    BOOL created = CreateProcessAsUserW(token.get(), engine_path_.c_str(), mutable_line.data(), nullptr, nullptr, TRUE,
+                                        kEngineCreateFlags, nullptr, directory.c_str(), &startup.StartupInfo, &info);
     DWORD create_error = created ? 0 : GetLastError();
     if (!created && create_error == ERROR_ACCESS_DENIED) {
         // The broker's own job forbids breakaway.
-        created =
-            CreateProcessW(engine_path_.c_str(), mutable_line.data(), nullptr, nullptr, TRUE,
-                           kEngineCreateFlagsNoBreakaway, nullptr, directory.c_str(), &startup.StartupInfo, &info);
+        created = CreateProcessAsUserW(token.get(), engine_path_.c_str(), mutable_line.data(), nullptr, nullptr, TRUE,
+                                       kEngineCreateFlagsNoBreakaway, nullptr, directory.c_str(), &startup.StartupInfo,
+                                       &info);
         create_error = created ? 0 : GetLastError();
     }
     // The engine holds its own copies now; ours would keep the pipe from ever reporting its end.

@@ -25,7 +25,12 @@ std::vector<std::wstring> CommandLineArguments() {
 }  // namespace
 
 int main() {
-    if (vantorel::SelectsReconcileMode(CommandLineArguments())) return vantorel::RunReconcileMode();
+    // Before the first call into a delay-loaded DLL (IPHLPAPI, WINHTTP): System32 only, never
+    // beside the program, where a folder writable by users would let them plant one.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    const std::vector<std::wstring> arguments = CommandLineArguments();
+    if (vantorel::SelectsReconcileMode(arguments))
+        return vantorel::RunReconcileMode(vantorel::RequestedDataRemoval(arguments));
 
     SERVICE_TABLE_ENTRYW table[] = {
         {const_cast<LPWSTR>(vantorel::kServiceName), vantorel::BrokerServiceMain},

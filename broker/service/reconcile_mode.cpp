@@ -10,6 +10,7 @@
 #include "broker/service/platform_set.h"
 #include "broker/service/service_main.h"
 #include "broker/win32/data_directory.h"
+#include "broker/win32/data_removal.h"
 #include "common/win32/win_handle.h"
 #include "common/win32/winsock_session.h"
 
@@ -43,7 +44,7 @@ void StopRunningService() {
 
 }  // namespace
 
-int RunReconcileMode() {
+int RunReconcileMode(const DataRemoval& removal) {
     StopRunningService();
 
     EnsureWinsockStarted();
@@ -66,9 +67,13 @@ int RunReconcileMode() {
         const std::atomic<bool> cancel{false};
         outcome = controller.recover_at_startup(cancel);
     }
+    platform.reset();  // closes the log before it may be deleted
 
     WSACleanup();
-    return outcome.state == SessionState::idle && outcome.cleanup_verified ? 0 : 1;
+    const bool clean = outcome.state == SessionState::idle && outcome.cleanup_verified;
+    // An unclean host keeps its ledger: it is the only record of what is left to undo.
+    if (clean && removal.run) RemoveOwnData(paths, removal.logs);
+    return clean ? 0 : 1;
 }
 
 }  // namespace vantorel

@@ -8,7 +8,9 @@
 #include <netioapi.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "common/win32/win_handle.h"
@@ -39,6 +41,15 @@ inline std::uint32_t ReadInterface(const NET_LUID& luid, MIB_IF_ROW2& row) {
 
 inline std::wstring_view AliasOf(const MIB_IF_ROW2& row) {
     return std::wstring_view(row.Alias, wcsnlen(row.Alias, IF_MAX_STRING_SIZE + 1));
+}
+
+// As GetAdaptersAddresses writes an adapter's name: "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}".
+inline std::string GuidText(const GUID& g) {
+    char text[39];
+    std::snprintf(text, sizeof(text), "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                  static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
+                  g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    return text;
 }
 
 }  // namespace vantorel

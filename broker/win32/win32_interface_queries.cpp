@@ -1,11 +1,19 @@
 // Win32RouteTable: who holds an interface LUID now, and whether IPv6 could leave outside the
 // tunnel.
 
-#include "broker/core/own_adapter.h"
+#include "broker/portable/adapter_identity.h"
 #include "broker/win32/ip_helper_rows.h"
+#include "broker/win32/wide_text.h"
 #include "broker/win32/win32_route_table.h"
 
 namespace vantorel {
+namespace {
+
+bool IsOwnInterface(const MIB_IF_ROW2& row) {
+    return IsOwnAdapter(WideToUtf8(AliasOf(row)), GuidText(row.InterfaceGuid));
+}
+
+}  // namespace
 
 bool Win32RouteTable::interface_holder(std::uint64_t luid, InterfaceHolder& out) {
     NET_LUID key{};
@@ -17,7 +25,7 @@ bool Win32RouteTable::interface_holder(std::uint64_t luid, InterfaceHolder& out)
         return succeed();
     }
     if (rc != NO_ERROR) return fail(rc);
-    out = IsOwnAdapterName(AliasOf(row)) ? InterfaceHolder::own : InterfaceHolder::other;
+    out = IsOwnInterface(row) ? InterfaceHolder::own : InterfaceHolder::other;
     return succeed();
 }
 
@@ -34,7 +42,7 @@ bool Win32RouteTable::ipv6_default_route_present(bool& present) {
         if (route.DestinationPrefix.Prefix.si_family != AF_INET6 || route.DestinationPrefix.PrefixLength != 0) continue;
         MIB_IF_ROW2 iface;
         // An interface that cannot be read is not known to be ours.
-        if (ReadInterface(route.InterfaceLuid, iface) == NO_ERROR && IsOwnAdapterName(AliasOf(iface))) continue;
+        if (ReadInterface(route.InterfaceLuid, iface) == NO_ERROR && IsOwnInterface(iface)) continue;
         present = true;
         break;
     }

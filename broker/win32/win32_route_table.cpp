@@ -3,6 +3,7 @@
 #include <map>
 
 #include "broker/core/own_adapter.h"
+#include "broker/portable/adapter_identity.h"
 #include "broker/win32/ip_helper_rows.h"
 #include "broker/portable/uplink_choice.h"
 #include "broker/win32/wide_text.h"
@@ -258,6 +259,8 @@ bool Win32RouteTable::list_own_adapters(std::vector<AdapterInfo>& out) {
         AdapterInfo info;
         info.name = WideToUtf8(a->FriendlyName);
         info.guid = a->AdapterName != nullptr ? a->AdapterName : "";
+        // A renamed foreign adapter keeps its own GUID: never removed, never given the capture.
+        if (!IsOwnAdapter(info.name, info.guid)) continue;
         info.luid = a->Luid.Value;
         info.index = a->IfIndex;
         info.up = a->OperStatus == IfOperStatusUp;

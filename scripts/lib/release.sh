@@ -97,12 +97,14 @@ EOF
 # vt_release_sign OUT EPOCH FILE...: signs in place when a key and certificate are given. The
 # signing time is the release date, so a signed release is reproducible too.
 vt_release_sign() {
-    local out=$1 epoch=$2 file pass=()
+    local out=$1 epoch=$2 file pass=() stamp=()
     shift 2
     vt_release_signing || return 0
     [ -n "${VANTOREL_SIGN_PASS_FILE:-}" ] && pass=(-readpass "$VANTOREL_SIGN_PASS_FILE")
+    # An RFC 3161 countersignature keeps the signature valid after the certificate expires.
+    [ -n "${VANTOREL_SIGN_TIMESTAMP_URL:-}" ] && stamp=(-ts "$VANTOREL_SIGN_TIMESTAMP_URL")
     for file in "$@"; do
-        osslsigncode sign -certs "$VANTOREL_SIGN_CERT" -key "$VANTOREL_SIGN_KEY" "${pass[@]}" \
+        osslsigncode sign -certs "$VANTOREL_SIGN_CERT" -key "$VANTOREL_SIGN_KEY" "${pass[@]}" "${stamp[@]}" \
             -h sha256 -n "${VANTOREL_PRODUCT_NAME:-Vantorel}" -time "$epoch" \
             -in "$out/$file" -out "$out/$file.signed" >/dev/null || { rm -f "$out/$file.signed"; return 1; }
         mv "$out/$file.signed" "$out/$file" || return 1

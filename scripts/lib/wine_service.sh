@@ -160,8 +160,9 @@ vt_ns() { ip netns exec "$VT_NS" env WINEPREFIX="$VT_PREFIX" WINEDEBUG=-all "$@"
 vt_install_dir() { echo "$VT_PREFIX/drive_c/Program Files/Vantorel"; }
 
 # vt_install_programs BIN_DIR: the two programs, the stand-in engine as sing-box.exe and, when
-# built, the test iphlpapi.dll beside the broker (loaded by the broker only, through its own
-# DllOverrides key; the program is never changed).
+# built, the test iphlpapi.dll in System32 in place of Wine's placeholder (the broker loads DLLs
+# from System32 only; it is loaded by the broker only, through its own DllOverrides key, every
+# other program keeps Wine's builtin; the program is never changed).
 vt_install_programs() {
     local bin=$1 dir shim
     dir=$(vt_install_dir)
@@ -170,7 +171,7 @@ vt_install_programs() {
     cp "$bin/stand_in_engine.exe" "$dir/sing-box.exe" || return 1
     shim=$bin/../route_shim/iphlpapi.dll
     [ -f "$shim" ] || return 0
-    cp "$shim" "$dir/iphlpapi.dll" || return 1
+    cp "$shim" "$VT_PREFIX/drive_c/windows/system32/iphlpapi.dll" || return 1
     cp /usr/lib/x86_64-linux-gnu/wine/x86_64-windows/iphlpapi.dll \
         "$VT_PREFIX/drive_c/windows/system32/wineiphlp.dll" || return 1
     vt_ns wine reg add 'HKCU\Software\Wine\AppDefaults\VantorelBroker.exe\DllOverrides' \

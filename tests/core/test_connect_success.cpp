@@ -103,6 +103,15 @@ TEST_F(ConnectSuccess, LeavesTheHostRoutedThroughTheTun) {
     EXPECT_EQ(host.resolver.asked, (std::vector<std::string>{"vpn.example.net", kConnectivityCheckHost}));
 }
 
+TEST_F(ConnectSuccess, AnAdapterRenamedLikeTheTunGetsNoCapture) {
+    FakeInterface& impostor = host.add_interface("VantorelTun", 7000, 55, false);
+    impostor.guid = "{00000037-0000-0000-0000-4E6574446576}";
+    impostor.up = true;
+    connect_ok();
+    EXPECT_EQ(host.routes_on(FakeHost::kTunLuid).size(), 4u);
+    EXPECT_TRUE(host.routes_on(7000).empty());
+}
+
 TEST_F(ConnectSuccess, WithAFactoryTheEngineGetsAnApiPortAndSecret) {
     controller->set_flow_probe_factory(MakeFakeFlowProbeFactory(host));
     connect_ok();

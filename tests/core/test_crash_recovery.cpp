@@ -208,10 +208,12 @@ TEST_F(ReusedLuid, OnlyAnInterfaceThatIsGoneOrOursIsFlushed) {
         const char* holder;  // alias now holding the TUN's old LUID, "" for nobody
         bool flushed;
         bool logged;
+        bool impostor = false;  // renamed, so it keeps a GUID of its own
     };
     const Row rows[] = {
         {"another tunnel's adapter", "wg0", false, true},
         {"an adapter named like ours", "quorvandel", true, false},
+        {"an adapter renamed like ours", "VantorelTun", false, true, true},
         {"nobody, stale rows left", "", true, false},
     };
     for (const Row& row : rows) {
@@ -226,7 +228,8 @@ TEST_F(ReusedLuid, OnlyAnInterfaceThatIsGoneOrOursIsFlushed) {
         if (std::string(row.holder).empty()) {
             host.add_route("10.99.0.0", 16, FakeHost::kTunLuid, "", 5);  // a row the system did not drop
         } else {
-            host.add_interface(row.holder, FakeHost::kTunLuid, 43, false);
+            FakeInterface& holder = host.add_interface(row.holder, FakeHost::kTunLuid, 43, false);
+            if (row.impostor) holder.guid = "{00000028-0000-0000-0000-4E6574446576}";
             host.add_route("0.0.0.0", 1, FakeHost::kTunLuid, "", 5);
             host.add_route("10.99.0.0", 16, FakeHost::kTunLuid, "", 5);
         }

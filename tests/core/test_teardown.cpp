@@ -153,6 +153,15 @@ TEST_F(Teardown, LeftoverOwnAdapterIsRemovedWithItsRoutes) {
     expect_clean();
 }
 
+TEST_F(Teardown, AdapterRenamedLikeOursIsLeftAlone) {
+    FakeInterface& impostor = host.add_interface("VantorelTun", 7000, 55, false);
+    impostor.guid = "{00000037-0000-0000-0000-4E6574446576}";
+    host.add_route("10.66.0.0", 16, 7000, "", 5);
+    EXPECT_TRUE(controller->stop().cleanup_verified);
+    ASSERT_NE(host.interface_by_luid(7000), nullptr);
+    EXPECT_EQ(host.routes_on(7000).size(), 1u);
+}
+
 TEST_F(Teardown, PinFileRouteIsDeletedOnEveryInterface) {
     host.add_interface("Wi-Fi", 2000, 9, true);
     host.add_route("203.0.113.7", 32, FakeHost::kEthernetLuid, "192.168.1.1", 25);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "broker/engine/engine_config.h"
+#include "broker/engine/engine_privileges.h"
 #include "tests/engine/link_table.h"
 
 namespace vantorel {
@@ -280,6 +281,35 @@ TEST(EngineConfigEdgeTest, ParsedLinksFlowIntoTheDocument) {
     EXPECT_EQ(proxy.at("server_ports"), json::parse(R"(["20000:30000"])"));
     EXPECT_EQ(proxy.at("hop_interval"), "15s");
     EXPECT_EQ(proxy.at("obfs").at("type"), "salamander");
+}
+
+}  // namespace
+}  // namespace vantorel
+
+namespace vantorel {
+namespace {
+
+TEST(EnginePrivileges, OnlyWhatTheTunNeedsIsKept) {
+    const struct {
+        const char* name;
+        bool kept;
+    } rows[] = {
+        {"SeChangeNotifyPrivilege", true},
+        {"SeCreateGlobalPrivilege", true},
+        {"SeLoadDriverPrivilege", true},
+        {"SeDebugPrivilege", false},
+        {"SeTcbPrivilege", false},
+        {"SeImpersonatePrivilege", false},
+        {"SeAssignPrimaryTokenPrivilege", false},
+        {"SeBackupPrivilege", false},
+        {"SeRestorePrivilege", false},
+        {"SeTakeOwnershipPrivilege", false},
+        {"SeSecurityPrivilege", false},
+        {"SeCreateTokenPrivilege", false},
+        {"sechangenotifyprivilege", false},
+        {"", false},
+    };
+    for (const auto& row : rows) EXPECT_EQ(EngineKeepsPrivilege(row.name), row.kept) << row.name;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "broker/core/own_adapter.h"
+#include "broker/portable/adapter_identity.h"
 #include "protocol/connectivity_check.h"
 
 namespace vantorel {
@@ -32,7 +33,10 @@ FakeInterface& FakeHost::add_interface(const std::string& alias, std::uint64_t l
                                        bool physical) {
     FakeInterface entry;
     entry.alias = alias;
-    entry.guid = "{0000" + std::to_string(luid) + "-0000-4000-8000-000000000000}";
+    // Own names get the GUID the engine gives them; a test makes an impostor by changing it.
+    entry.guid = IsOwnAdapterName(std::string_view(alias))
+                     ? EngineAdapterGuid(alias)
+                     : "{0000" + std::to_string(luid) + "-0000-4000-8000-000000000000}";
     entry.luid = luid;
     entry.index = index;
     entry.physical = physical;
@@ -75,7 +79,7 @@ bool FakeHost::has_host_route(const std::string& destination) const {
 
 bool FakeHost::has_own_adapter() const {
     return std::any_of(interfaces.begin(), interfaces.end(),
-                       [](const FakeInterface& entry) { return IsOwnAdapterName(std::string_view(entry.alias)); });
+                       [](const FakeInterface& entry) { return IsOwnAdapter(entry.alias, entry.guid); });
 }
 
 bool FakeHost::clean(std::string& why) const {

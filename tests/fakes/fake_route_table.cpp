@@ -1,6 +1,7 @@
 #include <algorithm>
 
 #include "broker/core/own_adapter.h"
+#include "broker/portable/adapter_identity.h"
 #include "broker/portable/ledger_text.h"
 #include "tests/fakes/fake_host.h"
 
@@ -29,6 +30,15 @@ std::uint32_t DottedToHostOrder(const std::string& text) {
 bool IsIpv4Route(const FakeRoute& route) { return route.destination.find(':') == std::string::npos; }
 
 bool IsOwn(const std::string& alias) { return IsOwnAdapterName(std::string_view(alias)); }
+// As the Windows layer decides: the name and the GUID the engine derives from it.
+bool IsGenuine(const FakeInterface& entry) { return IsOwnAdapter(entry.alias, entry.guid); }
+
+FakeInterface* GenuineTun(FakeHost& host) {
+    for (FakeInterface& entry : host.interfaces) {
+        if (entry.alias == kTunAdapterName && IsGenuine(entry)) return &entry;
+    }
+    return nullptr;
+}
 
 }  // namespace
 
@@ -159,7 +169,7 @@ bool FakeRouteTable::list_own_adapters(std::vector<AdapterInfo>& out) {
     if (fail("list_own_adapters")) return false;
     std::vector<std::uint64_t> vanished;
     for (FakeInterface& entry : host_.interfaces) {
-        if (!IsOwn(entry.alias)) continue;
+        if (!IsGenuine(entry)) continue;
         if (!entry.device_present) {
             if (entry.lingering_listings <= 0) {
                 vanished.push_back(entry.luid);
@@ -189,11 +199,11 @@ bool FakeRouteTable::find_tun_adapter(AdapterInfo& out) {
     host_.tun_polls += 1;
     const FakeEngineScript& script = host_.engine_script;
     if (host_.process.alive && host_.process.resumed && script.creates_tun &&
-        host_.tun_polls > script.tun_after_polls && host_.interface_by_alias(kTunAdapterName) == nullptr) {
+        host_.tun_polls > script.tun_after_polls && GenuineTun(host_) == nullptr) {
         FakeInterface& tun = host_.add_interface(kTunAdapterName, FakeHost::kTunLuid, FakeHost::kTunIndex, false);
         tun.up = script.tun_up;
     }
-    const FakeInterface* tun = host_.interface_by_alias(kTunAdapterName);
+    const FakeInterface* tun = GenuineTun(host_);
     if (tun == nullptr || !tun->up || tun->luid == 0 || tun->index == 0) return reject(not_found);
     out = AdapterInfo{tun->alias, tun->guid, tun->luid, tun->index, tun->up};
     return succeed();
@@ -251,7 +261,7 @@ bool FakeRouteTable::probe_http_direct(const std::string& ipv4, const std::funct
 bool FakeRouteTable::verify_capture_routes(AdapterInfo& tun_out, std::vector<CaptureRoute>& found) {
     found.clear();
     if (fail("verify_capture_routes")) return false;
-    const FakeInterface* tun = host_.interface_by_alias(kTunAdapterName);
+    const FakeInterface* tun = GenuineTun(host_);
     if (tun == nullptr || !tun->up) return reject(not_found);
     for (const char* half : {"0.0.0.0", "128.0.0.0"}) {
         const bool present =
@@ -277,9 +287,9 @@ bool FakeRouteTable::probe_http_on_interface(std::uint32_t if_index, const std::
 bool FakeRouteTable::interface_holder(std::uint64_t luid, InterfaceHolder& out) {
     if (fail("interface_holder")) return false;
     const FakeInterface* holder = host_.interface_by_luid(luid);
-    out = holder == nullptr      ? InterfaceHolder::none
-          : IsOwn(holder->alias) ? InterfaceHolder::own
-                                 : InterfaceHolder::other;
+    out = holder == nullptr    ? InterfaceHolder::none
+          : IsGenuine(*holder) ? InterfaceHolder::own
+                               : InterfaceHolder::other;
     return succeed();
 }
 
@@ -287,7 +297,7 @@ bool FakeRouteTable::ipv6_default_route_present(bool& present) {
     if (fail("ipv6_default_route_present")) return false;
     present = std::any_of(host_.route_table.begin(), host_.route_table.end(), [&](const FakeRoute& entry) {
         const FakeInterface* owner = host_.interface_by_luid(entry.luid);
-        return entry.destination == "::" && entry.prefix_length == 0 && owner != nullptr && !IsOwn(owner->alias);
+        return entry.destination == "::" && entry.prefix_length == 0 && owner != nullptr && !IsGenuine(*owner);
     });
     return succeed();
 }

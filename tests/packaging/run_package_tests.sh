@@ -13,7 +13,7 @@ build=$(cd "${1:?windows build dir}" && pwd)
 work=$build/package-tests
 rm -rf "$work"; mkdir -p "$work"
 export SOURCE_DATE_EPOCH=1700000000
-unset VANTOREL_SIGN_CERT VANTOREL_SIGN_KEY VANTOREL_SIGN_PASS_FILE VANTOREL_ENGINE_EXE \
+unset VANTOREL_SIGN_CERT VANTOREL_SIGN_KEY VANTOREL_SIGN_PASS_FILE VANTOREL_SIGN_TIMESTAMP_URL VANTOREL_ENGINE_EXE \
       VANTOREL_ENGINE_VERSION VANTOREL_ENGINE_LICENSE VANTOREL_ENGINE_BUILD
 # Releases without an engine unless a case says otherwise (the pinned one has its own case).
 export VANTOREL_ENGINE_EXE=none
@@ -85,24 +85,25 @@ table "$m" CustomAction >"$work/actions.txt"
 expect_match "installer: recovery restarts the service, with a reset period" "$work/actions.txt" \
     $'^ConfigureBrokerRecovery\t3122\tVantorelScExe\tfailure VantorelBroker reset= [1-9][0-9]* actions= restart/'
 expect_line "installer: uninstall runs the broker's reconcile, deferred, as LocalSystem" "$work/actions.txt" \
-    $'ReconcileBeforeRemoval\t3154\tBrokerExe\t--reconcile\t'
+    $'ReconcileBeforeRemoval\t3154\tBrokerExe\t--reconcile --remove-data\t'
+expect_line "installer: with REMOVELOGS=1 the reconcile removes the logs too" "$work/actions.txt" \
+    $'ReconcileRemovingLogs\t3154\tBrokerExe\t--reconcile --remove-data --remove-logs\t'
 check "sequence: old version removed between InstallValidate and InstallInitialize" \
     in_order "$m" InstallValidate RemoveExistingProducts InstallInitialize
 check "sequence: stop service, reconcile, delete service, remove files" \
-    in_order "$m" StopServices ReconcileBeforeRemoval DeleteServices RemoveFiles
+    in_order "$m" StopServices ReconcileBeforeRemoval ReconcileRemovingLogs DeleteServices RemoveFiles
 check "sequence: install service, set recovery, start service" \
     in_order "$m" InstallServices ConfigureBrokerRecovery StartServices
-check "sequence: data folders chosen before costing" \
-    in_order "$m" SetVantorelDataDir SetVantorelRunDir SetVantorelLogDir CostInitialize
 table "$m" InstallExecuteSequence >"$work/sequence.txt"
 expect_line "sequence: no reconcile during an upgrade" "$work/sequence.txt" \
-    $'ReconcileBeforeRemoval\tREMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE\t'"$(seq_of "$m" ReconcileBeforeRemoval)"
-expect_match "sequence: logs removed only with REMOVELOGS=1" "$work/sequence.txt" \
-    $'^SetVantorelLogDir\t.*AND REMOVELOGS="1"\t'
-table "$m" RemoveFile | LC_ALL=C sort >"$work/removefile.txt"
-expect_line "uninstall removes the run folder's files" "$work/removefile.txt" $'RemoveRunAll\tBroker\t*\tVantorelRunDir\t2'
-expect_line "uninstall removes the run folder" "$work/removefile.txt" $'RemoveRunFolder\tBroker\t\tVantorelRunDir\t2'
-expect_line "uninstall may remove the logs" "$work/removefile.txt" $'RemoveLogAll\tBroker\t*\tVantorelLogDir\t2'
+    $'ReconcileBeforeRemoval\tREMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE AND NOT REMOVELOGS="1"\t'"$(seq_of "$m" ReconcileBeforeRemoval)"
+expect_line "sequence: logs removed only with REMOVELOGS=1" "$work/sequence.txt" \
+    $'ReconcileRemovingLogs\tREMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE AND REMOVELOGS="1"\t'"$(seq_of "$m" ReconcileRemovingLogs)"
+expect_line "installer: the install folder is locked: SYSTEM, Administrators full, Users read and execute" \
+    <(table "$m" MsiLockPermissionsEx) \
+    $'LockInstallDir\tINSTALLDIR\tCreateFolder\tD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)\t'
+expect_line "installer: the install folder has its own row to lock" <(table "$m" CreateFolder) $'INSTALLDIR\tBroker'
+expect_code "installer: no folder is removed by the installer itself" "$(table "$m" RemoveFile | wc -l)" 0
 msiinfo suminfo "$m" >"$work/suminfo.txt"
 expect_line "installer: dated SOURCE_DATE_EPOCH" "$work/suminfo.txt" "Created: $(LC_ALL=C date -u -d "@$SOURCE_DATE_EPOCH" '+%a %b %e %T %Y')"
 
@@ -156,6 +157,32 @@ expect_code "signed: the installer carries the signed broker" $? 0
 package signed-again VANTOREL_SIGN_CERT="$keys/signer.pem" VANTOREL_SIGN_KEY="$keys/signer.key"
 if cmp -s "$work/signed/$msi" "$work/signed-again/$msi"; then ok "signed builds are reproducible too"
 else bad "signed builds are reproducible too"; fi
+# An RFC 3161 timestamp from an authority on loopback (openssl ts), on every signature.
+tsa=$work/tsa
+mkdir -p "$tsa" && echo 01 >"$tsa/serial"
+printf '[ tsa ]\ndefault_tsa = t\n[ t ]\nserial = %s/serial\nsigner_cert = %s/tsa.pem\nsigner_key = %s/tsa.key\nsigner_digest = sha256\ndefault_policy = 1.2.3.4.1\ndigests = sha256\naccuracy = secs:1\ness_cert_id_alg = sha256\n' \
+    "$tsa" "$tsa" "$tsa" >"$tsa/tsa.cnf"
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Vantorel test TSA" \
+    -addext "extendedKeyUsage=critical,timeStamping" -keyout "$tsa/tsa.key" -out "$tsa/tsa.pem" >/dev/null 2>&1
+python3 -B "$here/timestamp_server.py" "$tsa/tsa.cnf" "$tsa/queries" >"$tsa/port" 2>"$tsa/server.log" &
+tsa_pid=$!
+for _ in $(seq 50); do [ -s "$tsa/port" ] && break; sleep 0.1; done
+package stamped VANTOREL_SIGN_CERT="$keys/signer.pem" VANTOREL_SIGN_KEY="$keys/signer.key" \
+    VANTOREL_SIGN_TIMESTAMP_URL="http://127.0.0.1:$(cat "$tsa/port")/"
+kill "$tsa_pid"; wait "$tsa_pid" 2>/dev/null
+expect_code "stamped package succeeds" "$(cat "$work/stamped.rc")" 0
+expect_code "stamped: one timestamp query per signature" "$(grep -c 'application/timestamp-query' "$tsa/queries" 2>/dev/null)" 3
+for file in VantorelBroker.exe "$msi"; do
+    osslsigncode verify -CAfile "$keys/signer.pem" -TSA-CAfile "$tsa/tsa.pem" -in "$work/stamped/$file" \
+        >"$work/stamped-verify.log" 2>&1
+    expect_code "stamped: $file verifies with its timestamp" $? 0
+    expect_match "stamped: $file carries the authority's timestamp" "$work/stamped-verify.log" 'CN=Vantorel test TSA'
+done
+package unstamped VANTOREL_SIGN_CERT="$keys/signer.pem" VANTOREL_SIGN_KEY="$keys/signer.key" \
+    VANTOREL_SIGN_TIMESTAMP_URL="http://127.0.0.1:$(cat "$tsa/port")/"
+if [ "$(cat "$work/unstamped.rc")" != 0 ]; then ok "an unreachable timestamp server fails the release"
+else bad "an unreachable timestamp server fails the release"; fi
+
 package half VANTOREL_SIGN_CERT="$keys/signer.pem"
 if [ "$(cat "$work/half.rc")" != 0 ] && [ ! -e "$work/half" ]; then ok "a certificate without a key is refused before building"
 else bad "a certificate without a key is refused before building" "$(tail -n 3 "$work/half.log")"; fi

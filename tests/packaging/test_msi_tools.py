@@ -73,25 +73,13 @@ class CodeTest(unittest.TestCase):
         self.assertNotEqual(build_msi.package_code(b"abc"), build_msi.package_code(b"abd"))
         self.assertNotEqual(build_msi.package_code(b"abc"), build_msi.product_code("Vantorel", "0.1.0"))
 
-    def test_remove_file_rows(self):
-        rows = build_msi.REMOVE_FILE_ROWS
-        keys = [key for key, _, _ in rows]
-        self.assertEqual(len(keys), len(set(keys)))
-        by_folder = {}
-        for _, name, folder in rows:
-            by_folder.setdefault(folder, []).append(name)
-        self.assertEqual(by_folder["VantorelRunDir"],
-                         ["*", "ledger.txt", "ledger.txt.tmp", "ledger.bad", "current_session.json", "pin.txt", None])
-        self.assertEqual(by_folder["VantorelLogDir"], ["*", "service.log", "service.log.1", None])
-        self.assertEqual(by_folder["VantorelDataDir"], [None])
+    def test_post_queries(self):
         queries = build_msi.post_queries()
-        self.assertEqual(len(queries), len(rows) + 2)
-        for query, (key, name, folder) in zip(queries, rows):
-            self.assertIn("VALUES ('%s', 'Broker', " % key, query)
-            self.assertIn("'%s'" % folder, query)
-            self.assertEqual("`FileName`" in query, name is not None)
-        self.assertTrue(queries[-2].endswith("REMOVELOGS' WHERE `Property` = 'SecureCustomProperties'"))
-        self.assertIn("`ErrorControl` = 32769", queries[-1])
+        self.assertEqual(len(queries), 4)
+        self.assertTrue(queries[0].startswith("CREATE TABLE `MsiLockPermissionsEx`"))
+        self.assertIn("'INSTALLDIR', 'CreateFolder', 'D:PAI(", queries[1])
+        self.assertTrue(queries[2].endswith("REMOVELOGS' WHERE `Property` = 'SecureCustomProperties'"))
+        self.assertIn("`ErrorControl` = 32769", queries[3])
 
 
 class SummaryTest(unittest.TestCase):

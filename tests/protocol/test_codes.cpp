@@ -44,7 +44,10 @@ INSTANTIATE_TEST_SUITE_P(
                                "Служба Ванторел останавливается. Подключитесь, когда она снова запустится"},
                       CodeCase{static_cast<int>(ErrorCode::teardown_timeout), "teardown_timeout",
                                "Предыдущее подключение не закрылось вовремя. Повторите попытку"},
-                      CodeCase{-1, "", ""}, CodeCase{1000, "", ""}));
+                      CodeCase{static_cast<int>(ErrorCode::engine_untrusted), "engine_untrusted",
+                               "Папка программы доступна для записи другим пользователям. Переустановите Ванторел"},
+                      CodeCase{static_cast<int>(ErrorCode::engine_untrusted) + 1, "", ""}, CodeCase{-1, "", ""},
+                      CodeCase{1000, "", ""}));
 
 TEST(MessageForCode, InvalidLinkNamesThePartOfTheLink) {
     EXPECT_EQ(LinkRefusalMessage("pinSHA256"),

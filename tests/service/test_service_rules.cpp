@@ -182,6 +182,29 @@ TEST(ProgramArguments, OnlyAnExactSecondArgumentSelectsReconcile) {
     }
 }
 
+TEST(ProgramArguments, DataIsRemovedOnlyWhenAReconcileAsks) {
+    struct Row {
+        std::vector<std::wstring> args;
+        bool run;
+        bool logs;
+    };
+    const Row rows[] = {
+        {{L"VantorelBroker.exe", L"--reconcile"}, false, false},
+        {{L"VantorelBroker.exe", L"--reconcile", L"--remove-data"}, true, false},
+        {{L"VantorelBroker.exe", L"--reconcile", L"--remove-data", L"--remove-logs"}, true, true},
+        {{L"VantorelBroker.exe", L"--reconcile", L"--remove-logs", L"--remove-data"}, true, true},
+        {{L"VantorelBroker.exe", L"--reconcile", L"--remove-logs"}, false, false},
+        {{L"VantorelBroker.exe", L"--remove-data", L"--reconcile"}, false, false},
+        {{L"VantorelBroker.exe", L"--remove-data"}, false, false},
+        {{L"VantorelBroker.exe", L"--reconcile", L"--REMOVE-DATA"}, false, false},
+    };
+    for (const auto& row : rows) {
+        const DataRemoval removal = RequestedDataRemoval(row.args);
+        EXPECT_EQ(removal.run, row.run) << row.args.size();
+        EXPECT_EQ(removal.logs, row.logs) << row.args.size();
+    }
+}
+
 TEST(RepeatCounter, LogsTheFirstAndEveryHundredth) {
     RepeatCounter counter;
     std::vector<unsigned long> logged;

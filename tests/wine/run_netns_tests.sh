@@ -23,10 +23,13 @@ if [ -z "$build_dir" ] || [ -z "$base_prefix" ]; then
     exit 2
 fi
 test_exe=$build_dir/bin/test_route_table_netns.exe
-if [ ! -f "$test_exe" ]; then
-    echo "run_netns_tests.sh: $test_exe is not built" >&2
-    exit 2
-fi
+shim=$build_dir/route_shim/iphlpapi.dll
+for built in "$test_exe" "$shim"; do
+    if [ ! -f "$built" ]; then
+        echo "run_netns_tests.sh: $built is not built" >&2
+        exit 2
+    fi
+done
 if [ ! -f "$base_prefix/system.reg" ]; then
     echo "run_netns_tests.sh: $base_prefix is not a booted Wine prefix" >&2
     exit 2
@@ -59,6 +62,8 @@ trap 'exit 130' INT TERM
 
 in_ns() { ip netns exec "$ns" "$@"; }
 link_index() { in_ns ip -o link show dev "$1" | cut -d: -f1; }
+# The GUID the engine asks Wintun for; as a link's alias the test iphlpapi.dll reports it.
+engine_guid() { PYTHONPATH=$(dirname "$0")/route_agent python3 -c 'import sys, kernel_links; print(kernel_links.wintun_guid(sys.argv[1]))' "$1"; }
 fail_setup() {
     echo "run_netns_tests.sh: setup failed: $*" >&2
     echo "0 passed, 1 failed"
@@ -85,7 +90,9 @@ printf 'nameserver 127.0.0.1\noptions timeout:1 attempts:1\n' > "/etc/netns/$ns/
     in_ns ip addr add 172.19.0.1/30 dev VantorelTun &&
     in_ns ip tuntap add dev vantoreltun mode tun &&
     in_ns ip link set vantoreltun up &&
-    in_ns ip link add quorvandel type veth peer name quorvandel-p
+    in_ns ip link add quorvandel type veth peer name quorvandel-p &&
+    in_ns ip link set VantorelTun alias "$(engine_guid VantorelTun)" &&
+    in_ns ip link set quorvandel alias "$(engine_guid quorvandel)"
 } || fail_setup "links"
 
 export VANTOREL_NET_FAST_INDEX=$(link_index vnfast)
@@ -99,6 +106,12 @@ export VANTOREL_NET_SOCKS_AUTH_PORT=1081
 
 # ---- private prefix, its wineserver inside the namespace, SOCKS servers on its loopback
 cp -a "$base_prefix" "$prefix" || fail_setup "copy of $base_prefix"
+# The test iphlpapi.dll beside a copy of the test (it forwards what it does not change to a copy
+# of Wine's builtin); without its route agent it only reports the adapters' GUIDs.
+mkdir -p "$work/bin" && cp "$test_exe" "$shim" "$work/bin/" &&
+    cp /usr/lib/x86_64-linux-gnu/wine/x86_64-windows/iphlpapi.dll "$prefix/drive_c/windows/system32/wineiphlp.dll" ||
+    fail_setup "test iphlpapi.dll"
+test_exe=$work/bin/test_route_table_netns.exe
 export WINEPREFIX=$prefix WINEDEBUG=-all
 in_ns env WINEPREFIX="$prefix" WINEDEBUG=-all wineserver -p || fail_setup "wineserver -p"
 wineserver_started=1
@@ -117,7 +130,7 @@ failed=0
 # run_phase NAME: the test executable with that phase's cases, inside the namespace.
 run_phase() {
     local phase=$1 out=$work/$1.out rc p f
-    in_ns env VANTOREL_NETNS_PHASE="$phase" timeout 600 wine "$test_exe" \
+    in_ns env VANTOREL_NETNS_PHASE="$phase" WINEDLLOVERRIDES=iphlpapi=n,b timeout 600 wine "$test_exe" \
         --gtest_filter="*Netns$2*" > "$out" 2> "$work/$phase.err" < /dev/null
     rc=$?
     p=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\..*/\1/p' "$out" | tr -d '\r')
@@ -191,12 +204,17 @@ run_phase sole-loopback SoleLoopback
 } || fail_setup "bare routes"
 run_phase bare Bare
 
-# Phase empty: no adapter bears an own name any more; the other-case vantoreltun stays up.
-# Wine's network driver keeps deleted links in its interface list (as down), so the prefix's
-# wineserver is started afresh after the links are gone.
+# Phase empty: no adapter of the engine's any more; the other-case vantoreltun stays up, and
+# another adapter named VantorelTun (its GUID not the engine's, as after a rename) holds both
+# capture halves. Wine's network driver keeps deleted links in its interface list (as down), so
+# the prefix's wineserver is started afresh after the links are gone.
 {
     in_ns ip link del VantorelTun &&
-    in_ns ip link del quorvandel
+    in_ns ip link del quorvandel &&
+    in_ns ip tuntap add dev VantorelTun mode tun &&
+    in_ns ip link set VantorelTun up &&
+    in_ns ip route add 0.0.0.0/1 dev VantorelTun &&
+    in_ns ip route add 128.0.0.0/1 dev VantorelTun
 } || fail_setup "empty links"
 WINEPREFIX=$prefix wineserver -k 2>/dev/null
 WINEPREFIX=$prefix wineserver -w 2>/dev/null

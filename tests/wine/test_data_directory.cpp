@@ -1,4 +1,5 @@
 #include "broker/win32/data_directory.h"
+#include "broker/win32/data_removal.h"
 
 #include <gtest/gtest.h>
 
@@ -432,6 +433,34 @@ TEST(EnsureDirectory, CreatesProductThenWantedDirectory) {
     ExpectOnlyTrustedWriters(paths.product);
     EnsureLogDirectory(paths);
     EXPECT_TRUE(Exists(paths.logs));
+}
+
+TEST(RemoveOwnData, DeletesTheBrokersFilesByNameAndFoldersOnlyWhenEmpty) {
+    ScratchProgramData scratch;
+    DataPaths paths = CurrentDataPaths();
+    ASSERT_TRUE(PrepareDataDirectory(paths).secured);
+    EnsureRunDirectory(paths);
+    EnsureLogDirectory(paths);
+    for (const std::wstring* file : {&paths.ledger, &paths.ledger_bad, &paths.pin, &paths.engine_config,
+                                     &paths.service_log, &paths.service_log_previous}) {
+        ASSERT_TRUE(WriteBytes(*file, "x"));
+    }
+    const std::wstring stranger = paths.run + L"\\notes.txt";
+    ASSERT_TRUE(WriteBytes(stranger, "not the broker's"));
+
+    EXPECT_EQ(RemoveOwnData(paths, false), static_cast<std::uint32_t>(ERROR_DIR_NOT_EMPTY));
+    for (const std::wstring* file : {&paths.ledger, &paths.ledger_bad, &paths.pin, &paths.engine_config}) {
+        EXPECT_FALSE(Exists(*file));
+    }
+    EXPECT_TRUE(Exists(stranger));
+    EXPECT_TRUE(Exists(paths.service_log));  // the logs only when asked
+
+    ASSERT_TRUE(DeleteFileW(stranger.c_str()));
+    EXPECT_EQ(RemoveOwnData(paths, true), 0u);
+    EXPECT_FALSE(Exists(paths.run));
+    EXPECT_FALSE(Exists(paths.logs));
+    EXPECT_FALSE(Exists(paths.product));
+    EXPECT_EQ(RemoveOwnData(paths, true), 0u);  // nothing there is nothing to fail
 }
 
 TEST(SddlDescriptor, ReportsBadText) {

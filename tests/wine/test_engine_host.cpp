@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -137,6 +142,45 @@ TEST_F(EngineHostTest, StartsSuspendedWithTheExactCommandLineAndDirectory) {
     const std::string expected = "\"" + WideToUtf8(dir_.engine()) + "\" run -c \"" + WideToUtf8(dir_.config()) +
                                  "\"\n" + WideToUtf8(dir_.engine_dir()) + "\nstdin=0\n";
     EXPECT_EQ(engine_.output(), expected);
+}
+
+struct LocalFreeDeleter {
+    void operator()(void* p) const { LocalFree(p); }
+};
+using LocalDescriptor = std::unique_ptr<void, LocalFreeDeleter>;
+
+// Everyone may write into the engine's folder (or into the engine): it is not started.
+TEST_F(EngineHostTest, EngineFilesOthersMayChangeAreNotStarted) {
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    ASSERT_TRUE(
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;FA;;;WD)", SDDL_REVISION_1, &raw, nullptr));
+    LocalDescriptor open(raw);
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL everyone_writes = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(open.get(), &present, &everyone_writes, &defaulted));
+    for (const std::wstring* path : {&dir_.engine_dir(), &dir_.engine()}) {
+        SCOPED_TRACE(path == &dir_.engine() ? "sing-box.exe" : "its folder");
+        std::wstring name = *path;
+        // What Wine reports now is put back afterwards: the other cases run on it.
+        PACL before = nullptr;
+        raw = nullptr;
+        ASSERT_EQ(GetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                        &before, nullptr, &raw),
+                  static_cast<DWORD>(ERROR_SUCCESS));
+        LocalDescriptor kept(raw);
+        ASSERT_EQ(SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                        everyone_writes, nullptr),
+                  static_cast<DWORD>(ERROR_SUCCESS));
+        std::uint32_t pid = 77;
+        EXPECT_FALSE(engine_.start(pid));
+        EXPECT_STREQ(engine_.last_code(), "core_engine_untrusted");
+        EXPECT_EQ(engine_.last_error(), 5u);
+        EXPECT_EQ(pid, 77u);
+        EXPECT_EQ(SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                        before, nullptr),
+                  static_cast<DWORD>(ERROR_SUCCESS));
+    }
+    launch();
 }
 
 TEST_F(EngineHostTest, CapturesStdoutAndStderrAndTheExitCode) {

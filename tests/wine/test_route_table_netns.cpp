@@ -378,6 +378,8 @@ TEST(NetnsBare, PinRouteIsGone) {
 
 // ---- empty: neither own name is present; the link named vantoreltun (other letter case) is.
 
+// An adapter named VantorelTun is there, up, with both capture halves, but its GUID is not the
+// one the engine gives that name: it is not the broker's.
 TEST(NetnsEmpty, NoOwnAdapterIsAnEmptyListNotAFailure) {
     REQUIRE_NETNS_PHASE("empty");
     Win32RouteTable table;

@@ -35,9 +35,9 @@ trap cleanup EXIT
 
 vt_env_up "$base" "$work/prefix" || { bad "environment" "could not create namespace and prefix"; echo "$pass passed, $fail failed"; exit 1; }
 vt_install_programs "$build/bin" || { bad "install" "programs missing in $build/bin"; echo "$pass passed, $fail failed"; exit 1; }
-[ -f "$(vt_install_dir)/iphlpapi.dll" ] || { bad "install" "the test iphlpapi.dll is not built"; echo "$pass passed, $fail failed"; exit 1; }
+[ -f "$build/route_shim/iphlpapi.dll" ] || { bad "install" "the test iphlpapi.dll is not built"; echo "$pass passed, $fail failed"; exit 1; }
 
-# --- the test iphlpapi.dll itself, beside it in the prefix, against the namespace's kernel
+# --- the test iphlpapi.dll itself, from System32, against the namespace's kernel
 cp "$build/bin/test_route_shim.exe" "$(vt_install_dir)/"
 vt_ns env WINEDLLOVERRIDES=iphlpapi=n,b VANTOREL_SHIM_PHYS_INDEX="$(ip -n "$VT_NS" -o link show vt-phys | cut -d: -f1)" \
     VANTOREL_SHIM_TUN_INDEX="$VT_TUN_INDEX" wine "$VT_INSTALL_DIR_WIN\\test_route_shim.exe" >"$work/test_route_shim.out" 2>&1 </dev/null
@@ -48,6 +48,24 @@ if [ "$shim_rc" -ne 0 ] && [ -z "$shim_failed" ]; then shim_failed=1; fi
 pass=$((pass + ${shim_passed:-0})); fail=$((fail + ${shim_failed:-0}))
 echo "route shim: ${shim_passed:-0} passed, ${shim_failed:-0} failed (exit $shim_rc)"
 [ "${shim_failed:-0}" -eq 0 ] || tr -d '\r' <"$work/test_route_shim.out" | grep -E 'FAILED|Failure|Expected|Which is' | head -40
+# --- DLL search: the broker's delay-loaded imports (IPHLPAPI, WINHTTP) come from System32 only.
+# A DLL planted beside it under their names, allowed as native for it, is never loaded by it
+# (checked at the end), while a program without the restriction in the same folder takes it.
+install_dir=$(vt_install_dir)
+cp "$build/planted/planted.dll" "$install_dir/iphlpapi.dll" && cp "$build/planted/planted.dll" "$install_dir/winhttp.dll" &&
+    cp "$build/planted/dll_search_probe.exe" "$install_dir/"
+vt_ns wine reg add 'HKCU\Software\Wine\AppDefaults\VantorelBroker.exe\DllOverrides' /v winhttp /d native,builtin /f >/dev/null 2>&1
+probe_dll() { vt_ns env WINEDLLOVERRIDES="$1=n,b" wine "$VT_INSTALL_DIR_WIN\\dll_search_probe.exe" "$1.dll" "${@:2}" 2>/dev/null | tr -d '\r'; }
+loaded=$(probe_dll winhttp)
+if [[ "$loaded" == *'\Vantorel\winhttp.dll' ]] && [ -f "$install_dir/loaded-by-dll_search_probe.exe.txt" ]; then
+    ok "a planted winhttp.dll is taken by a program searching its own folder"
+else bad "a planted winhttp.dll is taken by a program searching its own folder" "loaded: $loaded"; fi
+rm -f "$install_dir"/loaded-by-*.txt
+loaded=$(probe_dll iphlpapi --system32)
+if [[ "${loaded,,}" == *'\system32\iphlpapi.dll' ]] && ! ls "$install_dir"/loaded-by-* >/dev/null 2>&1; then
+    ok "searching System32 only, the planted iphlpapi.dll is passed over"
+else bad "searching System32 only, the planted iphlpapi.dll is passed over" "loaded: $loaded"; fi
+
 vt_engine_behaviour "--stderr FATAL[0000] start service: initialize outbound[0]: uuid=7f1c2a9e-0000-4000-8000-123456789abc password=hunter2" "--exit 1"
 vt_service_create && vt_service_start
 sleep 2
@@ -240,6 +258,8 @@ else
     bad "connected sessions ran to their end"
 fi
 cp "$VT_STATE"/*.log "$work/" 2>/dev/null
+if [ ! -e "$install_dir/loaded-by-VantorelBroker.exe.txt" ]; then ok "the broker never loaded the DLLs planted beside it"
+else bad "the broker never loaded the DLLs planted beside it"; fi
 
 # Every document VantorelCtl.exe printed in those cases, against the published JSON Schemas.
 if python3 "$here/../../../tools/check_documents.py" events "$work"/cases/*.out >"$work/schemas.out" 2>&1; then

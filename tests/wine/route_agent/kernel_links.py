@@ -6,9 +6,11 @@ Wine keeps every link it has seen under its first index, so a link re-created un
 would be reported with stale identifiers.
 """
 
+import hashlib
 import ipaddress
 import os
 import subprocess
+import uuid
 from dataclasses import dataclass
 
 SYS_NET = "/sys/class/net"
@@ -75,6 +77,24 @@ def link_by_name(name):
     return None
 
 
+def wintun_guid(name):
+    """The GUID sing-tun asks Wintun to give its adapter: md5("wintun" + name) as a GUID structure."""
+    return "{%s}" % str(uuid.UUID(bytes_le=hashlib.md5(b"wintun" + name.encode()).digest())).upper()
+
+
+def link_alias(name):
+    try:
+        return _read(os.path.join(SYS_NET, name, "ifalias"))
+    except OSError:
+        return ""
+
+
+def mark_engine_made(name):
+    """Writes the GUID Wintun would have given the adapter into the link's alias, which the test
+    iphlpapi.dll reports as the adapter's GUID (Wine derives GUIDs from the index instead)."""
+    return run_ip("link", "set", name, "alias", wintun_guid(name))
+
+
 def run_ip(*args):
     """Runs `ip`; returns (exit status, the error text without its "Error:"/"RTNETLINK answers:" lead)."""
     done = subprocess.run(("ip",) + args, capture_output=True, text=True, check=False)
@@ -111,6 +131,7 @@ def create_adapter(plan, world_ns):
         ("addr", "add", plan.local_address(), "dev", plan.name),
         ("-n", world_ns, "addr", "add", plan.peer_address(), "dev", plan.peer_name),
         ("-n", world_ns, "link", "set", plan.peer_name, "up"),
+        ("link", "set", plan.name, "alias", wintun_guid(plan.name)),
         ("link", "set", plan.name, "up"),
         ("-n", world_ns, "route", "replace", "default", "via", str(plan.network[1]), "dev",
          plan.peer_name),

@@ -99,6 +99,7 @@ class Agent:
 
     def verb_state(self, conn, fields):
         lines = []
+        self.mark_engine_tun()
         for link in kernel_links.list_links():
             metric = self.metrics.get(link.name, DEFAULT_INTERFACE_METRICS[link.kind()])
             lines.append(format_fields("link", index=link.index, name=link.name, kind=link.kind(),
@@ -108,6 +109,16 @@ class Agent:
             lines.append(format_fields("held", name=name, index=held.plan.index, pid=held.pid,
                                        created=held.created))
         return 0, lines, ""
+
+    def mark_engine_tun(self):
+        """The real engine's TUN (a Linux tun made while an engine runs) gets the GUID Wintun would
+        give it, before any caller can see it."""
+        if not any(isinstance(key.data, SupervisedEngine) for key in self.selector.get_map().values()):
+            return
+        for name in self.adapters:
+            link = kernel_links.link_by_name(name)
+            if link is not None and link.kind() == "tunnel" and kernel_links.link_alias(name) != kernel_links.wintun_guid(name):
+                kernel_links.mark_engine_made(name)
 
     def verb_release(self, conn, fields):
         name = fields.get("name", "")

@@ -8,6 +8,7 @@ import tempfile
 import time
 import unittest
 
+import kernel_links
 import kernel_routes
 from engine_process import SupervisedEngine
 from kernel_routes import KernelRoute, RouteRequest, map_kernel_refusal, parse_routes
@@ -57,6 +58,12 @@ class Requests(unittest.TestCase):
         self.assertEqual(parse_request("route_add family=4 next_hop= index=3"),
                          ("route_add", {"family": "4", "next_hop": "", "index": "3"}))
         self.assertEqual(parse_request("  "), (None, {}))
+
+
+class EngineGuid(unittest.TestCase):
+    def test_the_guid_sing_tun_derives(self):
+        # printed by sing-tun's generateGUIDByDeviceName; tests/portable/test_adapter_identity.cpp
+        self.assertEqual(kernel_links.wintun_guid("VantorelTun"), "{6F38951C-99C2-40F8-F66D-CEB2DB9D19D9}")
 
 
 class KernelRefusals(unittest.TestCase):
