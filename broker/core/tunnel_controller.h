@@ -110,7 +110,12 @@ public:
     static constexpr int kProofWaitStepMs = 100;
     static constexpr int kProofWaitSteps = kProofVerdictWaitMs / kProofWaitStepMs;
     static_assert(kProofWaitSteps * kProofWaitStepMs > kProofLongestMs, "the wait must outlast the proof");
-    static constexpr int kTunWaitPolls = 50;
+    // The wait for the engine's adapter, in polls of 100 ms. sing-box itself warns only after
+    // 10 s and Wintun adapters have been seen to take 10-15 s: 25 s lets a slow but healthy start
+    // through, and a dead engine or its FATAL line ends the wait at once anyway.
+    static constexpr int kTunWaitPolls = 250;
+    // Polls an engine that printed its FATAL line gets to exit before the wait gives up on it.
+    static constexpr int kFatalExitPolls = 10;
     // How long a failed egress check waits for the engine's line about a refused key.
     static constexpr int kAuthVerdictWaitStepMs = 100;
     static constexpr int kAuthVerdictWaitSteps = 10;
@@ -135,7 +140,7 @@ private:
     PhaseOutcome pin_server_route(ConnectContext& context, const std::atomic<bool>& cancel);
     PhaseOutcome prove_egress(ConnectContext& context, const std::atomic<bool>& cancel);
     PhaseOutcome install_capture(ConnectContext& context);
-    bool engine_rejected_key(const std::atomic<bool>& cancel);
+    bool engine_rejected_key(const std::atomic<bool>& cancel, bool reality);
     PhaseOutcome await_proof(const std::atomic<bool>& cancel);
     PhaseOutcome write_engine_config(const ConnectJob& job, const ConnectContext& context);
     PhaseOutcome route_step_failed(const char* reason);

@@ -15,7 +15,12 @@ namespace vantorel {
 std::string RedactSecrets(const std::string& text);
 std::string RedactSecretsShort(const std::string& text);
 bool IsAuthFailure(const std::string& text);
+// For a Reality link only: the engine's certificate check failed, which Reality's own certificate
+// never does.
+bool IsRealityRefusal(const std::string& text);
 std::uint32_t ExtractErrorNumber(const std::string& text);
+// The engine printed a FATAL line: it is about to exit, whatever it was waiting for.
+bool EngineReportedFatal(const std::string& text);
 
 struct TunDiagnosis {
     bool process_alive = false;
