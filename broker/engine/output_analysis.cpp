@@ -152,8 +152,8 @@ void UserInfoSpans(const std::string& text, std::vector<Span>& spans) {
 
 // A text as long as the engine host's tail may have lost its front, and with it the key of a value
 // it starts inside. Its first line is withheld: up to the first line break, or all of it.
-void LeadingLineSpan(const std::string& text, std::vector<Span>& spans) {
-    if (text.size() != kRedactedTail) return;
+void LeadingLineSpan(const std::string& text, bool full_tail, std::vector<Span>& spans) {
+    if (!full_tail) return;
     const std::size_t line_end = text.find_first_of("\r\n");
     spans.push_back({0, line_end == std::string::npos ? text.size() : line_end});
 }
@@ -222,8 +222,7 @@ std::string StripEscapes(const std::string& text) {
     return out;
 }
 
-// The masked text with its line breaks still in place.
-std::string MaskKeepingLines(const std::string& text) {
+std::string Mask(const std::string& text, bool full_tail) {
     std::vector<Span> spans;
     for (const char* key : kSecretKeys) {
         JsonMemberSpans(text, key, false, spans);
@@ -231,8 +230,15 @@ std::string MaskKeepingLines(const std::string& text) {
         AssignmentSpans(text, key, spans);
     }
     UserInfoSpans(text, spans);
-    LeadingLineSpan(text, spans);
-    return StripEscapes(ApplySpans(text, spans));
+    LeadingLineSpan(text, full_tail, spans);
+    return ApplySpans(text, spans);
+}
+
+// The masked text without escapes, its line breaks still in place. Masked before and after the
+// escapes go: an escape may be all that parts a key from a longer name ("Q<ESC>secret="), or sit
+// inside a key ("pass<ESC>[0mword=").
+std::string MaskKeepingLines(const std::string& raw) {
+    return Mask(StripEscapes(Mask(raw, raw.size() == kRedactedTail)), false);
 }
 
 void JoinLines(std::string& text) {
@@ -295,7 +301,7 @@ std::uint32_t ExtractErrorNumber(const std::string& text) {
     std::uint32_t number = 0;
     std::size_t latest = 0;
     for (const SystemText& entry : kSystemTexts) {
-        const std::size_t found = text.rfind(entry.text);
+        const std::size_t found = lowered.rfind(LowerAscii(entry.text));
         if (found != std::string::npos && (number == 0 || found > latest)) {
             number = entry.number;
             latest = found;

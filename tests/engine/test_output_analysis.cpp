@@ -167,6 +167,8 @@ TEST(RedactShortTest, KeepsTheEndOfTheOutput) {
         {"\x1b[36mINFO\x1b[0m[0000] up\n\x1b[31mFATAL\x1b[0m[0001] start service: bind: Access is denied.\r\n",
          "INFO[0000] up FATAL[0001] start service: bind: Access is denied."},
         {"decode config: \"password\":\"Hy2-Pa55\" rest\n", "decode config: \"password\":\"***\" rest"},
+        // A colour code inside a key must not hide the key from its mask.
+        {"x pass\x1b[0mword=Hy2-Pa55 y", "x password=*** y"},
         {"short\nline", "short line"},
         {alphabet, alphabet.substr(6000 - 256)},
         // A last line longer than the bound alone: its end, cut on a character boundary.
@@ -249,7 +251,7 @@ TEST(ErrorNumberTest, MarkersInOrder) {
         {"create adapter: winapi error #1450", 1450},
         {"create adapter: winapi error #70000", 0},
         {"Access is denied.\nFATAL[0000] start service: Element not found.", 1168},  // the last text wins
-        {"access is denied.", 0},
+        {"ACCESS IS DENIED.", 5},  // ASCII letters in any case, as the other markers
         {"", 0}};
     for (const auto& [text, expected] : cases) EXPECT_EQ(ExtractErrorNumber(text), expected) << text;
 }
