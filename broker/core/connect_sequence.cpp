@@ -19,8 +19,6 @@ namespace vantorel {
 
 namespace {
 
-constexpr std::size_t kExitDetailBytes = 256;
-
 bool Cancelled(const std::atomic<bool>& cancel) { return cancel.load(std::memory_order_acquire); }
 
 }  // namespace
@@ -214,15 +212,21 @@ PhaseOutcome TunnelController::start_engine(const ConnectJob& job, ConnectContex
 
 PhaseOutcome TunnelController::wait_for_tun(ConnectContext& context, const std::atomic<bool>& cancel) {
     bool found = false;
-    for (int poll = 0; poll < kTunWaitPolls && !found; ++poll) {
+    int exit_polls_left = -1;  // counting down once the engine printed its FATAL line
+    for (int poll = 0; poll < kTunWaitPolls && !found && exit_polls_left != 0; ++poll) {
         if (Cancelled(cancel)) return PhaseOutcome::cancelled();
         if (!engine_.is_running()) {
-            const std::string detail = RedactSecrets(engine_.output()).substr(0, kExitDetailBytes);
-            log_.write(generation(), "core_exited", detail, engine_.exit_code());
+            log_.write(generation(), "core_exited", RedactSecretsShort(engine_.output()), engine_.exit_code());
             return PhaseOutcome::failed(ErrorCode::core_exited);
         }
         found = routes_.find_tun_adapter(context.tun);
-        if (!found) sleeper_.sleep_ms(100);
+        if (found) break;
+        if (exit_polls_left > 0) {
+            --exit_polls_left;
+        } else if (EngineReportedFatal(engine_.output())) {
+            exit_polls_left = kFatalExitPolls;
+        }
+        sleeper_.sleep_ms(100);
     }
     if (!found) {
         diagnose_tun_timeout();
@@ -257,25 +261,26 @@ PhaseOutcome TunnelController::wait_for_engine(const ConnectJob& job, ConnectCon
 }
 
 // The port is published only once the engine holds it: before, a reader could take it first.
+// At the engine's "warn" level its listening line (an info line) never comes; the listener starts
+// right after the inbounds, so an engine that lives on without a listen error holds the port.
 PhaseOutcome TunnelController::await_api_listener(const ConnectContext& context, const std::atomic<bool>& cancel) {
     if (context.api_port == 0) return PhaseOutcome::proceed();
     for (int poll = 0;; ++poll) {
         if (Cancelled(cancel)) return PhaseOutcome::cancelled();
         const std::string output = engine_.output();
         const ApiListener listener = ReadApiListener(output);
-        if (listener == ApiListener::listening) {
-            log_.write(generation(), "flow", "api_port=" + std::to_string(context.api_port), 0);
-            return PhaseOutcome::proceed();
-        }
         if (listener == ApiListener::listen_failed) {
-            log_.write(generation(), "core_exited", RedactSecrets(output).substr(0, kExitDetailBytes),
-                       engine_.exit_code());
+            log_.write(generation(), "core_exited", RedactSecretsShort(output), engine_.exit_code());
             return PhaseOutcome::failed(ErrorCode::core_exited);
         }
-        if (poll >= kApiListenPolls) break;
+        if (listener == ApiListener::listening || poll >= kApiListenPolls) break;
+        if (!engine_.is_running()) {
+            log_.write(generation(), "core_exited", RedactSecretsShort(engine_.output()), engine_.exit_code());
+            return PhaseOutcome::failed(ErrorCode::core_exited);
+        }
         sleeper_.sleep_ms(100);
     }
-    log_.write(generation(), "flow", "api_unconfirmed", 0);
+    log_.write(generation(), "flow", "api_port=" + std::to_string(context.api_port), 0);
     return PhaseOutcome::proceed();
 }
 
@@ -322,11 +327,15 @@ PhaseOutcome TunnelController::prove_egress(ConnectContext& context, const std::
     const bool passed = routes_.probe_http_direct(context.check_ip, [&cancel] { return Cancelled(cancel); });
     if (Cancelled(cancel)) return PhaseOutcome::cancelled();
     if (!passed) {
-        if (engine_rejected_key(cancel)) {
+        const bool rejected = engine_rejected_key(cancel, context.profile.security == "reality");
+        if (!rejected && Cancelled(cancel)) return PhaseOutcome::cancelled();
+        // The engine's own account of the failed check: its last lines.
+        const std::string reason = RedactSecretsShort(engine_.output());
+        if (!reason.empty()) log_.write(generation(), "engine_reason", reason, 0);
+        if (rejected) {
             log_.write(generation(), "egress", "auth_rejected", 0);
             return PhaseOutcome::failed(ErrorCode::auth_rejected);
         }
-        if (Cancelled(cancel)) return PhaseOutcome::cancelled();
         log_.write(generation(), "egress", "timeout", 3500);
         return PhaseOutcome::failed(ErrorCode::egress_timeout);
     }
@@ -340,9 +349,10 @@ PhaseOutcome TunnelController::prove_egress(ConnectContext& context, const std::
 // The engine closes the check's connection when the server refuses the key and logs why at
 // about the same moment, so its line may land just after the probe has failed: it gets a short
 // while to arrive before the failure is called a time-out.
-bool TunnelController::engine_rejected_key(const std::atomic<bool>& cancel) {
+bool TunnelController::engine_rejected_key(const std::atomic<bool>& cancel, bool reality) {
     for (int check = 0;; ++check) {
-        if (IsAuthFailure(engine_.output())) return true;
+        const std::string output = engine_.output();
+        if (IsAuthFailure(output) || (reality && IsRealityRefusal(output))) return true;
         if (check >= kAuthVerdictWaitSteps || Cancelled(cancel)) return false;
         sleeper_.sleep_ms(kAuthVerdictWaitStepMs);
     }

@@ -1,4 +1,5 @@
 #include "broker/core/tunnel_controller.h"
+#include "broker/engine/output_analysis.h"
 
 namespace vantorel {
 
@@ -20,7 +21,10 @@ TunnelSnapshot TunnelController::watch_network(const std::atomic<bool>& cancel) 
     }
     if (phase != SessionState::connected) return snapshot();
 
-    if (!engine_.is_running()) return finish_session(ErrorCode::none, kConnectionLostMessage, false);
+    if (!engine_.is_running()) {
+        log_.write(generation(), "core_exited", RedactSecretsShort(engine_.output()), engine_.exit_code());
+        return finish_session(ErrorCode::none, kConnectionLostMessage, false);
+    }
     AdapterInfo tun_now;
     std::vector<CaptureRoute> found;
     if (!routes_.verify_capture_routes(tun_now, found)) {

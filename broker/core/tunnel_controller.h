@@ -132,9 +132,15 @@ public:
     static constexpr int kProofWaitStepMs = 100;
     static constexpr int kProofWaitSteps = kProofVerdictWaitMs / kProofWaitStepMs;
     static_assert(kProofWaitSteps * kProofWaitStepMs > kProofLongestMs, "the wait must outlast the proof");
-    static constexpr int kTunWaitPolls = 50;
-    // 100 ms polls for the engine's line that its control API listens.
-    static constexpr int kApiListenPolls = 20;
+    // The wait for the engine's adapter, in polls of 100 ms. sing-box itself warns only after
+    // 10 s and Wintun adapters have been seen to take 10-15 s: 25 s lets a slow but healthy start
+    // through, and a dead engine or its FATAL line ends the wait at once anyway.
+    static constexpr int kTunWaitPolls = 250;
+    // Polls an engine that printed its FATAL line gets to exit before the wait gives up on it.
+    static constexpr int kFatalExitPolls = 10;
+    // 100 ms polls of a living engine for a listen error (or its listening line) before its
+    // control API counts as held: the listener starts within milliseconds of the inbounds.
+    static constexpr int kApiListenPolls = 5;
     // A start that lost its API port to another process gets one more start.
     static constexpr int kEngineStarts = 2;
     // The teardown's own bound: its engine waits, its wait for removed adapters to vanish, and
@@ -179,7 +185,7 @@ private:
     PhaseOutcome pin_server_route(ConnectContext& context, const std::atomic<bool>& cancel);
     PhaseOutcome prove_egress(ConnectContext& context, const std::atomic<bool>& cancel);
     PhaseOutcome install_capture(ConnectContext& context);
-    bool engine_rejected_key(const std::atomic<bool>& cancel);
+    bool engine_rejected_key(const std::atomic<bool>& cancel, bool reality);
     PhaseOutcome await_proof(const std::atomic<bool>& cancel);
     PhaseOutcome write_engine_config(const ConnectJob& job, const ConnectContext& context);
     PhaseOutcome route_step_failed(const char* reason);

@@ -143,7 +143,9 @@ std::string BuildEngineConfig(const ServerProfile& profile, const std::string& s
 
     std::string doc;
     doc += "{";
-    doc += "\"log\":{\"level\":\"info\"},";
+    // warn: the lines the broker reads (ERROR, FATAL) without the four INFO lines per connection
+    // the engine would otherwise write, synchronously, for every connection it carries.
+    doc += "\"log\":{\"level\":\"warn\"},";
     doc += "\"dns\":{\"servers\":[{\"type\":\"udp\",\"tag\":\"remote\",\"server\":\"1.1.1.1\",";
     doc += "\"server_port\":53,\"detour\":\"proxy\"}],\"strategy\":\"ipv4_only\",\"final\":\"remote\"},";
     doc += "\"inbounds\":[{\"type\":\"tun\",\"tag\":\"tun-in\",\"interface_name\":\"VantorelTun\",";

@@ -15,12 +15,17 @@ namespace vantorel {
 std::string RedactSecrets(const std::string& text);
 std::string RedactSecretsShort(const std::string& text);
 bool IsAuthFailure(const std::string& text);
+// For a Reality link only: the engine's certificate check failed, which Reality's own certificate
+// never does.
+bool IsRealityRefusal(const std::string& text);
 
 // What the engine's output says of its control API listener: nothing yet, listening, or its
 // listen failed (the port was taken between our reservation and the engine's bind).
 enum class ApiListener { pending, listening, listen_failed };
 ApiListener ReadApiListener(const std::string& text);
 std::uint32_t ExtractErrorNumber(const std::string& text);
+// The engine printed a FATAL line: it is about to exit, whatever it was waiting for.
+bool EngineReportedFatal(const std::string& text);
 
 struct TunDiagnosis {
     bool process_alive = false;

@@ -4,7 +4,10 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -17,7 +20,11 @@ namespace vantorel {
 namespace {
 
 constexpr DWORD kPipeBuffer = 65536;
-constexpr DWORD kReadChunk = 512;
+constexpr DWORD kReadChunk = 4096;
+// How long output() and exit_code() wait, once, for the reader to reach the end of an ended
+// engine's output. The pipe breaks as the engine's handles close; only a child of the engine
+// that kept the write end can hold it open, and then the wait ends here.
+constexpr auto kSettleWait = std::chrono::milliseconds(500);
 constexpr DWORD kStrayAccess = PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE | PROCESS_TERMINATE;
 
 // A one-entry attribute list from the process heap: the handles the engine may inherit.
@@ -144,8 +151,14 @@ bool Win32Engine::fail(const char* code, std::uint32_t error) {
 }
 
 bool Win32Engine::start(std::uint32_t& pid) {
+    stop_reader();
     output_read_.reset();
-    output_tail_.clear();
+    {
+        std::lock_guard<std::mutex> guard(output_lock_);
+        output_tail_.clear();
+        reader_done_ = false;
+    }
+    output_settled_ = false;
     last_code_ = "";
     if (GetFileAttributesW(engine_path_.c_str()) == INVALID_FILE_ATTRIBUTES) {
         return fail("core_create_process_failed", GetLastError());
@@ -153,17 +166,11 @@ bool Win32Engine::start(std::uint32_t& pid) {
     if (!EngineFilesTrusted(engine_path_)) return fail("core_engine_untrusted", ERROR_ACCESS_DENIED);
 
     SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
-    HANDLE read_raw = nullptr;
-    HANDLE write_raw = nullptr;
-    if (!CreatePipe(&read_raw, &write_raw, &inheritable, kPipeBuffer)) {
-        return fail("core_pipe_failed", GetLastError());
-    }
-    WinHandle read_end(read_raw);
-    WinHandle write_end(write_raw);
-    if (!SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0) ||
-        !SetHandleInformation(write_end.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
-        return fail("core_pipe_failed", GetLastError());
-    }
+    WinHandle read_end;
+    WinHandle write_end;
+    if (!open_output_pipe(read_end, write_end)) return false;
+    WinHandle stop_event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!stop_event) return fail("core_pipe_failed", GetLastError());
     WinHandle nul(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!nul) return fail("core_pipe_failed", GetLastError());
@@ -212,6 +219,9 @@ bool Win32Engine::start(std::uint32_t& pid) {
     process_.reset(info.hProcess);
     thread_.reset(info.hThread);
     output_read_ = std::move(read_end);
+    reader_stop_ = std::move(stop_event);
+    // Quirk: docs/windows-quirks.md, "The engine's output pipe".
+    reader_ = std::thread([this] { read_output(); });
     process_id_ = info.dwProcessId;
     pid = process_id_;
     last_error_ = 0;
@@ -265,10 +275,7 @@ bool Win32Engine::request_stop() {
     return sent != FALSE;
 }
 
-bool Win32Engine::is_running() {
-    drain_output();
-    return process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT;
-}
+bool Win32Engine::is_running() { return process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
 
 void Win32Engine::terminate() {
     if (process_ && !TerminateProcess(process_.get(), 0)) last_error_ = GetLastError();
@@ -278,6 +285,7 @@ void Win32Engine::release() {
     thread_.reset();
     process_.reset();
     job_.reset();
+    stop_reader();
     output_read_.reset();
     process_id_ = 0;
 }
@@ -304,35 +312,88 @@ void Win32Engine::kill_strays() {
 }
 
 std::uint32_t Win32Engine::exit_code() {
-    drain_output();
     if (!process_) return last_error_;
     DWORD code = 0;
     if (!GetExitCodeProcess(process_.get(), &code)) return GetLastError();
+    if (code != STILL_ACTIVE) settle_output();
     return code;
 }
 
 std::string Win32Engine::output() {
-    drain_output();
+    if (process_ && WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0) settle_output();
+    std::lock_guard<std::mutex> guard(output_lock_);
     return output_tail_;
 }
 
-// Never blocks: only what the pipe reports as waiting is read.
-void Win32Engine::drain_output() {
-    while (output_read_) {
-        DWORD waiting = 0;
-        if (!PeekNamedPipe(output_read_.get(), nullptr, 0, nullptr, &waiting, nullptr) || waiting == 0) {
-            return;
-        }
-        char chunk[kReadChunk];
-        DWORD got = 0;
-        if (!ReadFile(output_read_.get(), chunk, std::min(waiting, kReadChunk), &got, nullptr) || got == 0) {
-            return;
-        }
-        output_tail_.append(chunk, got);
-        if (output_tail_.size() > kEngineOutputTail) {
-            output_tail_.erase(0, output_tail_.size() - kEngineOutputTail);
-        }
+void Win32Engine::settle_output() {
+    if (output_settled_ || !reader_.joinable()) return;
+    output_settled_ = true;
+    std::unique_lock<std::mutex> guard(output_lock_);
+    reader_ended_.wait_for(guard, kSettleWait, [this] { return reader_done_; });
+}
+
+// An anonymous pipe cannot be read with overlapped I/O, and a blocking read on it can only be
+// ended by the write end's last holder. A named pipe read overlapped ends at once on our stop.
+bool Win32Engine::open_output_pipe(WinHandle& read_end, WinHandle& write_end) {
+    static std::atomic<unsigned> serial{0};
+    LARGE_INTEGER counter{};
+    QueryPerformanceCounter(&counter);
+    const std::wstring name = L"\\\\.\\pipe\\Vantorel.engine-output." + std::to_wstring(GetCurrentProcessId()) + L"." +
+                              std::to_wstring(serial.fetch_add(1)) + L"." + std::to_wstring(counter.QuadPart);
+    // One instance, made here and opened at once by this process: no other client can take it.
+    read_end.reset(CreateNamedPipeW(name.c_str(),
+                                    PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                    PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+                                    kPipeBuffer, kPipeBuffer, 0, nullptr));
+    if (!read_end) return fail("core_pipe_failed", GetLastError());
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    write_end.reset(
+        CreateFileW(name.c_str(), GENERIC_WRITE, 0, &inheritable, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!write_end) {
+        const DWORD error = GetLastError();
+        read_end.reset();
+        return fail("core_pipe_failed", error);
     }
+    return true;
+}
+
+// Blocks on the pipe so the engine never waits on a full pipe, whatever the worker is doing.
+void Win32Engine::read_output() {
+    WinHandle read_event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    char chunk[kReadChunk];
+    while (read_event) {
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = read_event.get();
+        DWORD got = 0;
+        if (!ReadFile(output_read_.get(), chunk, kReadChunk, nullptr, &overlapped) &&
+            GetLastError() != ERROR_IO_PENDING) {
+            break;  // the pipe broke: every holder of the write end has closed it
+        }
+        HANDLE waits[2] = {read_event.get(), reader_stop_.get()};
+        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+            CancelIoEx(output_read_.get(), &overlapped);
+        }
+        // Waits for a cancelled read too: the buffer must not be left to the system.
+        const BOOL done = GetOverlappedResult(output_read_.get(), &overlapped, &got, TRUE);
+        if (got > 0) {
+            std::lock_guard<std::mutex> guard(output_lock_);
+            output_tail_.append(chunk, got);
+            if (output_tail_.size() > kEngineOutputTail) {
+                output_tail_.erase(0, output_tail_.size() - kEngineOutputTail);
+            }
+        }
+        if (!done || WaitForSingleObject(reader_stop_.get(), 0) == WAIT_OBJECT_0) break;
+    }
+    std::lock_guard<std::mutex> guard(output_lock_);
+    reader_done_ = true;
+    reader_ended_.notify_all();
+}
+
+void Win32Engine::stop_reader() {
+    if (!reader_.joinable()) return;
+    SetEvent(reader_stop_.get());
+    reader_.join();
+    reader_stop_.reset();
 }
 
 }  // namespace vantorel

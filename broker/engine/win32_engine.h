@@ -1,8 +1,11 @@
 #pragma once
 // Runs the sing-box engine as a child process with captured output. Windows only.
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "broker/core/platform_services.h"
 #include "common/win32/win_handle.h"
@@ -40,15 +43,25 @@ public:
 
 private:
     bool fail(const char* code, std::uint32_t error);
-    void drain_output();
+    bool open_output_pipe(WinHandle& read_end, WinHandle& write_end);
+    void read_output();
+    void stop_reader();
+    // Once the process has ended, gives the reader a moment to take what is still in the pipe.
+    void settle_output();
 
     std::wstring engine_path_;
     std::wstring config_path_;
     WinHandle process_;
     WinHandle thread_;
     WinHandle job_;
-    WinHandle output_read_;
-    std::string output_tail_;
+    WinHandle output_read_;  // overlapped read end; only the reader thread reads it
+    WinHandle reader_stop_;
+    std::thread reader_;
+    std::mutex output_lock_;
+    std::condition_variable reader_ended_;
+    std::string output_tail_;   // guarded by output_lock_
+    bool reader_done_ = false;  // guarded by output_lock_
+    bool output_settled_ = false;
     const char* last_code_ = "";
     std::uint32_t process_id_ = 0;
     std::uint32_t last_error_ = 0;

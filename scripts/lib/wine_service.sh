@@ -128,9 +128,9 @@ vt_peer_up() {
     "handshake":{"server":"127.0.0.1","server_port":9443},"private_key":"$private","short_id":["ab12"]}}}],
  "outbounds":[{"type":"direct","tag":"direct"}]}
 EOF
-    # The site Reality borrows its handshake from: any TLS 1.3 server.
-    ip netns exec "$VT_PEER_NS" openssl s_server -quiet -accept 127.0.0.1:9443 -tls1_3 \
-        -cert "$VT_STATE/peer.crt" -key "$VT_STATE/peer.key" -www </dev/null >"$VT_STATE/peer-tls.out" 2>&1 &
+    # The site Reality borrows its handshake from: any TLS 1.3 server taking many connections.
+    ip netns exec "$VT_PEER_NS" python3 -B "$VT_ROOT/tests/wine/world/cover_site.py" --listen 127.0.0.1:9443 \
+        --cert "$VT_STATE/peer.crt" --key "$VT_STATE/peer.key" </dev/null >"$VT_STATE/peer-tls.out" 2>&1 &
     VT_HELPER_PIDS+=($!)
     ip netns exec "$VT_PEER_NS" "$VT_ENGINE" run -c "$VT_STATE/peer.json" >"$VT_STATE/peer.log" 2>&1 &
     VT_HELPER_PIDS+=($!)

@@ -31,6 +31,13 @@ void AddForeignTunnel(FakeHost& host, std::uint32_t metric) {
 
 void PrintTo(const FailureRow& row, std::ostream* out) { *out << row.name; }
 
+constexpr char kRealityLink[] =
+    "vless://0b3f1e6c-5d2a-4c8e-9f17-3a6b2d4e8c01@vpn.example.net:443?security=reality"
+    "&pbk=MkkI0siiYaW-KvH1VEAhGtVvsMBAv88UevmVieg_Swo&sid=ab12&sni=www.example.org";
+constexpr char kCoverCertificateLine[] =
+    "ERROR[0000] connection: open connection to 203.0.113.204:80 using outbound/vless[proxy]: x509: certificate is "
+    "valid for world.example, not www.example.org\n";
+
 std::vector<FailureRow> Rows() {
     return {
         {"route_list_unreadable", [](FakeHost& h, ConnectJob&) { h.fail("list_default_routes", 5); },
@@ -106,9 +113,29 @@ std::vector<FailureRow> Rows() {
              h.engine_script.exit_after_checks = 30;
              h.engine_script.exit_status = 3;
              h.engine_script.creates_tun = false;
-             h.engine_script.output = "FATAL start service: bind failed";
+             h.engine_script.output = "ERROR start service: bind failed";
          },
-         ErrorCode::core_exited, "", ExpectedLine{"core_exited", "FATAL start service: bind failed", 3}},
+         ErrorCode::core_exited, "", ExpectedLine{"core_exited", "ERROR start service: bind failed", 3}},
+        // The engine's last line is its reason; the log keeps it, not the oldest lines.
+        {"engine_exited_after_its_fatal_line",
+         [](FakeHost& h, ConnectJob&) {
+             h.engine_script.exit_after_checks = 3;
+             h.engine_script.creates_tun = false;
+             h.engine_script.output = std::string(300, 'i') +
+                                      "\n\x1b[31mFATAL\x1b[0m[0000] start service: start "
+                                      "inbound/tun[tun-in]: configure tun interface: Access is denied.\n";
+         },
+         ErrorCode::core_exited, "",
+         ExpectedLine{
+             "core_exited",
+             "FATAL[0000] start service: start inbound/tun[tun-in]: configure tun interface: Access is denied.", 1}},
+        // A FATAL line and no exit: the wait ends after a second, with the reason classified.
+        {"engine_fatal_and_hung",
+         [](FakeHost& h, ConnectJob&) {
+             h.engine_script.creates_tun = false;
+             h.engine_script.output = "FATAL[0000] start service: configure tun interface: winapi error #1450\n";
+         },
+         ErrorCode::tun_init_timeout, "", ExpectedLine{"tun_init_timeout", "wintun_create_failed", 1450}},
         {"adapter_never_ready", [](FakeHost& h, ConnectJob&) { h.engine_script.creates_tun = false; },
          ErrorCode::tun_init_timeout, "", ExpectedLine{"tun_adapter", "none", 0}},
         {"route_list_unreadable_second_check", [](FakeHost& h, ConnectJob&) { h.fail("list_default_routes", 5, 1, 1); },
@@ -139,6 +166,57 @@ std::vector<FailureRow> Rows() {
          ErrorCode::auth_rejected, "", ExpectedLine{"egress", "auth_rejected", 0}},
         {"egress_timeout", [](FakeHost& h, ConnectJob&) { h.egress_works = false; }, ErrorCode::egress_timeout, "",
          ExpectedLine{"egress", "timeout", 3500}},
+        // What the real engine prints (tests/engine/real_peers.py); the log keeps the engine's line.
+        {"hysteria2_password_refused",
+         [](FakeHost& h, ConnectJob&) {
+             h.egress_works = false;
+             h.engine_script.output =
+                 "\x1b[31mERROR\x1b[0m[0000] [3455878427 3ms] connection: open connection to "
+                 "203.0.113.204:80 using outbound/hysteria2[proxy]: authentication failed, "
+                 "status code: 404\n";
+         },
+         ErrorCode::auth_rejected, "",
+         ExpectedLine{"engine_reason",
+                      "ERROR[0000] [3455878427 3ms] connection: open connection to 203.0.113.204:80 using "
+                      "outbound/hysteria2[proxy]: authentication failed, status code: 404",
+                      0}},
+        {"reality_key_refused",
+         [](FakeHost& h, ConnectJob& j) {
+             j.uri = kRealityLink;
+             h.egress_works = false;
+             h.engine_script.output =
+                 "ERROR[0000] connection: open connection to 203.0.113.204:80 using "
+                 "outbound/vless[proxy]: reality verification failed\n";
+         },
+         ErrorCode::auth_rejected, "", ExpectedLine{"egress", "auth_rejected", 0}},
+        {"reality_cover_certificate",
+         [](FakeHost& h, ConnectJob& j) {
+             j.uri = kRealityLink;
+             h.egress_works = false;
+             h.engine_script.output = kCoverCertificateLine;
+         },
+         ErrorCode::auth_rejected, "", ExpectedLine{"egress", "auth_rejected", 0}},
+        // The same certificate error on a TLS link is the server's certificate, not the user's key.
+        {"tls_certificate_error",
+         [](FakeHost& h, ConnectJob& j) {
+             j.uri =
+                 "vless://0b3f1e6c-5d2a-4c8e-9f17-3a6b2d4e8c01@vpn.example.net:443?security=tls&sni=www.example.org";
+             h.egress_works = false;
+             h.engine_script.output = kCoverCertificateLine;
+         },
+         ErrorCode::egress_timeout, "", ExpectedLine{"egress", "timeout", 3500}},
+        {"unreachable_server_reason",
+         [](FakeHost& h, ConnectJob&) {
+             h.egress_works = false;
+             h.engine_script.output =
+                 "ERROR[0004] [2559423777 4.0s] connection: open connection to 203.0.113.204:80 "
+                 "using outbound/hysteria2[proxy]: context canceled\n";
+         },
+         ErrorCode::egress_timeout, "",
+         ExpectedLine{"engine_reason",
+                      "ERROR[0004] [2559423777 4.0s] connection: open connection to 203.0.113.204:80 using "
+                      "outbound/hysteria2[proxy]: context canceled",
+                      0}},
         {"canary_not_removed", [](FakeHost& h, ConnectJob&) { h.fail("delete_host_route", 1168); },
          ErrorCode::route_failed, "", ExpectedLine{"routes", "canary_failed", 1168}, 1168},
         {"capture_not_installed", [](FakeHost& h, ConnectJob&) { h.fail("add_capture_routes", 5, -1, 2); },
@@ -234,6 +312,14 @@ TEST_F(ConnectFailureDetail, AFailedLedgerSaveIsLoggedWithItsError) {
     EXPECT_EQ(lines[0].generation, 1);
 }
 
+TEST_F(ConnectFailureDetail, AFatalLineEndsTheWaitWithinASecond) {
+    host.engine_script.creates_tun = false;
+    host.engine_script.output = "FATAL[0000] start service: configure tun interface: Access is denied.\n";
+    const unsigned long long started = host.clock;
+    connect();
+    EXPECT_EQ(host.clock - started, (1u + TunnelController::kFatalExitPolls) * 100u);
+}
+
 TEST_F(ConnectFailureDetail, EngineExitLineIsRedactedAndCut) {
     host.engine_script.exit_after_checks = 30;
     host.engine_script.creates_tun = false;
@@ -247,13 +333,13 @@ TEST_F(ConnectFailureDetail, EngineExitLineIsRedactedAndCut) {
     EXPECT_EQ(host.sleeper.sleeps, 30);
 }
 
-TEST_F(ConnectFailureDetail, AdapterWaitIsFiftyPollsAndDiagnosed) {
+TEST_F(ConnectFailureDetail, AdapterWaitIsTwentyFiveSecondsAndDiagnosed) {
     host.engine_script.creates_tun = false;
     host.engine_script.output = std::string(500, 'e');
     const unsigned long long started = host.clock;
     connect();
-    EXPECT_GE(host.tun_polls, 50);
-    EXPECT_EQ(host.clock - started, 50u * 100u);
+    EXPECT_GE(host.tun_polls, 250);
+    EXPECT_EQ(host.clock - started, 250u * 100u);
     const auto pieces = host.log.with_event("tun_stderr");
     ASSERT_EQ(pieces.size(), 3u);  // 240 + 240 + 20 bytes
     EXPECT_EQ(pieces[0].code, "1 " + std::string(240, 'e'));

@@ -74,6 +74,15 @@ TEST_F(ConnectSuccess, PublishesConnectingThenConnected) {
     EXPECT_EQ(controller->snapshot().state, SessionState::connected);
 }
 
+// A slow but healthy Wintun start: the adapter after 8 s, the engine saying nothing but INFO.
+TEST_F(ConnectSuccess, WaitsForAnAdapterThatTakesEightSeconds) {
+    host.engine_script.tun_after_polls = 80;
+    host.engine_script.output = "INFO[0000] inbound/tun[tun-in]: started\n";
+    const TunnelSnapshot result = connect_ok();
+    EXPECT_EQ(result.state, SessionState::connected);
+    EXPECT_TRUE(host.log.with_event("tun_init_timeout").empty());
+}
+
 TEST_F(ConnectSuccess, LogsTheStagesInOrder) {
     connect_ok();
     std::vector<std::string> gates;

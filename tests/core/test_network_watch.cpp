@@ -31,6 +31,13 @@ std::vector<ConnectedTickRow> ConnectedRows() {
     return {
         {"healthy", [](FakeHost&) {}, false, ""},
         {"engine_killed_from_outside", [](FakeHost& h) { h.process.alive = false; }, true, kLost},
+        {"engine_ended_with_a_reason",
+         [](FakeHost& h) {
+             h.engine_script.output = "FATAL[0042] inbound/tun[tun-in]: read failed: The device is not ready.\n";
+             h.process.exit_status = 1;
+             h.process.alive = false;
+         },
+         true, kLost},
         {"capture_half_removed", [](FakeHost& h) { DropRoute(h, "128.0.0.0", FakeHost::kTunLuid); }, true, kLost},
         {"tun_adapter_down", [](FakeHost& h) { h.interface_by_alias("VantorelTun")->up = false; }, true, kLost},
         {"default_route_moved_to_other_nic",
@@ -74,6 +81,13 @@ TEST_P(ConnectedTick, ChecksEngineCaptureAndPhysicalPath) {
     EXPECT_EQ(after.message, row.message);
     EXPECT_TRUE(after.cleanup_verified);
     EXPECT_EQ(published.back().message, row.message);
+    // An engine that ended says why in the log.
+    const auto exits = host.log.with_event("core_exited");
+    if (!host.engine_script.output.empty()) {
+        ASSERT_EQ(exits.size(), 1u);
+        EXPECT_EQ(exits[0].code, "FATAL[0042] inbound/tun[tun-in]: read failed: The device is not ready.");
+        EXPECT_EQ(exits[0].win32, 1u);
+    }
     // The final reading of the flow monitor is taken, the periodic one is not.
     EXPECT_EQ(host.flow_polls, 1u);
     expect_clean();

@@ -1,8 +1,9 @@
 // What the broker makes of a real engine's output: reads the output from standard input and
 // prints the verdicts of the broker's own analysis, one "key=value" a line:
 //   auth_failure=0|1        IsAuthFailure (egress failure → auth_rejected or egress_timeout)
+//   reality_refusal=0|1     IsRealityRefusal (for a Reality link, also auth_rejected)
 //   tun_failure=REASON N    ClassifyTunFailure with the engine in the given state and no adapter
-//   redacted=TEXT           RedactSecretsShort, as the log would carry it
+//   redacted=TEXT           RedactSecretsShort, as the log would carry it (core_exited, engine_reason)
 //
 //   engine_output_verdict alive|exited EXIT_STATUS < OUTPUT
 
@@ -32,6 +33,7 @@ int main(int argc, char** argv) {
     const vantorel::TunFailure failure = vantorel::ClassifyTunFailure(diagnosis);
 
     std::cout << "auth_failure=" << (vantorel::IsAuthFailure(output) ? 1 : 0) << "\n"
+              << "reality_refusal=" << (vantorel::IsRealityRefusal(output) ? 1 : 0) << "\n"
               << "tun_failure=" << failure.reason << " " << failure.number << "\n"
               << "redacted=" << vantorel::RedactSecretsShort(output) << "\n";
     return 0;

@@ -33,11 +33,13 @@ import urllib.request  # noqa: F401  (kept for readers: the API is queried with 
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 WORLD_SERVER = os.path.join(HERE, "..", "wine", "world", "world_server.py")
+COVER_SITE = os.path.join(HERE, "..", "wine", "world", "cover_site.py")
 
 CLIENT_IP, WORLD_IP = "192.0.2.1", "192.0.2.2"
 PAGE_IP = "203.0.113.80"
 UNREACHABLE_IP = "192.0.2.99"
 UUID = "7f1c2a9e-0000-4000-8000-123456789abc"
+OTHER_UUID = "0b3f1e6c-5d2a-4c8e-9f17-3a6b2d4e8c01"
 SECRET = "00112233445566778899aabbccddeeff0011223344556677"
 API_PORT = 39090
 HY_PASSWORD = "right-pass"
@@ -45,6 +47,7 @@ UPGRADE_ROWS = ("vless_ws_early_data", "vless_httpupgrade")
 
 passed = 0
 failed = 0
+COVER_CERT = []  # the cover site's certificate, once made
 
 
 def ok(name):
@@ -117,14 +120,17 @@ def generate_keys(engine, work):
     private = re.search(r"PrivateKey:\s*(\S+)", reality).group(1)
     public = re.search(r"PublicKey:\s*(\S+)", reality).group(1)
     other_public = re.search(r"PublicKey:\s*(\S+)", run([engine, "generate", "reality-keypair"]).stdout).group(1)
-    pem = run([engine, "generate", "tls-keypair", "world.example"]).stdout
-    key = re.search(r"-----BEGIN [A-Z ]*PRIVATE KEY-----.*?-----END [A-Z ]*PRIVATE KEY-----", pem, re.S).group(0)
-    cert = re.search(r"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----", pem, re.S).group(0)
     paths = {}
-    for name, text in (("key", key), ("cert", cert)):
-        paths[name] = os.path.join(work, f"world.{name}.pem")
-        with open(paths[name], "w", encoding="ascii") as f:
-            f.write(text + "\n")
+    # world.example: the proxy's TLS; www.example.org: the cover site Reality borrows, which the
+    # client engines trust (SSL_CERT_FILE) as a real site's certificate would be trusted.
+    for prefix, host in (("", "world.example"), ("cover.", "www.example.org")):
+        pem = run([engine, "generate", "tls-keypair", host]).stdout
+        key = re.search(r"-----BEGIN [A-Z ]*PRIVATE KEY-----.*?-----END [A-Z ]*PRIVATE KEY-----", pem, re.S).group(0)
+        cert = re.search(r"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----", pem, re.S).group(0)
+        for name, text in (("key", key), ("cert", cert)):
+            paths[prefix + name] = os.path.join(work, f"world.{prefix}{name}.pem")
+            with open(paths[prefix + name], "w", encoding="ascii") as f:
+                f.write(text + "\n")
     return private, public, other_public, paths
 
 
@@ -192,6 +198,10 @@ def links(public_key, other_public):
         ("hysteria2_wrong_password", f"hysteria2://wrong-pass@{WORLD_IP}:8444?insecure=1"),
         ("vless_reality_key_mismatch", f"vless://{UUID}@{WORLD_IP}:8443?security=reality&pbk={other_public}"
                                         f"&sid=ab12&sni=www.example.org&flow=xtls-rprx-vision"),
+        ("vless_wrong_uuid", f"vless://{OTHER_UUID}@{WORLD_IP}:8001?type=tcp&security=none"),
+        ("vless_reality_wrong_uuid", f"vless://{OTHER_UUID}@{WORLD_IP}:8443?{reality}&flow=xtls-rprx-vision"),
+        ("vless_reality_wrong_short_id", f"vless://{UUID}@{WORLD_IP}:8443?security=reality&pbk={public_key}"
+                                          f"&sid=cd34&sni=www.example.org&fp=chrome&flow=xtls-rprx-vision"),
         ("vless_unreachable_server", f"vless://{UUID}@{UNREACHABLE_IP}:8001?security=none"),
         # TLS towards a server without it: what every plain VLESS link would meet if TLS were forced.
         ("vless_tls_to_plain_server", f"vless://{UUID}@{WORLD_IP}:8001?security=tls&allowInsecure=1"),
@@ -211,8 +221,9 @@ class Engine:
         self.log_path = log_path
         self.log = open(log_path, "wb")
         # ip netns exec execs the engine itself, so this pid is the engine's.
+        env = dict(os.environ, SSL_CERT_FILE=COVER_CERT[0]) if COVER_CERT else None
         self.proc = subprocess.Popen(ns.c(engine, "run", "-c", config), stdout=self.log, stderr=subprocess.STDOUT,
-                                     stdin=subprocess.DEVNULL)
+                                     stdin=subprocess.DEVNULL, env=env)
 
     def output(self):
         if not self.log.closed:
@@ -413,8 +424,9 @@ def main():
                                              os.path.join(args.log_dir, "world-requests.log")),
                                         stdout=world_log, stderr=subprocess.STDOUT))
         # The site Reality borrows its handshake from: any TLS 1.3 server.
-        helpers.append(subprocess.Popen(ns.w("openssl", "s_server", "-quiet", "-accept", "127.0.0.1:9443",
-                                             "-tls1_3", "-cert", tls_paths["cert"], "-key", tls_paths["key"], "-www"),
+        COVER_CERT.append(tls_paths["cover.cert"])
+        helpers.append(subprocess.Popen(ns.w(sys.executable, "-B", COVER_SITE, "--listen", "127.0.0.1:9443",
+                                             "--cert", tls_paths["cover.cert"], "--key", tls_paths["cover.key"]),
                                         stdout=world_log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL))
         helpers.append(subprocess.Popen(ns.w(args.engine, "run", "-c", os.path.join(work, "server.json")),
                                         stdout=world_log, stderr=subprocess.STDOUT))
@@ -435,17 +447,24 @@ def main():
             output, verdict = result
             tail = [line for line in output.splitlines() if "ERROR" in line or "FATAL" in line or "WARN" in line]
             print(f"    {name}: engine said: {(tail[-1] if tail else '(no error line)')[:300]}")
-            print(f"    {name}: verdict auth_failure={verdict.get('auth_failure')}")
-            if name == "hysteria2_wrong_password":
+            print(f"    {name}: verdict auth_failure={verdict.get('auth_failure')} "
+                  f"reality_refusal={verdict.get('reality_refusal')}; the log line: {verdict.get('redacted')}")
+            refused = verdict.get("auth_failure") == "1" or ("reality" in name and verdict.get("reality_refusal") == "1")
+            if name in ("vless_reality_key_mismatch", "vless_reality_wrong_short_id"):
+                # The server takes the client for a stranger and hands it to the cover site.
+                check(f"{name}: the engine says the server is not the Reality server",
+                      "reality verification failed" in output, output[-1000:])
+                check(f"{name}: the broker reads a refused key into it (auth_rejected)", refused, verdict)
+            elif name in ("vless_wrong_uuid", "vless_reality_wrong_uuid"):
+                # The server closes the connection after the header; the client has no word for it.
+                check(f"{name}: the broker reads no refused key into it (egress_timeout)", not refused, verdict)
+            elif name == "hysteria2_wrong_password":
                 check(f"{name}: the engine prints the authentication failure", "authentication failed" in output,
                       output[-1000:])
                 check(f"{name}: the broker recognises it (auth_rejected)", verdict.get("auth_failure") == "1",
                       verdict)
                 check(f"{name}: the password does not reach the log text", "wrong-pass" not in verdict.get("redacted", ""),
                       verdict.get("redacted"))
-            elif name == "vless_reality_key_mismatch":
-                check(f"{name}: the broker reads no authentication failure into it (egress_timeout)",
-                      verdict.get("auth_failure") == "0", verdict)
             else:
                 check(f"{name}: the broker reads no authentication failure into it (egress_timeout)",
                       verdict.get("auth_failure") == "0", verdict)

@@ -15,7 +15,7 @@ using nlohmann::json;
 
 // The fixed text in front of the outbound, as sing-box 1.12 accepts it.
 const std::string kHead =
-    R"({"log":{"level":"info"},"dns":{"servers":[{"type":"udp","tag":"remote","server":"1.1.1.1",)"
+    R"({"log":{"level":"warn"},"dns":{"servers":[{"type":"udp","tag":"remote","server":"1.1.1.1",)"
     R"("server_port":53,"detour":"proxy"}],"strategy":"ipv4_only","final":"remote"},)"
     R"("inbounds":[{"type":"tun","tag":"tun-in","interface_name":"VantorelTun",)"
     R"("address":["198.18.0.1/30"],"stack":"system","auto_route":false,"strict_route":false}],)"

@@ -136,17 +136,62 @@ TEST(RedactTailTest, ATailWithoutItsKeyLosesItsFirstLine) {
     EXPECT_EQ(RedactSecrets("a\n" + std::string(4093, 'q')), "a " + std::string(4093, 'q'));
 }
 
-TEST(RedactLengthTest, KeepsTheLastBytesAndShortKeepsTheFirst) {
+TEST(RedactLengthTest, KeepsTheLastBytes) {
     std::string output;
     for (int i = 0; i < 6000; ++i) output.push_back(static_cast<char>('a' + i % 26));
     const std::string redacted = RedactSecrets(output);
     ASSERT_EQ(redacted.size(), 4096u);
     EXPECT_EQ(redacted, output.substr(6000 - 4096));
-    EXPECT_EQ(RedactSecretsShort(output), output.substr(6000 - 4096, 256));
-    EXPECT_EQ(RedactSecretsShort("short\nline"), "short line");
     // Masking shortens the text before the tail is cut.
     const std::string with_secret = "password=" + std::string(5000, 's');
     EXPECT_EQ(RedactSecrets(with_secret), "password=***");
+}
+
+// The log line keeps the engine's reason: its last lines, as many whole ones as fit in 256 bytes.
+TEST(RedactShortTest, KeepsTheEndOfTheOutput) {
+    const std::string fatal =
+        "FATAL[0000] start service: start inbound/tun[tun-in]: configure tun interface: Access is denied.";
+    std::string info;
+    for (int i = 0; i < 40; ++i)
+        info += "INFO[0000] inbound/tun[tun-in]: started at VantorelTun " + std::to_string(i) + "\n";
+    std::string russian = "FATAL[0000] start service: " + std::string(200, 'x') + " ";
+    for (int i = 0; i < 150; ++i) russian += "ж";
+    russian += ".";
+    std::string alphabet;
+    for (int i = 0; i < 6000; ++i) alphabet.push_back(static_cast<char>('a' + i % 26));
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {info + fatal + "\n",
+         "INFO[0000] inbound/tun[tun-in]: started at VantorelTun 38 "
+         "INFO[0000] inbound/tun[tun-in]: started at VantorelTun 39 " +
+             fatal},
+        {"\x1b[36mINFO\x1b[0m[0000] up\n\x1b[31mFATAL\x1b[0m[0001] start service: bind: Access is denied.\r\n",
+         "INFO[0000] up FATAL[0001] start service: bind: Access is denied."},
+        {"decode config: \"password\":\"Hy2-Pa55\" rest\n", "decode config: \"password\":\"***\" rest"},
+        // A colour code inside a key must not hide the key from its mask.
+        {"x pass\x1b[0mword=Hy2-Pa55 y", "x password=*** y"},
+        {"short\nline", "short line"},
+        {alphabet, alphabet.substr(6000 - 256)},
+        // A last line longer than the bound alone: its end, cut on a character boundary.
+        {info + russian + "\n", russian.substr(russian.size() - 255)},
+        {"\n\n", ""},
+        {"", ""}};
+    for (const auto& [input, expected] : cases) {
+        const std::string got = RedactSecretsShort(input);
+        EXPECT_EQ(got, expected) << input.substr(0, 60);
+        EXPECT_LE(got.size(), 256u);
+    }
+}
+
+TEST(EngineFatalTest, FindsTheEnginesFatalLine) {
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"FATAL[0000] start service: start inbound/tun[tun-in]: configure tun interface: Access is denied.", true},
+        {"INFO[0000] x\n\x1b[31mFATAL\x1b[0m[0003] start service: y\n", true},
+        {"+0000 2026-12-08 00:00:01 FATAL start service", false},  // not at a line start
+        {"ERROR[0001] dns: FATAL[ is not a level here", false},
+        {"INFO fatal[0000] lower case", false},
+        {"FATAL", false},
+        {"", false}};
+    for (const auto& [text, expected] : cases) EXPECT_EQ(EngineReportedFatal(text), expected) << text;
 }
 
 TEST(AuthFailureTest, FindsRejectionPhrasesInAnyCase) {
@@ -154,7 +199,11 @@ TEST(AuthFailureTest, FindsRejectionPhrasesInAnyCase) {
         {"ERROR hysteria2: AUTHENTICATION Failed, status code: 404", true},
         {"invalid PASSWORD", true},
         {"xx auth failure yy", true},
-        {"reality verification failed", false},
+        {"ERROR[0000] connection: open connection to 203.0.113.80:80 using outbound/vless[proxy]: reality "
+         "verification failed",
+         true},
+        // A certificate error is a refusal only for a Reality link (IsRealityRefusal).
+        {"open connection using outbound/vless[proxy]: x509: certificate is valid for a.example, not b.example", false},
         {"authentication  failed", false},
         {"", false}};
     for (const auto& [text, expected] : cases) EXPECT_EQ(IsAuthFailure(text), expected) << text;
@@ -173,6 +222,14 @@ TEST(ApiListenerTest, TheEnginesOwnLines) {
     for (const auto& [text, expected] : cases) EXPECT_EQ(ReadApiListener(text), expected) << text;
 }
 
+TEST(AuthFailureTest, RealityRefusalIsACertificateError) {
+    EXPECT_TRUE(
+        IsRealityRefusal("using outbound/vless[proxy]: x509: certificate is valid for a.example, not b.example"));
+    EXPECT_TRUE(IsRealityRefusal("x509: certificate signed by unknown authority"));
+    EXPECT_FALSE(IsRealityRefusal("dial tcp 192.0.2.99:443: connect: no route to host"));
+    EXPECT_FALSE(IsRealityRefusal(""));
+}
+
 TEST(ErrorNumberTest, MarkersInOrder) {
     const std::vector<std::pair<std::string, std::uint32_t>> cases = {
         {"WinError=5", 5},
@@ -188,6 +245,26 @@ TEST(ErrorNumberTest, MarkersInOrder) {
         {"error 65535", 65535},
         {"error 065536", 0},
         {"configure tun interface: Cannot create a file when that file already exists. ERROR 183", 183},
+        // As the engine really prints them: the system's text, or "winapi error #N" without one.
+        {"configure tun interface: Access is denied.", 5},
+        {"configure tun interface: Отказано в доступе.", 5},
+        {"configure tun interface: Cannot create a file when that file already exists.", 183},
+        {"configure tun interface: Невозможно создать файл, так как он уже существует.", 183},
+        {"open: The system cannot find the file specified.", 2},
+        {"open: Не удается найти указанный файл.", 2},
+        {"create adapter: The device is not ready.", 21},
+        {"create adapter: Устройство не готово.", 21},
+        {"create adapter: The device is not ready for use.", 4319},
+        {"set ipv4 address: Element not found.", 1168},
+        {"set ipv4 address: Элемент не найден.", 1168},
+        {"create adapter: The driver could not be loaded because a previous version of the driver is still in "
+         "memory.",
+         654},
+        {"create adapter: Windows cannot verify the digital signature for this file.", 577},
+        {"create adapter: winapi error #1450", 1450},
+        {"create adapter: winapi error #70000", 0},
+        {"Access is denied.\nFATAL[0000] start service: Element not found.", 1168},  // the last text wins
+        {"ACCESS IS DENIED.", 5},  // ASCII letters in any case, as the other markers
         {"", 0}};
     for (const auto& [text, expected] : cases) EXPECT_EQ(ExtractErrorNumber(text), expected) << text;
 }
@@ -246,6 +323,15 @@ INSTANTIATE_TEST_SUITE_P(
         TunCase{"no_luid", Alive({Adapter("VantorelTun", true, 0, 4)}), "adapter_state_not_up", 0},
         TunCase{"no_index", Alive({Adapter("VantorelTun", true, 9, 0)}), "adapter_state_not_up", 0},
         TunCase{"wintun", Alive({}, "open wintun: win32=1450"), "wintun_create_failed", 1450},
+        TunCase{"real_exists",
+                Alive({}, "configure tun interface: Cannot create a file when that file already exists."),
+                "adapter_name_conflict", 0},
+        TunCase{"real_exists_russian",
+                Alive({}, "configure tun interface: Невозможно создать файл, так как он уже существует."),
+                "adapter_name_conflict", 0},
+        TunCase{"real_denied", Alive({}, "FATAL[0000] start service: configure tun interface: Access is denied."),
+                "wintun_create_failed", 5},
+        TunCase{"real_winapi", Alive({}, "configure tun interface: winapi error #1450"), "wintun_create_failed", 1450},
         TunCase{"ready_despite_error", Alive({Adapter("VantorelTun", true, 9, 4)}, "errno=5"), "adapter_up", 0},
         TunCase{"ready", Alive({Adapter("VantorelTun", true, 9, 4)}), "adapter_up", 0},
         TunCase{"other_own_adapter_only", Alive({Adapter("quorvandel", true, 9, 4)}), "adapter_not_found", 0},

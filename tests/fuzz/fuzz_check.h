@@ -18,6 +18,17 @@
 
 namespace vantorel::fuzz {
 
+// The log's short form of the engine's output is its end: a run of the long form, unless the long
+// form ends in more blank space than its 4096 bytes leave room for beside the short one.
+inline bool ShortFormInTail(const std::string& redacted, const std::string& shortened) {
+    std::size_t blank = 0;
+    while (blank < redacted.size() &&
+           std::string(" \t\v\f").find(redacted[redacted.size() - 1 - blank]) != std::string::npos) {
+        ++blank;
+    }
+    return shortened.empty() || redacted.find(shortened) != std::string::npos || blank + 256 > 4096;
+}
+
 // Takes bytes off the front of the input for choices the target makes.
 class Input {
 public:

@@ -225,6 +225,40 @@ TEST_F(EngineHostTest, KeepsExactlyTheNewest4096Bytes) {
     }
 }
 
+// The engine writes synchronously: a full pipe would stall every connection it carries. Nothing
+// of the host is called while it writes 16 pipes' worth.
+TEST_F(EngineHostTest, ANeverAskedHostStillLetsTheEngineWrite) {
+    dir_.options("--bytes 1048576\n--stdout done\n--exit 0\n");
+    const DWORD pid = launch();
+    HANDLE watch = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    ASSERT_NE(watch, nullptr);
+    const DWORD waited = WaitForSingleObject(watch, 20000);
+    CloseHandle(watch);
+    ASSERT_EQ(waited, static_cast<DWORD>(WAIT_OBJECT_0)) << "the engine blocked on its output";
+    EXPECT_EQ(engine_.exit_code(), 0u);
+    const std::string out = engine_.output();
+    EXPECT_EQ(out, PatternTail(1048576, 4096 - 5) + "done\n");
+}
+
+// A process that outlives its host's interest (here: never placed in a job, still suspended)
+// keeps the pipe's write end open; release() must still end the reader at once.
+TEST_F(EngineHostTest, ReleaseEndsTheReaderWhileTheEngineHoldsThePipe) {
+    dir_.options("--stdout never\n--exit 0\n");
+    std::uint32_t pid = 0;
+    ASSERT_TRUE(engine_.start(pid));
+    const ULONGLONG before = GetTickCount64();
+    engine_.release();
+    const ULONGLONG took = GetTickCount64() - before;
+    HANDLE left = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+    ASSERT_NE(left, nullptr);
+    EXPECT_EQ(WaitForSingleObject(left, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the process must still hold the pipe";
+    TerminateProcess(left, 0);
+    WaitForSingleObject(left, 3000);
+    CloseHandle(left);
+    EXPECT_LT(took, 2000u);
+    EXPECT_EQ(engine_.output(), "");
+}
+
 TEST_F(EngineHostTest, ReportsStillActiveWhileRunningAndEndsOnTerminate) {
     dir_.options("--stdout up\n--sleep-ms -1\n");
     launch();

@@ -16,6 +16,7 @@ from e2e_env import Env, Session, wait_until
 
 AUTH_REJECTED = "Ключ не принят сервером"
 UNREACHABLE = "Узел недоступен"
+CORE_EXITED = "Сбой локальной службы туннеля"
 PEER_SIDE = "10.214.0.1"  # the peer's address on its link to the world: traffic the proxy carried
 PAGE_IP = "198.18.0.80"
 
@@ -127,11 +128,16 @@ def case_vless_connected(suite):
                 *log)
 
 
-def expect_failed_session(suite, name, link, code, message):
+def expect_failed_session(suite, name, link, code, message, reason=None, reason_event="engine_reason",
+                          after_start=None):
+    """A session that must end idle with `code` and `message`; `reason`: a text the service log's
+    `reason_event` line (the engine's own account, masked) must hold."""
     env = suite.env
     log_start = len(env.service_log().splitlines())
     session = Session(env, name)
     generation = start(session, link)
+    if after_start is not None and generation is not None:
+        after_start(generation)
     final = wait_idle(session, generation, 60) if generation is not None else None
     got = {k: final.get(k) for k in ("code", "message", "cleanup_verified")} if final else None
     wanted = {"code": code, "message": message, "cleanup_verified": True}
@@ -141,8 +147,15 @@ def expect_failed_session(suite, name, link, code, message):
     check_clean(suite, f"{name}: the host is as before the connect", suite.baseline)
     host_clean_of_engines(suite, name)
     engine_lines = [line for line in env.service_log().splitlines()[log_start:]
-                    if f"generation={generation} " in line and ("event=egress" in line or "event=core" in line)]
-    print(f"    {name}: broker log: {' | '.join(engine_lines)[-400:]}", flush=True)
+                    if f"generation={generation} " in line and any(
+                        f"event={e} " in line for e in ("egress", "engine_reason", "core_exited", "tun_init_timeout"))]
+    print(f"    {name}: the user gets {got}", flush=True)
+    print(f"    {name}: broker log: {' | '.join(engine_lines)[-600:]}", flush=True)
+    if reason is not None:
+        said = [line for line in engine_lines if f"event={reason_event} " in line]
+        suite.check(f"{name}: the service log's {reason_event} line names the engine's reason ({reason})",
+                    any(reason in line for line in said), *engine_lines)
+        suite.check(f"{name}: the log line carries no colour codes", not any("\x1b" in line for line in said), *said)
     return got
 
 
@@ -164,13 +177,23 @@ def case_hysteria2_wrong_password(suite):
     env = suite.env
     expect_failed_session(suite, "real engine, hysteria2 with a password the server does not know",
                           f"hysteria2://not-{env.password}@{env.server_ip}:443?insecure=1&sni=peer.example",
-                          "auth_rejected", AUTH_REJECTED)
+                          "auth_rejected", AUTH_REJECTED, reason="authentication failed, status code: 404")
+
+
+def case_vless_wrong_uuid(suite):
+    env = suite.env
+    # The server closes the connection after reading an unknown uuid; the engine prints no word
+    # about it, so the broker cannot tell a refused uuid from a server that does not answer.
+    expect_failed_session(suite, "real engine, VLESS with a uuid the server does not know",
+                          f"vless://0b3f1e6c-5d2a-4c8e-9f17-3a6b2d4e8c01@{env.server_ip}:443?security=none",
+                          "egress_timeout", UNREACHABLE, reason="timeout", reason_event="egress")
 
 
 def case_unreachable_server(suite):
     env = suite.env
     expect_failed_session(suite, "real engine, a server that does not answer",
-                          f"vless://{env.uuid}@192.0.2.99:443?security=none", "egress_timeout", UNREACHABLE)
+                          f"vless://{env.uuid}@192.0.2.99:443?security=none", "egress_timeout", UNREACHABLE,
+                          reason="timeout", reason_event="egress")
 
 
 def case_reality(suite):
@@ -189,16 +212,44 @@ def case_reality(suite):
 
 def case_reality_key_mismatch(suite):
     env = suite.env
-    # A well-formed key that is not the server's: the engine cannot verify the server.
+    # A well-formed key that is not the server's: the server takes the client for a stranger and
+    # hands it to its cover site, whose certificate (peer.example) the engine then refuses.
     other = "MkkI0siiYaW-KvH1VEAhGtVvsMBAv88UevmVieg_Swo"
-    got = expect_failed_session(suite, "real engine, Reality with a key that is not the server's",
-                                f"vless://{env.uuid}@{env.server_ip}:8443?security=reality&pbk={other}&sid=ab12"
-                                f"&sni=www.example.org", "egress_timeout", UNREACHABLE)
-    print(f"    Reality key mismatch: the user gets {got}", flush=True)
+    expect_failed_session(suite, "real engine, Reality with a key that is not the server's",
+                          f"vless://{env.uuid}@{env.server_ip}:8443?security=reality&pbk={other}&sid=ab12"
+                          f"&sni=www.example.org", "auth_rejected", AUTH_REJECTED, reason="x509: certificate")
+
+
+def case_reality_wrong_short_id(suite):
+    env = suite.env
+    expect_failed_session(suite, "real engine, Reality with a short id the server does not know",
+                          f"vless://{env.uuid}@{env.server_ip}:8443?security=reality&pbk={env.public_key}&sid=cd34"
+                          f"&sni=www.example.org", "auth_rejected", AUTH_REJECTED, reason="x509: certificate")
+
+
+def case_engine_fatal_at_start(suite):
+    env = suite.env
+    # A tap device already named VantorelTun: the engine cannot make its TUN and ends with FATAL.
+    # The broker cannot remove a device it did not make under Wine, so the case removes it once
+    # the engine has ended, and the teardown then finds the host clean.
+    env.run(["ip", "-n", env.ns, "tuntap", "add", "dev", "VantorelTun", "mode", "tap"])
+
+    def remove_after_exit(generation):
+        wait_until(lambda: f"generation={generation} event=core_exited " in env.service_log(), 30)
+        env.run(["ip", "-n", env.ns, "link", "del", "VantorelTun"])
+
+    try:
+        expect_failed_session(suite, "real engine, FATAL at start (its adapter name taken)",
+                              f"vless://{env.uuid}@{env.server_ip}:443?security=none", "core_exited",
+                              CORE_EXITED, reason="configure tun interface", reason_event="core_exited",
+                              after_start=remove_after_exit)
+    finally:
+        env.run(["ip", "-n", env.ns, "link", "del", "VantorelTun"])
 
 
 CASES = [case_vless_connected, case_hysteria2_connected, case_hysteria2_wrong_password, case_unreachable_server,
-         case_reality, case_reality_key_mismatch]
+         case_reality, case_reality_key_mismatch, case_reality_wrong_short_id, case_vless_wrong_uuid,
+         case_engine_fatal_at_start]
 
 
 def main():

@@ -108,10 +108,11 @@ expect_code "session exits 0" "$(cat "$work/s1.out.rc")" 0
 expect_log "log: core_exited with the exit code" 'generation=1 event=core_exited code=.* win32=1$'
 if vt_service_log | grep -q 'hunter2'; then bad "log: engine secrets are masked"; else ok "log: engine secrets are masked"; fi
 
-# --- an engine that runs but never brings its adapter; refusals and client errors meanwhile
+# --- an engine that runs but never brings its adapter (the wait lasts 25 s); refusals and client
+# errors meanwhile
 vt_engine_behaviour "--stderr INFO[0000] inbound/tun[tun-in]: waiting" "--sleep-ms -1"
 session_feed "$work/s2.out" "$connect_cmd" +1 "$connect_cmd" '{"protocol_version":3}' \
-    '{"command":"connect","protocol_version":3,"udp_direct":true}' '{"command":"connect"}' +9
+    '{"command":"connect","protocol_version":3,"udp_direct":true}' '{"command":"connect"}' +28
 expect_line "second connect while connecting is refused with busy" "$work/s2.out" \
     '{"event":"ack","command":"connect","accepted":false,"generation":2,"code":"busy","message":"Подключение уже идёт"}'
 expect_line "a line without a command prints a client error" "$work/s2.out" \
