@@ -128,6 +128,9 @@ constexpr LinkRefusal kLinkRefusals[] = {
     {"spx", "параметр Reality spx не поддерживается"},
     {"pqv", "параметр Reality pqv не поддерживается"},
     {"ech", "ECH (ech) не поддерживается"},
+    {"pcs", "закрепление сертификата (pcs) не поддерживается"},
+    {"vcn", "проверка имён сертификата (vcn) не поддерживается"},
+    {"packetEncoding", "неизвестная упаковка UDP (packetEncoding)"},
 };
 
 }  // namespace

@@ -82,6 +82,9 @@ std::string BuildVlessOutbound(const ServerProfile& profile, const std::string& 
     out += "{\"type\":\"vless\",\"tag\":\"proxy\",\"server\":\"" + JsonEscape(server) +
            "\",\"server_port\":" + std::to_string(profile.port) + ",\"uuid\":\"" + JsonEscape(profile.uuid) + "\"";
     if (!profile.flow.empty()) out += ",\"flow\":\"" + JsonEscape(profile.flow) + "\"";
+    if (profile.packet_encoding_set) {
+        out += ",\"packet_encoding\":\"" + JsonEscape(profile.packet_encoding) + "\"";
+    }
     // A link without security (or "none") names a plain VLESS server: TLS towards it could never
     // complete a handshake, so the session would only ever fail its egress check.
     if (!IsPlainVless(profile)) {

@@ -297,6 +297,23 @@ bool ReadVlessSecurity(const std::string& query, ServerProfile& out, std::string
     return true;
 }
 
+// Xray's names for how UDP travels inside VLESS, as the engine spells them.
+bool ReadPacketEncoding(const std::string& value, ServerProfile& out) {
+    const std::string lowered = AsciiLower(value);
+    if (lowered.empty()) return true;
+    out.packet_encoding_set = true;
+    if (lowered == "none") return true;
+    if (lowered == "packet") {
+        out.packet_encoding = "packetaddr";
+        return true;
+    }
+    if (lowered == "xudp") {
+        out.packet_encoding = "xudp";
+        return true;
+    }
+    return false;
+}
+
 bool ReadVless(const std::string& query, const std::string& user_info, ServerProfile& out, std::string& errorField) {
     out.uuid = user_info;
     if (out.uuid.empty()) return Fail("auth", errorField);
@@ -311,6 +328,11 @@ bool ReadVless(const std::string& query, const std::string& user_info, ServerPro
     out.short_id = QueryParam(query, "sid");
     out.fingerprint = "chrome";
     if (!ReadTransport(query, out, errorField) || !ReadVlessSecurity(query, out, errorField)) return false;
+    // Certificate pinning and name lists the engine's TLS cannot express: without them the link's
+    // protection would be gone.
+    if (!QueryParam(query, "pcs").empty()) return Fail("pcs", errorField);
+    if (!QueryParam(query, "vcn").empty()) return Fail("vcn", errorField);
+    if (!ReadPacketEncoding(QueryParam(query, "packetEncoding"), out)) return Fail("packetEncoding", errorField);
     out.flow = QueryParam(query, "flow");
     if (!out.flow.empty()) {
         // Vision reads the TLS records of a plain TCP connection; anything else fails every connection.

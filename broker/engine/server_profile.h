@@ -31,13 +31,17 @@ struct ServerProfile {
     std::string host_header;      // ws, httpupgrade: one name; http: names joined by ','
     std::string service_name;     // grpc
     unsigned max_early_data = 0;  // ws: bytes of early data in Sec-WebSocket-Protocol, 0 for none
+    // vless: the engine's packet_encoding ("" plain VLESS UDP, "packetaddr", "xudp"); unset leaves
+    // the engine's default (xudp), which is what a link without packetEncoding gets from Xray too.
+    bool packet_encoding_set = false;
+    std::string packet_encoding;
 };
 
 // errorField on failure names the part at fault: "scheme", "auth", "host", "ipv6", "port",
 // "encoding" (a text that is not UTF-8), "reality" (no pbk), or the query parameter refused:
 // "insecure", "alpn", "mportHopInt", "pinSHA256", "obfs", "obfs-password", "encryption",
 // "security", "type", "headerType", "ed", "http-host", "serviceName", "mode", "authority", "quicSecurity",
-// "flow", "fp", "pbk", "sid", "spx", "pqv", "ech".
+// "flow", "fp", "pbk", "sid", "spx", "pqv", "ech", "pcs", "vcn", "packetEncoding".
 bool ParseServerProfile(const std::string& link, ServerProfile& out, std::string& errorField);
 bool ParsePortSpec(const std::string& port_text, ServerProfile& profile, std::string& errorField);
 bool ParsePortNumber(const std::string& text, int& value);

@@ -40,6 +40,12 @@ inline constexpr AcceptedLink kAcceptedLinks[] = {
     {"vless_tls_allow_insecure_true", "vless://" VT_UUID "@srv.example:443?security=tls&allowInsecure=true",
      VT_VLESS_HEAD R"(443,"uuid":")" VT_UUID R"(","tls":{"enabled":true,"server_name":"srv.example","insecure":true,)"
                    R"("utls":{"enabled":true,"fingerprint":"chrome"}}})"},
+    {"vless_packet_encoding_none", "vless://" VT_UUID "@srv.example:443?packetEncoding=none",
+     VT_VLESS_HEAD R"(443,"uuid":")" VT_UUID R"(","packet_encoding":""})"},
+    {"vless_packet_encoding_packet", "vless://" VT_UUID "@srv.example:443?packetEncoding=Packet",
+     VT_VLESS_HEAD R"(443,"uuid":")" VT_UUID R"(","packet_encoding":"packetaddr"})"},
+    {"vless_packet_encoding_xudp", "vless://" VT_UUID "@srv.example:443?packetEncoding=xudp",
+     VT_VLESS_HEAD R"(443,"uuid":")" VT_UUID R"(","packet_encoding":"xudp"})"},
     {"vless_tls_alpn", "vless://" VT_UUID "@srv.example:443?security=tls&alpn=h2%2Chttp%2F1.1",
      VT_VLESS_HEAD R"(443,"uuid":")" VT_UUID
                    R"(","tls":{"enabled":true,"server_name":"srv.example","insecure":false,"alpn":["h2","http/1.1"],)"

@@ -102,7 +102,8 @@ INSTANTIATE_TEST_SUITE_P(
         LinkFailure{"vless://u@h.example?security=reality&pbk=MkkI0siiYaW+KvH1VEAhGtVvsMBAv88UevmVieg/Swo", "pbk"},
         LinkFailure{REALITY "sid=abc", "sid"}, LinkFailure{REALITY "sid=0123456789abcdef01", "sid"},
         LinkFailure{REALITY "sid=zz", "sid"}, LinkFailure{REALITY "spx=%2Fsearch", "spx"},
-        LinkFailure{REALITY "pqv=abc", "pqv"}, LinkFailure{TLS "ech=AEX%2B", "ech"}));
+        LinkFailure{REALITY "pqv=abc", "pqv"}, LinkFailure{TLS "ech=AEX%2B", "ech"}, LinkFailure{TLS "pcs=ab12", "pcs"},
+        LinkFailure{TLS "vcn=a.example", "vcn"}, LinkFailure{TLS "packetEncoding=mux", "packetEncoding"}));
 
 // A decoded text that is not UTF-8 cannot travel in the JSON configuration unchanged.
 INSTANTIATE_TEST_SUITE_P(

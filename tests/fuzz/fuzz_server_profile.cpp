@@ -133,6 +133,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             CheckText(doc, out["flow"], profile.flow, "flow");
             FUZZ_CHECK(!plain_vless && !out.contains("transport"), "Vision without TLS or over a transport");
         }
+        FUZZ_CHECK(out.contains("packet_encoding") == profile.packet_encoding_set, "packet encoding dropped");
+        if (profile.packet_encoding_set) {
+            static const std::set<std::string> kEncodings = {"", "packetaddr", "xudp"};
+            FUZZ_CHECK(kEncodings.count(out["packet_encoding"].get<std::string>()) == 1,
+                       "a packet encoding the engine refuses");
+        }
         const std::string transport = out.contains("transport") ? out["transport"]["type"].get<std::string>() : "";
         FUZZ_CHECK(transport == profile.transport, "transport");
         static const std::set<std::string> kTransports = {"", "ws", "grpc", "http", "httpupgrade", "quic"};
