@@ -35,6 +35,7 @@ constexpr CodeText kCodeTexts[] = {
     {"cleanup_failed", "Ошибка восстановления сети. Перезапустите службу"},
     {"busy", "Подключение уже идёт"},
     {"protocol", "Переустановите Ванторел"},
+    {"firewall_failed", "Не удалось включить защиту от утечек трафика"},
 };
 
 constexpr int kCodeCount = static_cast<int>(sizeof kCodeTexts / sizeof kCodeTexts[0]);

@@ -25,6 +25,7 @@ enum class ErrorCode : int {
     cleanup_failed = 13,
     busy = 14,
     protocol = 15,
+    firewall_failed = 16,
 };
 
 enum class DisconnectReason : int { client_gone = 0, explicit_request = 1, service_stop = 2, suspend = 3, lost = 4 };

@@ -1,5 +1,5 @@
 #pragma once
-// The eight services through which the tunnel core sees the host. Failures are results:
+// The nine services through which the tunnel core sees the host. Failures are results:
 // bool plus the Windows error number of the last call (fakes use the same numbers,
 // since they reach the service log).
 
@@ -60,6 +60,21 @@ public:
     // Whether any interface but our own has an IPv6 default route (::/0), that is, whether IPv6
     // traffic could leave outside the tunnel. A host without an IPv6 stack has none.
     virtual bool ipv6_default_route_present(bool& present) = 0;
+    // Every IPv4 and IPv6 route; a route whose interface cannot be read counts as not our own.
+    virtual bool list_routes(std::vector<RouteRow>& out) = 0;
+    virtual std::uint32_t last_error() const = 0;
+};
+
+// Filters that keep traffic inside the tunnel for the life of the session. They live in a
+// session of their own that the system ends with the broker's process, so a crash never leaves
+// the host without network.
+class Firewall {
+public:
+    virtual ~Firewall() = default;
+    virtual bool open(const FirewallPolicy& policy) = 0;
+    // Removes every filter of ours, also ones another process of ours left behind.
+    virtual bool close() = 0;
+    virtual bool filters_absent() = 0;
     virtual std::uint32_t last_error() const = 0;
 };
 

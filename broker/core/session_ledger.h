@@ -22,6 +22,7 @@ struct SessionLedger {
     AdapterInfo adapter;
     std::vector<CaptureRoute> routes;
     bool config_written = false;
+    bool firewall_open = false;  // set before the filters are asked for
 };
 
 struct ConnectJob {

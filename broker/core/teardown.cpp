@@ -216,6 +216,15 @@ bool TunnelController::remove_engine_config() {
     return files_.shred_engine_config() && !files_.engine_config_exists();
 }
 
+// After the routes: while they still lead into a stopped engine the filters keep the host's
+// traffic from leaking past them. Asked also when the ledger names none, since the ledger is
+// saved after the filters of a crashed broker's last connect may have been made.
+bool TunnelController::remove_firewall() {
+    if (firewall_.close() && firewall_.filters_absent()) return true;
+    log_.write(generation(), "cleanup", "firewall", firewall_.last_error());
+    return false;
+}
+
 TeardownOutcome TunnelController::remove_host_changes() {
     // Every step runs even after a failure, so one attempt removes as much as it can.
     TeardownOutcome outcome;
@@ -226,6 +235,7 @@ TeardownOutcome TunnelController::remove_host_changes() {
     ok = clean_interfaces(luids) && ok;
     ok = remove_own_adapters() && ok;
     ok = interfaces_clean(luids) && ok;
+    ok = remove_firewall() && ok;
     ok = remove_engine_config() && ok;
     if (!files_.read_pin().empty()) ok = false;
     outcome.verified = ok;

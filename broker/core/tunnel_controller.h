@@ -75,7 +75,7 @@ struct TeardownOutcome {
 class TunnelController {
 public:
     TunnelController(RouteTable& routes, EngineHost& engine, NameResolver& resolver, ConnectivityProbe& probe,
-                     SessionFiles& files, TunnelLog& log, Sleeper& sleeper);
+                     SessionFiles& files, TunnelLog& log, Sleeper& sleeper, Firewall& firewall);
     TunnelController(const TunnelController&) = delete;
     TunnelController& operator=(const TunnelController&) = delete;
 
@@ -134,6 +134,7 @@ private:
     PhaseOutcome wait_for_tun(ConnectContext& context, const std::atomic<bool>& cancel);
     PhaseOutcome pin_server_route(ConnectContext& context, const std::atomic<bool>& cancel);
     PhaseOutcome prove_egress(ConnectContext& context, const std::atomic<bool>& cancel);
+    PhaseOutcome raise_firewall(const ConnectContext& context);
     PhaseOutcome install_capture(ConnectContext& context);
     bool engine_rejected_key(const std::atomic<bool>& cancel);
     PhaseOutcome await_proof(const std::atomic<bool>& cancel);
@@ -167,6 +168,7 @@ private:
     bool remove_own_adapters();
     bool interfaces_clean(const std::vector<std::uint64_t>& luids);
     bool remove_engine_config();
+    bool remove_firewall();
 
     RouteTable& routes_;
     EngineHost& engine_;
@@ -175,6 +177,7 @@ private:
     SessionFiles& files_;
     TunnelLog& log_;
     Sleeper& sleeper_;
+    Firewall& firewall_;
 
     mutable std::mutex lock_;
     SessionLedger ledger_;
@@ -186,6 +189,8 @@ private:
     FlowProbeFactory flow_probe_factory_;
     std::function<unsigned long long()> clock_ms_;
     FlowMonitor flow_monitor_{log_};
+    // Worker thread only: the route table as the last connect left it, for the watch.
+    std::vector<RouteRow> connect_routes_;
     long long proven_generation_ = 0;
     ProofVerdict proof_verdict_ = ProofVerdict::none;
     // Guarded by lock_. A connect during a teardown is busy while it runs, cleanup_failed once

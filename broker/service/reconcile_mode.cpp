@@ -62,7 +62,7 @@ int RunReconcileMode() {
     TunnelSnapshot outcome;
     {
         TunnelController controller(platform->routes, platform->engine, platform->resolver, platform->probe,
-                                    platform->files, platform->log, platform->sleeper);
+                                    platform->files, platform->log, platform->sleeper, platform->firewall);
         const std::atomic<bool> cancel{false};
         outcome = controller.recover_at_startup(cancel);
     }

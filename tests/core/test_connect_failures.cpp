@@ -103,8 +103,12 @@ std::vector<FailureRow> Rows() {
          ExpectedLine{"egress", "timeout", 3500}},
         {"canary_not_removed", [](FakeHost& h, ConnectJob&) { h.fail("delete_host_route", 1168); },
          ErrorCode::route_failed, "", ExpectedLine{"routes", "canary_failed", 1168}, 1168},
+        {"filters_not_set", [](FakeHost& h, ConnectJob&) { h.fail("firewall_open", 0x80320009u); },
+         ErrorCode::firewall_failed, "", ExpectedLine{"firewall", "open_failed", 0x80320009u}},
         {"capture_not_installed", [](FakeHost& h, ConnectJob&) { h.fail("add_capture_routes", 5, -1, 2); },
          ErrorCode::route_failed, "Сбой применения маршрутов", ExpectedLine{"routes", "capture_failed", 5}, 5},
+        {"route_table_unreadable", [](FakeHost& h, ConnectJob&) { h.fail("list_routes", 13); }, ErrorCode::route_failed,
+         "", ExpectedLine{"routes", "table_unreadable", 13}, 13},
         {"capture_not_verified", [](FakeHost& h, ConnectJob&) { h.fail("verify_capture_routes", 1168); },
          ErrorCode::tun_init_timeout, "", ExpectedLine{"tun_diag", "process_alive", 0}},
     };

@@ -60,6 +60,8 @@ TEST(FakeHostScript, EveryScriptableNameIsConsultedByAnOperation) {
     host.routes.verify_capture_routes(adapter, captures);
     host.routes.interface_holder(1, holder);
     host.routes.ipv6_default_route_present(present);
+    std::vector<RouteRow> rows;
+    host.routes.list_routes(rows);
     host.engine.start(pid);
     host.engine.assign_job();
     host.engine.resume();
@@ -69,6 +71,9 @@ TEST(FakeHostScript, EveryScriptableNameIsConsultedByAnOperation) {
     host.files.shred_engine_config();
     host.files.delete_pin();
     FakeFlowProbe(host).poll(sample);
+    host.firewall.open(FirewallPolicy{});
+    host.firewall.close();
+    host.firewall.filters_absent();
     for (const std::string& name : FakeHost::scriptable_operations()) {
         if (consulted.count(name) == 0) ADD_FAILURE() << name << " was never consulted";
     }

@@ -17,12 +17,14 @@ FakeHost::FakeHost() {
 }
 
 std::unique_ptr<TunnelController> FakeHost::make_controller() {
-    auto controller = std::make_unique<TunnelController>(routes, engine, resolver, probe, files, log, sleeper);
+    auto controller =
+        std::make_unique<TunnelController>(routes, engine, resolver, probe, files, log, sleeper, firewall);
     controller->set_clock([this] { return clock; });
     return controller;
 }
 
 void FakeHost::crash_broker() {
+    filters.installed = false;
     if (!process.held) return;
     process.held = false;
     if (process.in_job && process.alive) process.alive = false;
@@ -91,6 +93,7 @@ bool FakeHost::clean(std::string& why) const {
     if (files.engine_config) why += " config-file";
     if (files.ledger_text) why += " ledger-file";
     if (files.pin_text) why += " pin-file";
+    if (filters.installed) why += " filters";
     return why.empty();
 }
 
@@ -122,9 +125,13 @@ const std::vector<std::string>& FakeHost::scriptable_operations() {
                                                    "verify_capture_routes",
                                                    "interface_holder",
                                                    "ipv6_default_route_present",
+                                                   "list_routes",
                                                    "start",
                                                    "assign_job",
                                                    "resume",
+                                                   "firewall_open",
+                                                   "firewall_close",
+                                                   "filters_absent",
                                                    "reserve_local_port",
                                                    "save_ledger",
                                                    "write_engine_config",

@@ -12,8 +12,8 @@
 // interface operations: "list_default_routes", "find_physical_route", "add_pin_route",
 // "delete_pin_route", "pin_route_absent", "delete_interface_routes", "interface_routes_absent",
 // "list_own_adapters", "remove_adapter", "add_capture_routes", "add_host_route",
-// "delete_host_route", "verify_capture_routes", "interface_holder", "ipv6_default_route_present",
-// "start", "assign_job", "resume",
+// "delete_host_route", "verify_capture_routes", "interface_holder", "ipv6_default_route_present", "list_routes",
+// "start", "assign_job", "resume", "firewall_open", "firewall_close", "filters_absent",
 // "reserve_local_port", "save_ledger", "write_engine_config", "shred_engine_config",
 // "delete_pin", "poll". A failing "xxx_absent" reports the route as still present;
 // "add_capture_routes" is consulted once per route, so after = 2 installs two routes and fails.
@@ -100,6 +100,7 @@ public:
                                  const std::function<bool()>& cancelled) override;
     bool interface_holder(std::uint64_t luid, InterfaceHolder& out) override;
     bool ipv6_default_route_present(bool& present) override;
+    bool list_routes(std::vector<RouteRow>& out) override;
     std::uint32_t last_error() const override { return last_error_; }
 
 private:
@@ -244,6 +245,27 @@ private:
     FakeHost& host_;
 };
 
+// The filters as the host holds them. They vanish with the broker's process (dynamic session).
+struct FakeFilters {
+    bool installed = false;
+    FirewallPolicy policy;
+    int opens = 0;
+};
+
+class FakeFirewall : public Firewall {
+public:
+    explicit FakeFirewall(FakeHost& host) : host_(host) {}
+    bool open(const FirewallPolicy& policy) override;
+    bool close() override;
+    bool filters_absent() override;
+    std::uint32_t last_error() const override { return last_error_; }
+
+private:
+    bool fail(const char* operation);
+    FakeHost& host_;
+    std::uint32_t last_error_ = 0;
+};
+
 class FakeFlowProbe : public FlowProbe {
 public:
     explicit FakeFlowProbe(FakeHost& host) : host_(host) {}
@@ -308,6 +330,7 @@ public:
     std::vector<std::optional<FlowSample>> flow_samples;
     std::size_t flow_polls = 0;
     unsigned long long clock = 1000000;
+    FakeFilters filters;
 
     FakeRouteTable routes{*this};
     FakeEngineHost engine{*this};
@@ -316,6 +339,7 @@ public:
     FakeSessionFiles files{*this};
     FakeTunnelLog log;
     FakeSleeper sleeper{*this};
+    FakeFirewall firewall{*this};
 
 private:
     struct Scripted {

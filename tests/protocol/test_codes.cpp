@@ -40,7 +40,9 @@ INSTANTIATE_TEST_SUITE_P(
                       CodeCase{12, "invalid_profile", "Неверный порт сервера"},
                       CodeCase{13, "cleanup_failed", "Ошибка восстановления сети. Перезапустите службу"},
                       CodeCase{14, "busy", "Подключение уже идёт"}, CodeCase{15, "protocol", "Переустановите Ванторел"},
-                      CodeCase{16, "", ""}, CodeCase{-1, "", ""}, CodeCase{1000, "", ""}));
+                      CodeCase{static_cast<int>(ErrorCode::firewall_failed), "firewall_failed",
+                               "Не удалось включить защиту от утечек трафика"},
+                      CodeCase{-1, "", ""}, CodeCase{1000, "", ""}));
 
 TEST(MessageForCode, NoneReturnsTheDetailUnchanged) {
     EXPECT_EQ(MessageForCode(ErrorCode::none, "Сервер: \"x\"\n"), "Сервер: \"x\"\n");

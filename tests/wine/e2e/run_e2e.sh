@@ -36,6 +36,7 @@ trap cleanup EXIT
 vt_env_up "$base" "$work/prefix" || { bad "environment" "could not create namespace and prefix"; echo "$pass passed, $fail failed"; exit 1; }
 vt_install_programs "$build/bin" || { bad "install" "programs missing in $build/bin"; echo "$pass passed, $fail failed"; exit 1; }
 [ -f "$(vt_install_dir)/iphlpapi.dll" ] || { bad "install" "the test iphlpapi.dll is not built"; echo "$pass passed, $fail failed"; exit 1; }
+[ -f "$(vt_install_dir)/fwpuclnt.dll" ] || { bad "install" "the test fwpuclnt.dll is not built"; echo "$pass passed, $fail failed"; exit 1; }
 
 # --- the test iphlpapi.dll itself, beside it in the prefix, against the namespace's kernel
 cp "$build/bin/test_route_shim.exe" "$(vt_install_dir)/"
