@@ -8,3 +8,8 @@ set_target_properties(fwp_shim PROPERTIES PREFIX "" OUTPUT_NAME fwpuclnt
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fwp_shim)
 vantorel_warnings(fwp_shim)
 
+# Beside the DLL, which it loads instead of Wine's stubs.
+vantorel_test(test_fwp_shim SOURCES fwp_shim/test_fwp_shim.cpp LIBS vantorel_win32)
+set_target_properties(test_fwp_shim PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fwp_shim)
+add_dependencies(test_fwp_shim fwp_shim)
+set_tests_properties(test_fwp_shim PROPERTIES ENVIRONMENT "WINEDLLOVERRIDES=fwpuclnt=n,b")
