@@ -270,13 +270,22 @@ bool TunnelController::engine_rejected_key(const std::atomic<bool>& cancel) {
     }
 }
 
+// The tunnel's resolver comes first: once the filters hold DNS to the tunnel, it is the host's
+// only one.
 PhaseOutcome TunnelController::raise_firewall(const ConnectContext& context) {
     log_gate("firewall", "");
+    update_ledger([this, &context] { ledger_.tunnel_dns_guid = context.tun.guid; });
+    if (!firewall_.set_tunnel_dns(context.tun.guid, kTunnelDnsServer)) {
+        log_.write(generation(), "firewall", "dns_failed", firewall_.last_error());
+        return PhaseOutcome::failed(ErrorCode::firewall_failed);
+    }
     update_ledger([this] { ledger_.firewall_open = true; });
     if (!firewall_.open(SessionFirewallPolicy(context.tun, context.server_ip))) {
         log_.write(generation(), "firewall", "open_failed", firewall_.last_error());
         return PhaseOutcome::failed(ErrorCode::firewall_failed);
     }
+    // Answers the on-link resolver gave before the connect would be used past the tunnel.
+    firewall_.flush_resolver_cache();
     log_gate("firewall", "ok");
     return PhaseOutcome::proceed();
 }

@@ -9,6 +9,7 @@ FirewallPolicy SessionFirewallPolicy(const AdapterInfo& tun, const std::string& 
     // The engine's direct rule: traffic to these that leaves by the physical link (an on-link
     // subnet beats the capture routes) is sent direct by design, not a leak.
     policy.direct_subnets = {"10.0.0.0/8", "172.16.0.0/12", "192.168.0.0/16", "fc00::/7", "fe80::/10"};
+    policy.dns_only_through_tunnel = true;
     return policy;
 }
 

@@ -75,6 +75,10 @@ public:
     // Removes every filter of ours, also ones another process of ours left behind.
     virtual bool close() = 0;
     virtual bool filters_absent() = 0;
+    // The tunnel adapter's DNS server, kept by the system under the adapter's GUID (so it can be
+    // cleared after the adapter is gone); an empty `server` clears it.
+    virtual bool set_tunnel_dns(const std::string& adapter_guid, const std::string& server) = 0;
+    virtual void flush_resolver_cache() = 0;
     virtual std::uint32_t last_error() const = 0;
 };
 

@@ -220,9 +220,25 @@ bool TunnelController::remove_engine_config() {
 // traffic from leaking past them. Asked also when the ledger names none, since the ledger is
 // saved after the filters of a crashed broker's last connect may have been made.
 bool TunnelController::remove_firewall() {
-    if (firewall_.close() && firewall_.filters_absent()) return true;
-    log_.write(generation(), "cleanup", "firewall", firewall_.last_error());
-    return false;
+    bool ok = true;
+    if (!firewall_.close() || !firewall_.filters_absent()) {
+        log_.write(generation(), "cleanup", "firewall", firewall_.last_error());
+        ok = false;
+    }
+    std::string dns_guid;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        dns_guid = ledger_.tunnel_dns_guid;
+    }
+    if (!dns_guid.empty()) {
+        if (!firewall_.set_tunnel_dns(dns_guid, std::string())) {
+            log_.write(generation(), "cleanup", "tunnel_dns", firewall_.last_error());
+            ok = false;
+        }
+        // Answers got through the tunnel would outlive it.
+        firewall_.flush_resolver_cache();
+    }
+    return ok;
 }
 
 TeardownOutcome TunnelController::remove_host_changes() {

@@ -191,6 +191,7 @@ std::string WriteLedgerText(const SessionLedger& ledger) {
     AppendLine(out, "adapter_index", std::to_string(ledger.adapter.index));
     AppendLine(out, "config_written", ledger.config_written ? "1" : "0");
     AppendLine(out, "firewall_open", ledger.firewall_open ? "1" : "0");
+    AppendLine(out, "tunnel_dns_guid", CleanValue(ledger.tunnel_dns_guid));
     for (const CaptureRoute& route : ledger.routes) {
         AppendLine(out, "route",
                    CleanValue(route.destination) + "/" + std::to_string(route.prefix_length) + "/" +
@@ -226,6 +227,7 @@ bool ParseLedgerText(const std::string& text, SessionLedger& out) {
     ledger.config_written = ValueOf(text, "config_written") == "1";
     // Absent from ledgers written before the filters existed: read as not open.
     ledger.firewall_open = ValueOf(text, "firewall_open") == "1";
+    ledger.tunnel_dns_guid = ValueOf(text, "tunnel_dns_guid");
     if (!ParseRoutes(text, ledger.routes)) return false;
     out = std::move(ledger);
     return true;

@@ -7,6 +7,7 @@
 #include <fwpmu.h>
 // clang-format on
 
+#include <cstdio>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -324,6 +325,8 @@ DWORD ListOurFilters(HANDLE engine, const GUID& layer, std::vector<UINT64>& ids)
     wanted.actionMask = 0xFFFFFFFF;
     FilterEnum listing(engine);
     DWORD status = FwpmFilterCreateEnumHandle0(engine, &wanted, listing.out());
+    // No provider of ours (never opened, or its session ended): no filter of ours either.
+    if (status == static_cast<DWORD>(FWP_E_PROVIDER_NOT_FOUND)) return ERROR_SUCCESS;
     if (status != ERROR_SUCCESS) return status;
     for (;;) {
         FWPM_FILTER0** entries = nullptr;
@@ -334,6 +337,62 @@ DWORD ListOurFilters(HANDLE engine, const GUID& layer, std::vector<UINT64>& ids)
         if (entries != nullptr) FwpmFreeMemory0(reinterpret_cast<void**>(&entries));
         if (count < 64) return ERROR_SUCCESS;
     }
+}
+
+// DNS_INTERFACE_SETTINGS of netioapi.h (Windows 10 build 19041), which mingw lacks.
+struct DnsInterfaceSettings {
+    ULONG Version;
+    ULONG64 Flags;
+    PWSTR Domain;
+    PWSTR NameServer;
+    PWSTR SearchList;
+    ULONG RegistrationEnabled;
+    ULONG RegisterAdapterName;
+    ULONG EnableLLMNR;
+    ULONG QueryAdapterName;
+    PWSTR ProfileNameServer;
+};
+constexpr ULONG kDnsInterfaceSettingsVersion1 = 1;
+constexpr ULONG64 kDnsSettingNameServer = 0x0002;
+using SetInterfaceDnsSettingsFn = DWORD(WINAPI*)(GUID, const DnsInterfaceSettings*);
+using DnsFlushResolverCacheFn = BOOL(WINAPI*)();
+
+template <typename Function>
+Function SystemProcedure(const wchar_t* dll, const char* name) {
+    HMODULE module = GetModuleHandleW(dll);
+    if (module == nullptr) module = LoadLibraryExW(dll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module == nullptr) return nullptr;
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}".
+bool ParseGuid(const std::string& text, GUID& out) {
+    unsigned long data1 = 0;
+    unsigned int data2 = 0, data3 = 0, b[8] = {};
+    char tail = 0;
+    if (text.size() != 38 || std::sscanf(text.c_str(), "{%8lx-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}%c", &data1, &data2,
+                                         &data3, &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7], &tail) != 11) {
+        return false;
+    }
+    out.Data1 = data1;
+    out.Data2 = static_cast<unsigned short>(data2);
+    out.Data3 = static_cast<unsigned short>(data3);
+    for (int i = 0; i < 8; ++i) out.Data4[i] = static_cast<unsigned char>(b[i]);
+    return true;
+}
+
+// Where the system keeps an interface's static DNS servers, and reads them from.
+DWORD SetNameServerValue(const std::string& adapter_guid, const std::wstring& servers) {
+    const std::wstring key =
+        L"SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces\\" + Utf8ToWide(adapter_guid);
+    HKEY opened = nullptr;
+    LSTATUS status =
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &opened, nullptr);
+    if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
+    status = RegSetValueExW(opened, L"NameServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(servers.c_str()),
+                            static_cast<DWORD>((servers.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(opened);
+    return static_cast<DWORD>(status);
 }
 
 constexpr const GUID* kAllLayers[] = {&kLayerConnectV4, &kLayerConnectV6, &kLayerRecvAcceptV4, &kLayerRecvAcceptV6};
@@ -416,6 +475,37 @@ bool Win32Firewall::filters_absent() {
     if (status != static_cast<DWORD>(FWP_E_SUBLAYER_NOT_FOUND)) return fail(status);
     last_error_ = 0;
     return true;
+}
+
+bool Win32Firewall::set_tunnel_dns(const std::string& adapter_guid, const std::string& server) {
+    GUID interface_guid{};
+    if (!ParseGuid(adapter_guid, interface_guid)) return fail(ERROR_INVALID_PARAMETER);
+    std::wstring servers = Utf8ToWide(server);
+    const auto set_settings = SystemProcedure<SetInterfaceDnsSettingsFn>(L"iphlpapi.dll", "SetInterfaceDnsSettings");
+    if (set_settings != nullptr) {
+        DnsInterfaceSettings settings;
+        std::memset(&settings, 0, sizeof settings);
+        settings.Version = kDnsInterfaceSettingsVersion1;
+        settings.Flags = kDnsSettingNameServer;
+        settings.NameServer = servers.data();
+        const DWORD status = set_settings(interface_guid, &settings);
+        // Cleared after the adapter is gone: the system may no longer know the interface.
+        if (status == ERROR_SUCCESS || (server.empty() && status == ERROR_NOT_FOUND)) {
+            last_error_ = 0;
+            return true;
+        }
+        if (!server.empty()) return fail(status);
+    }
+    const DWORD status = SetNameServerValue(adapter_guid, servers);
+    if (status != ERROR_SUCCESS) return fail(status);
+    last_error_ = 0;
+    return true;
+}
+
+// DnsFlushResolverCache is what "ipconfig /flushdns" calls; dnsapi exports it without a header.
+void Win32Firewall::flush_resolver_cache() {
+    const auto flush = SystemProcedure<DnsFlushResolverCacheFn>(L"dnsapi.dll", "DnsFlushResolverCache");
+    if (flush != nullptr) flush();
 }
 
 }  // namespace vantorel

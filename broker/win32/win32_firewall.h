@@ -1,6 +1,7 @@
 #pragma once
 // Firewall over the Windows Filtering Platform (fwpuclnt): a dynamic session, so every filter
-// goes with the broker's process. Windows only.
+// goes with the broker's process. The tunnel's DNS server through the IP Helper (or, before
+// Windows 10 build 19041, the TCP/IP interface key the system reads it from). Windows only.
 
 #include <cstdint>
 #include <string>
@@ -21,6 +22,8 @@ public:
     bool open(const FirewallPolicy& policy) override;
     bool close() override;
     bool filters_absent() override;
+    bool set_tunnel_dns(const std::string& adapter_guid, const std::string& server) override;
+    void flush_resolver_cache() override;
     std::uint32_t last_error() const override { return last_error_; }
 
 private:

@@ -103,6 +103,8 @@ std::vector<FailureRow> Rows() {
          ExpectedLine{"egress", "timeout", 3500}},
         {"canary_not_removed", [](FakeHost& h, ConnectJob&) { h.fail("delete_host_route", 1168); },
          ErrorCode::route_failed, "", ExpectedLine{"routes", "canary_failed", 1168}, 1168},
+        {"tunnel_dns_not_set", [](FakeHost& h, ConnectJob&) { h.fail("set_tunnel_dns", 5, 1); },
+         ErrorCode::firewall_failed, "", ExpectedLine{"firewall", "dns_failed", 5}},
         {"filters_not_set", [](FakeHost& h, ConnectJob&) { h.fail("firewall_open", 0x80320009u); },
          ErrorCode::firewall_failed, "", ExpectedLine{"firewall", "open_failed", 0x80320009u}},
         {"capture_not_installed", [](FakeHost& h, ConnectJob&) { h.fail("add_capture_routes", 5, -1, 2); },

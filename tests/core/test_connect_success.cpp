@@ -12,7 +12,7 @@ class ConnectSuccess : public CoreScenario {};
 TEST_F(ConnectSuccess, SavesTheLedgerEntriesInOrder) {
     connect_ok();
     const std::vector<SessionLedger>& saved = host.files.saved;
-    ASSERT_EQ(saved.size(), 12u);
+    ASSERT_EQ(saved.size(), 13u);
     for (const SessionLedger& entry : saved) EXPECT_EQ(entry.generation, 1);
 
     // Admission, then the first publish: nothing on the host yet.
@@ -51,22 +51,25 @@ TEST_F(ConnectSuccess, SavesTheLedgerEntriesInOrder) {
     EXPECT_TRUE(saved[7].routes.empty());
     EXPECT_FALSE(saved[7].firewall_open);
 
-    // The filters are entered before they are asked for, and before any capture route exists.
-    EXPECT_TRUE(saved[8].firewall_open);
-    EXPECT_TRUE(saved[8].routes.empty());
+    // The tunnel's resolver, then the filters, are entered before they are asked for, and
+    // before any capture route exists.
+    EXPECT_EQ(saved[8].tunnel_dns_guid, saved[4].adapter.guid);
+    EXPECT_FALSE(saved[8].firewall_open);
+    EXPECT_TRUE(saved[9].firewall_open);
+    EXPECT_TRUE(saved[9].routes.empty());
 
-    ASSERT_EQ(saved[9].routes.size(), 4u);
+    ASSERT_EQ(saved[10].routes.size(), 4u);
     const char* halves[] = {"0.0.0.0", "128.0.0.0", "::", "8000::"};
     for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(saved[9].routes[i].destination, halves[i]);
-        EXPECT_EQ(saved[9].routes[i].prefix_length, 1);
-        EXPECT_EQ(saved[9].routes[i].interface_index, FakeHost::kTunIndex);
+        EXPECT_EQ(saved[10].routes[i].destination, halves[i]);
+        EXPECT_EQ(saved[10].routes[i].prefix_length, 1);
+        EXPECT_EQ(saved[10].routes[i].interface_index, FakeHost::kTunIndex);
     }
-    EXPECT_EQ(saved[9].phase, SessionState::connecting);
-    EXPECT_EQ(saved[10].phase, SessionState::connected);
+    EXPECT_EQ(saved[10].phase, SessionState::connecting);
     EXPECT_EQ(saved[11].phase, SessionState::connected);
-    EXPECT_FALSE(saved[11].cleanup_verified);
-    EXPECT_TRUE(saved[11].firewall_open);
+    EXPECT_EQ(saved[12].phase, SessionState::connected);
+    EXPECT_FALSE(saved[12].cleanup_verified);
+    EXPECT_TRUE(saved[12].firewall_open);
 }
 
 TEST_F(ConnectSuccess, PublishesConnectingThenConnected) {
@@ -112,7 +115,10 @@ TEST_F(ConnectSuccess, LeavesTheHostRoutedThroughTheTun) {
     EXPECT_EQ(host.filters.policy.server_ipv4, kServerIp);
     EXPECT_EQ(host.filters.policy.direct_subnets,
               (std::vector<std::string>{"10.0.0.0/8", "172.16.0.0/12", "192.168.0.0/16", "fc00::/7", "fe80::/10"}));
-    EXPECT_FALSE(host.filters.policy.dns_only_through_tunnel);
+    EXPECT_TRUE(host.filters.policy.dns_only_through_tunnel);
+    const std::string tun_guid = host.interface_by_alias("VantorelTun")->guid;
+    EXPECT_EQ(host.filters.tunnel_dns, (std::map<std::string, std::string>{{tun_guid, "198.18.0.2"}}));
+    EXPECT_EQ(host.filters.resolver_flushes, 1);
     EXPECT_EQ(host.resolver.asked, (std::vector<std::string>{"vpn.example.net", kConnectivityCheckHost}));
 }
 

@@ -48,6 +48,7 @@ std::vector<VerificationRow> VerificationRows() {
         {"config_not_shredded", [](FakeHost& h) { h.fail("shred_engine_config", 32); }, ClearScript},
         {"filters_not_closed", [](FakeHost& h) { h.fail("firewall_close", 5); }, ClearScript},
         {"filters_still_present", [](FakeHost& h) { h.fail("filters_absent", 0); }, ClearScript},
+        {"tunnel_dns_not_cleared", [](FakeHost& h) { h.fail("set_tunnel_dns", 5); }, ClearScript},
     };
 }
 

@@ -94,6 +94,9 @@ bool FakeHost::clean(std::string& why) const {
     if (files.ledger_text) why += " ledger-file";
     if (files.pin_text) why += " pin-file";
     if (filters.installed) why += " filters";
+    for (const auto& entry : filters.tunnel_dns) {
+        if (!entry.second.empty()) why += " tunnel-dns:" + entry.first;
+    }
     return why.empty();
 }
 
@@ -132,6 +135,7 @@ const std::vector<std::string>& FakeHost::scriptable_operations() {
                                                    "firewall_open",
                                                    "firewall_close",
                                                    "filters_absent",
+                                                   "set_tunnel_dns",
                                                    "reserve_local_port",
                                                    "save_ledger",
                                                    "write_engine_config",

@@ -13,7 +13,7 @@
 // "delete_pin_route", "pin_route_absent", "delete_interface_routes", "interface_routes_absent",
 // "list_own_adapters", "remove_adapter", "add_capture_routes", "add_host_route",
 // "delete_host_route", "verify_capture_routes", "interface_holder", "ipv6_default_route_present", "list_routes",
-// "start", "assign_job", "resume", "firewall_open", "firewall_close", "filters_absent",
+// "start", "assign_job", "resume", "firewall_open", "firewall_close", "filters_absent", "set_tunnel_dns",
 // "reserve_local_port", "save_ledger", "write_engine_config", "shred_engine_config",
 // "delete_pin", "poll". A failing "xxx_absent" reports the route as still present;
 // "add_capture_routes" is consulted once per route, so after = 2 installs two routes and fails.
@@ -250,6 +250,9 @@ struct FakeFilters {
     bool installed = false;
     FirewallPolicy policy;
     int opens = 0;
+    // DNS servers by adapter GUID, as the system keeps them: they outlive the adapter and the broker.
+    std::map<std::string, std::string> tunnel_dns;
+    int resolver_flushes = 0;
 };
 
 class FakeFirewall : public Firewall {
@@ -258,6 +261,8 @@ public:
     bool open(const FirewallPolicy& policy) override;
     bool close() override;
     bool filters_absent() override;
+    bool set_tunnel_dns(const std::string& adapter_guid, const std::string& server) override;
+    void flush_resolver_cache() override;
     std::uint32_t last_error() const override { return last_error_; }
 
 private:

@@ -304,6 +304,18 @@ bool FakeFirewall::close() {
     return true;
 }
 
+bool FakeFirewall::set_tunnel_dns(const std::string& adapter_guid, const std::string& server) {
+    if (fail("set_tunnel_dns")) return false;
+    if (adapter_guid.empty()) {
+        last_error_ = win32_error::invalid_parameter;
+        return false;
+    }
+    host_.filters.tunnel_dns[adapter_guid] = server;
+    return true;
+}
+
+void FakeFirewall::flush_resolver_cache() { ++host_.filters.resolver_flushes; }
+
 // A failing check reports the filters as still there.
 bool FakeFirewall::filters_absent() {
     if (fail("filters_absent")) return false;
