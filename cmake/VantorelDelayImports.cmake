@@ -1,4 +1,5 @@
-# Delay-import libraries for the system DLLs that are not KnownDLLs (IPHLPAPI.DLL, WINHTTP.dll):
+# Delay-import libraries for the system DLLs that are not KnownDLLs (IPHLPAPI.DLL, WINHTTP.dll,
+# fwpuclnt.dll):
 # the loader would look for them beside the program before main runs, where a planted copy
 # would be taken. Delay-loaded, each is loaded at its first call by mingw-w64's
 # __delayLoadHelper2 (LoadLibraryA), after SetDefaultDllDirectories has limited the search to
@@ -29,3 +30,4 @@ endfunction()
 
 vantorel_delay_import(iphlpapi IPHLPAPI.DLL)
 vantorel_delay_import(winhttp WINHTTP.dll)
+vantorel_delay_import(fwpuclnt fwpuclnt.dll)

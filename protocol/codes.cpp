@@ -41,6 +41,7 @@ constexpr CodeText kCodeTexts[] = {
     {"service_stopping", "Служба Ванторел останавливается. Подключитесь, когда она снова запустится"},
     {"teardown_timeout", "Предыдущее подключение не закрылось вовремя. Повторите попытку"},
     {"engine_untrusted", "Папка программы доступна для записи другим пользователям. Переустановите Ванторел"},
+    {"firewall_failed", "Не удалось включить защиту от утечек трафика"},
 };
 
 constexpr int kCodeCount = static_cast<int>(sizeof kCodeTexts / sizeof kCodeTexts[0]);

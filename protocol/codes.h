@@ -33,6 +33,7 @@ enum class ErrorCode : int {
     service_stopping = 19,
     teardown_timeout = 20,
     engine_untrusted = 21,  // the engine or its folder can be changed by other users
+    firewall_failed = 22,
 };
 
 enum class DisconnectReason : int { client_gone = 0, explicit_request = 1, service_stop = 2, suspend = 3, lost = 4 };

@@ -47,6 +47,8 @@ ADVICE = {
     "disk_full": "show the message; the user must free space on the system drive, then connect again",
     "engine_untrusted": "show the message; other users can change the program's folder or sing-box.exe, "
                         "so the broker will not start it: reinstall to the default folder",
+    "firewall_failed": "show the message; the leak protection could not be set, so nothing was connected: "
+                       "a retry may help, a repeat needs the Base Filtering Engine service running",
     "service_stopping": "show the message; offer connect again once `status` answers (the controller "
                         "retries about 10 s to reach a starting service)",
     "teardown_timeout": "the previous session's teardown outran its bound; wait for its idle event, "

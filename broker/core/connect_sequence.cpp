@@ -1,5 +1,5 @@
 // A connect, phase by phase: foreign tunnel, profile and server, engine, TUN wait, pin route,
-// egress, capture routes, proof. Every host change is entered in the ledger before or right
+// egress, filters, capture routes, proof. Every host change is entered in the ledger before or right
 // after it is made, so a crash at any point is undone by the next start.
 
 #include <exception>
@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "broker/core/firewall_policy.h"
 #include "broker/core/ipv6_capture_rule.h"
 #include "broker/core/tunnel_controller.h"
 #include "broker/engine/engine_config.h"
@@ -58,6 +59,8 @@ PhaseOutcome TunnelController::run_phases(const ConnectJob& job, const std::atom
         [&] { return check_foreign_tunnel("pin_failed"); },
         [&] { return pin_server_route(context, cancel); },
         [&] { return prove_egress(context, cancel); },
+        // Filters first: the capture routes never carry traffic that the filters do not hold.
+        [&] { return raise_firewall(context); },
         [&] { return install_capture(context); },
         [&] { return tun_ready_listener_ ? await_proof(cancel) : PhaseOutcome::proceed(); },
     };
@@ -358,6 +361,26 @@ bool TunnelController::engine_rejected_key(const std::atomic<bool>& cancel, bool
     }
 }
 
+// The tunnel's resolver comes first: once the filters hold DNS to the tunnel, it is the host's
+// only one.
+PhaseOutcome TunnelController::raise_firewall(const ConnectContext& context) {
+    log_gate("firewall", "");
+    update_ledger([this, &context] { ledger_.tunnel_dns_guid = context.tun.guid; });
+    if (!firewall_.set_tunnel_dns(context.tun.guid, kTunnelDnsServer)) {
+        log_.write(generation(), "firewall", "dns_failed", firewall_.last_error());
+        return PhaseOutcome::failed(ErrorCode::firewall_failed);
+    }
+    update_ledger([this] { ledger_.firewall_open = true; });
+    if (!firewall_.open(SessionFirewallPolicy(context.tun, context.server_ip))) {
+        log_.write(generation(), "firewall", "open_failed", firewall_.last_error());
+        return PhaseOutcome::failed(ErrorCode::firewall_failed);
+    }
+    // Answers the on-link resolver gave before the connect would be used past the tunnel.
+    firewall_.flush_resolver_cache();
+    log_gate("firewall", "ok");
+    return PhaseOutcome::proceed();
+}
+
 PhaseOutcome TunnelController::install_capture(ConnectContext& context) {
     std::vector<CaptureRoute> installed;
     if (!routes_.add_capture_routes(context.tun, installed)) {
@@ -382,6 +405,8 @@ PhaseOutcome TunnelController::install_capture(ConnectContext& context) {
         diagnose_tun_timeout();
         return PhaseOutcome::failed(ErrorCode::tun_init_timeout);
     }
+    // The watch compares later tables with this one.
+    if (!routes_.list_routes(connect_routes_)) return route_step_failed("table_unreadable");
     log_.write(generation(), "routes", "capture_installed", static_cast<std::uint32_t>(installed.size()));
     log_gate("routes", "ok");
     return PhaseOutcome::proceed();

@@ -36,6 +36,26 @@ struct CaptureRoute {
     std::uint32_t interface_index = 0;
 };
 
+// What the session's filters let out besides the tunnel. Loopback, DHCP, neighbour discovery
+// and the engine process itself are let out by every implementation.
+struct FirewallPolicy {
+    std::uint64_t tun_luid = 0;
+    std::string server_ipv4;                  // the engine's own connection to the proxy server
+    std::vector<std::string> direct_subnets;  // "10.0.0.0/8", "fe80::/10", ...
+    // DNS leaves only through the tunnel. Only with a resolver on the tunnel: without one, the
+    // host's on-link resolver (the home router) is its only one, and blocking it would leave
+    // the host without names.
+    bool dns_only_through_tunnel = false;
+};
+
+// One IPv4 or IPv6 route of the system's table, by the interface it leaves through.
+struct RouteRow {
+    std::string destination;  // "192.168.1.0", "fe80::", ...
+    int prefix_length = 0;
+    std::uint64_t interface_luid = 0;
+    bool own = false;  // the interface carries an own adapter name
+};
+
 struct DefaultRouteInfo {
     std::string interface_alias;
     bool physical = false;

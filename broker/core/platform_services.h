@@ -1,5 +1,5 @@
 #pragma once
-// The eight services through which the tunnel core sees the host. Failures are results:
+// The nine services through which the tunnel core sees the host. Failures are results:
 // bool plus the Windows error number of the last call (fakes use the same numbers,
 // since they reach the service log).
 
@@ -64,6 +64,25 @@ public:
     virtual bool ipv6_default_route_present(bool& present) = 0;
     // Every IPv4 address this host holds, on any interface, as dotted text.
     virtual bool list_local_ipv4(std::vector<std::string>& out) = 0;
+    // Every IPv4 and IPv6 route; a route whose interface cannot be read counts as not our own.
+    virtual bool list_routes(std::vector<RouteRow>& out) = 0;
+    virtual std::uint32_t last_error() const = 0;
+};
+
+// Filters that keep traffic inside the tunnel for the life of the session. They live in a
+// session of their own that the system ends with the broker's process, so a crash never leaves
+// the host without network.
+class Firewall {
+public:
+    virtual ~Firewall() = default;
+    virtual bool open(const FirewallPolicy& policy) = 0;
+    // Removes every filter of ours, also ones another process of ours left behind.
+    virtual bool close() = 0;
+    virtual bool filters_absent() = 0;
+    // The tunnel adapter's DNS server, kept by the system under the adapter's GUID (so it can be
+    // cleared after the adapter is gone); an empty `server` clears it.
+    virtual bool set_tunnel_dns(const std::string& adapter_guid, const std::string& server) = 0;
+    virtual void flush_resolver_cache() = 0;
     virtual std::uint32_t last_error() const = 0;
 };
 

@@ -22,6 +22,8 @@ struct SessionLedger {
     AdapterInfo adapter;
     std::vector<CaptureRoute> routes;
     bool config_written = false;
+    bool firewall_open = false;   // set before the filters are asked for
+    std::string tunnel_dns_guid;  // the adapter whose DNS server is being set, before it is set
 };
 
 struct ConnectJob {

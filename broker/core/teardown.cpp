@@ -220,6 +220,31 @@ bool TunnelController::remove_engine_config() {
     return files_.shred_engine_config() && !files_.engine_config_exists();
 }
 
+// After the routes: while they still lead into a stopped engine the filters keep the host's
+// traffic from leaking past them. Asked also when the ledger names none, since the ledger is
+// saved after the filters of a crashed broker's last connect may have been made.
+bool TunnelController::remove_firewall() {
+    bool ok = true;
+    if (!firewall_.close() || !firewall_.filters_absent()) {
+        log_.write(generation(), "cleanup", "firewall", firewall_.last_error());
+        ok = false;
+    }
+    std::string dns_guid;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        dns_guid = ledger_.tunnel_dns_guid;
+    }
+    if (!dns_guid.empty()) {
+        if (!firewall_.set_tunnel_dns(dns_guid, std::string())) {
+            log_.write(generation(), "cleanup", "tunnel_dns", firewall_.last_error());
+            ok = false;
+        }
+        // Answers got through the tunnel would outlive it.
+        firewall_.flush_resolver_cache();
+    }
+    return ok;
+}
+
 TeardownOutcome TunnelController::remove_host_changes() {
     // Every step runs even after a failure, so one attempt removes as much as it can.
     TeardownOutcome outcome;
@@ -230,6 +255,7 @@ TeardownOutcome TunnelController::remove_host_changes() {
     ok = clean_interfaces(luids) && ok;
     ok = remove_own_adapters() && ok;
     ok = interfaces_clean(luids) && ok;
+    ok = remove_firewall() && ok;
     ok = remove_engine_config() && ok;
     if (!files_.read_pin().empty()) ok = false;
     outcome.verified = ok;

@@ -14,7 +14,8 @@ StopTarget StopTargetOf(const TunnelSnapshot& snapshot) {
 }
 
 TunnelController::TunnelController(RouteTable& routes, EngineHost& engine, NameResolver& resolver,
-                                   ConnectivityProbe& probe, SessionFiles& files, TunnelLog& log, Sleeper& sleeper)
+                                   ConnectivityProbe& probe, SessionFiles& files, TunnelLog& log, Sleeper& sleeper,
+                                   Firewall& firewall)
     : routes_(routes),
       engine_(engine),
       resolver_(resolver),
@@ -22,6 +23,7 @@ TunnelController::TunnelController(RouteTable& routes, EngineHost& engine, NameR
       files_(files),
       log_(log),
       sleeper_(sleeper),
+      firewall_(firewall),
       clock_ms_(MonotonicMs) {}
 
 void TunnelController::set_snapshot_listener(std::function<void(const TunnelSnapshot&)> listener) {

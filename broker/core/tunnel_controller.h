@@ -90,7 +90,7 @@ struct TeardownOutcome {
 class TunnelController {
 public:
     TunnelController(RouteTable& routes, EngineHost& engine, NameResolver& resolver, ConnectivityProbe& probe,
-                     SessionFiles& files, TunnelLog& log, Sleeper& sleeper);
+                     SessionFiles& files, TunnelLog& log, Sleeper& sleeper, Firewall& firewall);
     TunnelController(const TunnelController&) = delete;
     TunnelController& operator=(const TunnelController&) = delete;
 
@@ -184,6 +184,7 @@ private:
     void retire_engine();
     PhaseOutcome pin_server_route(ConnectContext& context, const std::atomic<bool>& cancel);
     PhaseOutcome prove_egress(ConnectContext& context, const std::atomic<bool>& cancel);
+    PhaseOutcome raise_firewall(const ConnectContext& context);
     PhaseOutcome install_capture(ConnectContext& context);
     bool engine_rejected_key(const std::atomic<bool>& cancel, bool reality);
     PhaseOutcome await_proof(const std::atomic<bool>& cancel);
@@ -217,6 +218,7 @@ private:
     bool remove_own_adapters();
     bool interfaces_clean(const std::vector<std::uint64_t>& luids);
     bool remove_engine_config();
+    bool remove_firewall();
 
     RouteTable& routes_;
     EngineHost& engine_;
@@ -225,6 +227,7 @@ private:
     SessionFiles& files_;
     TunnelLog& log_;
     Sleeper& sleeper_;
+    Firewall& firewall_;
 
     mutable std::mutex lock_;
     SessionLedger ledger_;
@@ -236,6 +239,8 @@ private:
     FlowProbeFactory flow_probe_factory_;
     std::function<unsigned long long()> clock_ms_;
     FlowMonitor flow_monitor_{log_};
+    // Worker thread only: the route table as the last connect left it, for the watch.
+    std::vector<RouteRow> connect_routes_;
     long long proven_generation_ = 0;
     ProofVerdict proof_verdict_ = ProofVerdict::none;
     // Guarded by lock_. A teardown runs from its claim until its final snapshot is announced;

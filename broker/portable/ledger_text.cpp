@@ -190,6 +190,8 @@ std::string WriteLedgerText(const SessionLedger& ledger) {
     AppendLine(out, "adapter_luid", std::to_string(ledger.adapter.luid));
     AppendLine(out, "adapter_index", std::to_string(ledger.adapter.index));
     AppendLine(out, "config_written", ledger.config_written ? "1" : "0");
+    AppendLine(out, "firewall_open", ledger.firewall_open ? "1" : "0");
+    AppendLine(out, "tunnel_dns_guid", CleanValue(ledger.tunnel_dns_guid));
     for (const CaptureRoute& route : ledger.routes) {
         AppendLine(out, "route",
                    CleanValue(route.destination) + "/" + std::to_string(route.prefix_length) + "/" +
@@ -223,6 +225,9 @@ bool ParseLedgerText(const std::string& text, SessionLedger& out) {
     if (!ReadU64Field(ValueOf(text, "adapter_luid"), ledger.adapter.luid)) return false;
     ledger.adapter.index = ReadU32Field(ValueOf(text, "adapter_index"));
     ledger.config_written = ValueOf(text, "config_written") == "1";
+    // Absent from ledgers written before the filters existed: read as not open.
+    ledger.firewall_open = ValueOf(text, "firewall_open") == "1";
+    ledger.tunnel_dns_guid = ValueOf(text, "tunnel_dns_guid");
     if (!ParseRoutes(text, ledger.routes)) return false;
     out = std::move(ledger);
     return true;

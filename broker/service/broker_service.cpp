@@ -23,7 +23,7 @@ ServiceCoreHooks ClearingThrough(Win32TunnelLog& log, ServiceCoreHooks hooks) {
 BrokerService::BrokerService(const DataPaths& paths, ServiceCoreHooks hooks)
     : platform(paths),
       controller(platform.routes, platform.engine, platform.resolver, platform.probe, platform.files, platform.log,
-                 platform.sleeper),
+                 platform.sleeper, platform.firewall),
       core(controller, platform.log, ClearingThrough(platform.log, std::move(hooks))) {}
 
 ServiceCoreHooks WindowsServiceHooks(void* ready_event) {

@@ -12,7 +12,7 @@ namespace vantorel {
 std::wstring EnginePath() { return DirectoryOf(OwnExecutablePath()) + L"\\sing-box.exe"; }
 
 PlatformSet::PlatformSet(const DataPaths& paths)
-    : engine(EnginePath(), paths.engine_config), files(paths), log(paths) {}
+    : engine(EnginePath(), paths.engine_config), files(paths), log(paths), firewall(EnginePath()) {}
 
 void LogDataDirectoryOutcome(TunnelLog& log, const DataDirectoryOutcome& outcome) {
     if (outcome.moved_aside) log.write(0, "data_directory", "moved_aside", 0);

@@ -1,10 +1,11 @@
 #pragma once
-// The seven Windows platform objects a TunnelController runs over, built the same way for the
+// The Windows platform objects a TunnelController runs over, built the same way for the
 // service and for reconcile mode. Windows only.
 
 #include "broker/engine/win32_engine.h"
 #include "broker/win32/data_directory.h"
 #include "broker/win32/win32_connectivity_probe.h"
+#include "broker/win32/win32_firewall.h"
 #include "broker/win32/win32_resolver.h"
 #include "broker/win32/win32_route_table.h"
 #include "broker/win32/win32_session_files.h"
@@ -23,6 +24,7 @@ struct PlatformSet {
     Win32SessionFiles files;
     Win32TunnelLog log;
     Win32Sleeper sleeper;
+    Win32Firewall firewall;
 };
 
 // The engine executable: sing-box.exe beside the broker's own executable.

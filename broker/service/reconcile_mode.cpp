@@ -63,7 +63,7 @@ int RunReconcileMode(const DataRemoval& removal) {
     TunnelSnapshot outcome;
     {
         TunnelController controller(platform->routes, platform->engine, platform->resolver, platform->probe,
-                                    platform->files, platform->log, platform->sleeper);
+                                    platform->files, platform->log, platform->sleeper, platform->firewall);
         const std::atomic<bool> cancel{false};
         outcome = controller.recover_at_startup(cancel);
     }

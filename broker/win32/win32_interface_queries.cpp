@@ -1,5 +1,7 @@
-// Win32RouteTable: who holds an interface LUID now, and whether IPv6 could leave outside the
-// tunnel.
+// Win32RouteTable: who holds an interface LUID now, whether IPv6 could leave outside the
+// tunnel, and the whole table for the watch.
+
+#include <map>
 
 #include "broker/portable/adapter_identity.h"
 #include "broker/win32/ip_helper_rows.h"
@@ -61,6 +63,40 @@ bool Win32RouteTable::list_local_ipv4(std::vector<std::string>& out) {
         char text[INET_ADDRSTRLEN] = {};
         const IN_ADDR address = table.get()->Table[i].Address.Ipv4.sin_addr;
         if (inet_ntop(AF_INET, &address, text, sizeof(text)) != nullptr) out.emplace_back(text);
+    }
+    return succeed();
+}
+
+bool Win32RouteTable::list_routes(std::vector<RouteRow>& out) {
+    out.clear();
+    ForwardTable table;
+    const std::uint32_t rc = ReadForwardTable(AF_UNSPEC, table);
+    if (rc != 0) return fail(rc);
+    std::map<std::uint64_t, bool> own;
+    for (ULONG i = 0; i < table.get()->NumEntries; ++i) {
+        const MIB_IPFORWARD_ROW2& route = table.get()->Table[i];
+        const SOCKADDR_INET& prefix = route.DestinationPrefix.Prefix;
+        char text[INET6_ADDRSTRLEN] = {};
+        if (prefix.si_family == AF_INET) {
+            inet_ntop(AF_INET, &prefix.Ipv4.sin_addr, text, sizeof text);
+        } else if (prefix.si_family == AF_INET6) {
+            inet_ntop(AF_INET6, &prefix.Ipv6.sin6_addr, text, sizeof text);
+        } else {
+            continue;
+        }
+        RouteRow row;
+        row.destination = text;
+        row.prefix_length = route.DestinationPrefix.PrefixLength;
+        row.interface_luid = route.InterfaceLuid.Value;
+        const auto known = own.find(row.interface_luid);
+        if (known != own.end()) {
+            row.own = known->second;
+        } else {
+            MIB_IF_ROW2 iface;
+            row.own = ReadInterface(route.InterfaceLuid, iface) == NO_ERROR && IsOwnInterface(iface);
+            own[row.interface_luid] = row.own;
+        }
+        out.push_back(std::move(row));
     }
     return succeed();
 }

@@ -35,6 +35,7 @@ public:
     bool interface_holder(std::uint64_t luid, InterfaceHolder& out) override;
     bool ipv6_default_route_present(bool& present) override;
     bool list_local_ipv4(std::vector<std::string>& out) override;
+    bool list_routes(std::vector<RouteRow>& out) override;
     std::uint32_t last_error() const override { return last_error_; }
 
 private:

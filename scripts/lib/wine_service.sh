@@ -160,15 +160,20 @@ vt_ns() { ip netns exec "$VT_NS" env WINEPREFIX="$VT_PREFIX" WINEDEBUG=-all "$@"
 vt_install_dir() { echo "$VT_PREFIX/drive_c/Program Files/Vantorel"; }
 
 # vt_install_programs BIN_DIR: the two programs, the stand-in engine as sing-box.exe and, when
-# built, the test iphlpapi.dll in System32 in place of Wine's placeholder (the broker loads DLLs
-# from System32 only; it is loaded by the broker only, through its own DllOverrides key, every
-# other program keeps Wine's builtin; the program is never changed).
+# built, the test iphlpapi.dll and fwpuclnt.dll in System32 in place of Wine's placeholders (the
+# broker loads DLLs from System32 only; they are loaded by the broker only, through its own
+# DllOverrides key, every other program keeps Wine's builtin; the program is never changed).
 vt_install_programs() {
     local bin=$1 dir shim
     dir=$(vt_install_dir)
     mkdir -p "$dir"
     cp "$bin/VantorelBroker.exe" "$bin/VantorelCtl.exe" "$dir/" || return 1
     cp "$bin/stand_in_engine.exe" "$dir/sing-box.exe" || return 1
+    if [ -f "$bin/../fwp_shim/fwpuclnt.dll" ]; then
+        cp "$bin/../fwp_shim/fwpuclnt.dll" "$VT_PREFIX/drive_c/windows/system32/fwpuclnt.dll" || return 1
+        vt_ns wine reg add 'HKCU\Software\Wine\AppDefaults\VantorelBroker.exe\DllOverrides' \
+            /v fwpuclnt /d native,builtin /f >/dev/null 2>&1
+    fi
     shim=$bin/../route_shim/iphlpapi.dll
     [ -f "$shim" ] || return 0
     cp "$shim" "$VT_PREFIX/drive_c/windows/system32/iphlpapi.dll" || return 1

@@ -12,7 +12,7 @@ class ConnectSuccess : public CoreScenario {};
 TEST_F(ConnectSuccess, SavesTheLedgerEntriesInOrder) {
     connect_ok();
     const std::vector<SessionLedger>& saved = host.files.saved;
-    ASSERT_EQ(saved.size(), 11u);
+    ASSERT_EQ(saved.size(), 13u);
     for (const SessionLedger& entry : saved) EXPECT_EQ(entry.generation, 1);
 
     // Admission, then the first publish: nothing on the host yet.
@@ -49,18 +49,27 @@ TEST_F(ConnectSuccess, SavesTheLedgerEntriesInOrder) {
     EXPECT_EQ(saved[6].routes[0].interface_luid, FakeHost::kTunLuid);
 
     EXPECT_TRUE(saved[7].routes.empty());
+    EXPECT_FALSE(saved[7].firewall_open);
 
-    ASSERT_EQ(saved[8].routes.size(), 4u);
+    // The tunnel's resolver, then the filters, are entered before they are asked for, and
+    // before any capture route exists.
+    EXPECT_EQ(saved[8].tunnel_dns_guid, saved[4].adapter.guid);
+    EXPECT_FALSE(saved[8].firewall_open);
+    EXPECT_TRUE(saved[9].firewall_open);
+    EXPECT_TRUE(saved[9].routes.empty());
+
+    ASSERT_EQ(saved[10].routes.size(), 4u);
     const char* halves[] = {"0.0.0.0", "128.0.0.0", "::", "8000::"};
     for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(saved[8].routes[i].destination, halves[i]);
-        EXPECT_EQ(saved[8].routes[i].prefix_length, 1);
-        EXPECT_EQ(saved[8].routes[i].interface_index, FakeHost::kTunIndex);
+        EXPECT_EQ(saved[10].routes[i].destination, halves[i]);
+        EXPECT_EQ(saved[10].routes[i].prefix_length, 1);
+        EXPECT_EQ(saved[10].routes[i].interface_index, FakeHost::kTunIndex);
     }
-    EXPECT_EQ(saved[8].phase, SessionState::connecting);
-    EXPECT_EQ(saved[9].phase, SessionState::connected);
-    EXPECT_EQ(saved[10].phase, SessionState::connected);
-    EXPECT_FALSE(saved[10].cleanup_verified);
+    EXPECT_EQ(saved[10].phase, SessionState::connecting);
+    EXPECT_EQ(saved[11].phase, SessionState::connected);
+    EXPECT_EQ(saved[12].phase, SessionState::connected);
+    EXPECT_FALSE(saved[12].cleanup_verified);
+    EXPECT_TRUE(saved[12].firewall_open);
 }
 
 TEST_F(ConnectSuccess, PublishesConnectingThenConnected) {
@@ -90,9 +99,9 @@ TEST_F(ConnectSuccess, LogsTheStagesInOrder) {
         if (line.event == "gate") gates.push_back(line.code);
     }
     const std::vector<std::string> expected = {
-        "foreign_tunnel", "foreign_tunnel=ok", "resolve", "resolve=ok", "core",       "core=ok",
-        "foreign_tunnel", "foreign_tunnel=ok", "routes",  "resolve",    "resolve=ok", "egress",
-        "egress=ok",      "routes=ok"};
+        "foreign_tunnel", "foreign_tunnel=ok", "resolve",     "resolve=ok", "core",       "core=ok",
+        "foreign_tunnel", "foreign_tunnel=ok", "routes",      "resolve",    "resolve=ok", "egress",
+        "egress=ok",      "firewall",          "firewall=ok", "routes=ok"};
     EXPECT_EQ(gates, expected);
     const auto installed = host.log.with_event("routes");
     ASSERT_EQ(installed.size(), 1u);
@@ -109,6 +118,16 @@ TEST_F(ConnectSuccess, LeavesTheHostRoutedThroughTheTun) {
     EXPECT_TRUE(host.has_host_route(kServerIp));
     EXPECT_FALSE(host.has_host_route(kCheckIp));
     EXPECT_EQ(host.routes_on(FakeHost::kTunLuid).size(), 4u);
+    ASSERT_TRUE(host.filters.installed);
+    EXPECT_EQ(host.filters.opens, 1);
+    EXPECT_EQ(host.filters.policy.tun_luid, FakeHost::kTunLuid);
+    EXPECT_EQ(host.filters.policy.server_ipv4, kServerIp);
+    EXPECT_EQ(host.filters.policy.direct_subnets,
+              (std::vector<std::string>{"10.0.0.0/8", "172.16.0.0/12", "192.168.0.0/16", "fc00::/7", "fe80::/10"}));
+    EXPECT_TRUE(host.filters.policy.dns_only_through_tunnel);
+    const std::string tun_guid = host.interface_by_alias("VantorelTun")->guid;
+    EXPECT_EQ(host.filters.tunnel_dns, (std::map<std::string, std::string>{{tun_guid, "198.18.0.2"}}));
+    EXPECT_EQ(host.filters.resolver_flushes, 1);
     EXPECT_EQ(host.resolver.asked, (std::vector<std::string>{"vpn.example.net", kConnectivityCheckHost}));
 }
 

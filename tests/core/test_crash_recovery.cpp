@@ -9,8 +9,9 @@ namespace vantorel {
 namespace {
 
 // Saves made by one successful connect: admission, first publish, config_written, pid, adapter,
-// pin, routes=[canary], routes=[], routes=installed, phase connected, connected publish.
-constexpr int kConnectSaves = 11;
+// pin, routes=[canary], routes=[], tunnel DNS, firewall, routes=installed, phase connected,
+// connected publish.
+constexpr int kConnectSaves = 13;
 
 struct CrashPoint {
     int save = 0;
@@ -124,7 +125,7 @@ TEST_F(CrashRecovery, CrashDuringTheStopOfAConnectedSession) {
 TEST_F(CrashRecovery, CrashWithFlowMonitoringAndProofWaitOn) {
     controller->set_flow_probe_factory(MakeFakeFlowProbeFactory(host));
     controller->set_tun_ready_listener([](long long) {});
-    arm({9, true});  // capture routes recorded, proof wait not yet over
+    arm({11, true});  // capture routes recorded, proof wait not yet over
     ASSERT_TRUE(connect_until_crash());
     restart_and_recover(1);
 }

@@ -62,6 +62,8 @@ TEST(FakeHostScript, EveryScriptableNameIsConsultedByAnOperation) {
     host.routes.ipv6_default_route_present(present);
     std::vector<std::string> local;
     host.routes.list_local_ipv4(local);
+    std::vector<RouteRow> rows;
+    host.routes.list_routes(rows);
     host.engine.start(pid);
     host.engine.assign_job();
     host.engine.resume();
@@ -71,6 +73,10 @@ TEST(FakeHostScript, EveryScriptableNameIsConsultedByAnOperation) {
     host.files.shred_engine_config();
     host.files.delete_pin();
     FakeFlowProbe(host).poll(sample);
+    host.firewall.open(FirewallPolicy{});
+    host.firewall.close();
+    host.firewall.filters_absent();
+    host.firewall.set_tunnel_dns("{guid}", "198.18.0.2");
     for (const std::string& name : FakeHost::scriptable_operations()) {
         if (consulted.count(name) == 0) ADD_FAILURE() << name << " was never consulted";
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "broker/core/route_watch.h"
 #include "tests/core/core_scenario.h"
 
 namespace vantorel {
@@ -23,7 +24,10 @@ struct ConnectedTickRow {
     std::function<void(FakeHost&)> change;
     bool ends;            // the tick ends the session
     std::string message;  // when it ends
+    std::function<void(FakeHost&)> before_connect = nullptr;
 };
+
+void SkipIpv6Capture(FakeHost& host) { host.fail("add_capture_routes", 1168, -1, 2); }
 
 void PrintTo(const ConnectedTickRow& row, std::ostream* out) { *out << row.name; }
 
@@ -59,6 +63,26 @@ std::vector<ConnectedTickRow> ConnectedRows() {
         {"every_hardware_default_route_lost", [](FakeHost& h) { DropRoute(h, "0.0.0.0", FakeHost::kEthernetLuid); },
          true, kNetworkChanged},
         {"physical_nic_down", [](FakeHost& h) { h.interface_by_alias("Ethernet")->up = false; }, true, kNetworkChanged},
+        {"ipv6_capture_half_removed", [](FakeHost& h) { DropRoute(h, "8000::", FakeHost::kTunLuid); }, true, kLost},
+        // DHCP option 121 and the like: a route that beats the capture halves on the physical link.
+        {"more_specific_route_on_physical_nic",
+         [](FakeHost& h) { h.add_route("203.0.113.0", 24, FakeHost::kEthernetLuid, "192.168.1.1", 5); }, true,
+         kNetworkChanged},
+        {"more_specific_ipv6_route_on_physical_nic",
+         [](FakeHost& h) { h.add_route("2001:db8::", 32, FakeHost::kEthernetLuid, "fe80::1", 5); }, true,
+         kNetworkChanged},
+        {"host_route_inside_the_local_subnet",
+         [](FakeHost& h) { h.add_route("192.168.1.77", 32, FakeHost::kEthernetLuid, "", 25); }, false, ""},
+        {"multicast_route_on_physical_nic",
+         [](FakeHost& h) { h.add_route("224.0.0.0", 4, FakeHost::kEthernetLuid, "", 25); }, false, ""},
+        {"route_on_the_tun_itself", [](FakeHost& h) { h.add_route("10.9.0.0", 16, FakeHost::kTunLuid, "", 5); }, false,
+         ""},
+        {"ipv6_default_on_physical_nic_while_ipv6_is_captured",
+         [](FakeHost& h) { h.add_route("::", 0, FakeHost::kEthernetLuid, "fe80::1", 0); }, false, ""},
+        {"ipv6_default_appears_after_ipv6_was_skipped",
+         [](FakeHost& h) { h.add_route("::", 0, FakeHost::kEthernetLuid, "fe80::1", 0); }, true, kNetworkChanged,
+         SkipIpv6Capture},
+        {"route_table_unreadable_for_one_tick", [](FakeHost& h) { h.fail("list_routes", 13, 1); }, false, ""},
     };
 }
 
@@ -67,6 +91,7 @@ class ConnectedTick : public CoreScenario, public ::testing::WithParamInterface<
 TEST_P(ConnectedTick, ChecksEngineCaptureAndPhysicalPath) {
     const ConnectedTickRow& row = GetParam();
     controller->set_flow_probe_factory(MakeFakeFlowProbeFactory(host));
+    if (row.before_connect) row.before_connect(host);
     connect_ok();
     row.change(host);
     const TunnelSnapshot after = controller->watch_network(cancel);
@@ -97,6 +122,42 @@ INSTANTIATE_TEST_SUITE_P(Rows, ConnectedTick, ::testing::ValuesIn(ConnectedRows(
                          [](const ::testing::TestParamInfo<ConnectedTickRow>& info) {
                              return std::string(info.param.name);
                          });
+
+TEST(RouteAddressText, ParsesBothFamiliesAndRefusesTheRest) {
+    struct Row {
+        const char* text;
+        bool ok;
+        bool v6;
+        unsigned char first;  // bytes[0] for IPv6, the first octet for IPv4
+        unsigned char last;
+    };
+    const Row rows[] = {
+        {"::", true, true, 0, 0},
+        {"8000::", true, true, 0x80, 0},
+        {"fe80::1", true, true, 0xfe, 1},
+        {"1:2:3:4:5:6:7:8", true, true, 0, 8},
+        {"2001:db8::1:ff", true, true, 0x20, 0xff},
+        {"1::2::3", false, true, 0, 0},
+        {"12345::", false, true, 0, 0},
+        {"1:2:3:4:5:6:7:8:9", false, true, 0, 0},
+        {"::g", false, true, 0, 0},
+        {"192.168.1.10", true, false, 192, 10},
+        {"0.0.0.0", true, false, 0, 0},
+        {"256.1.1.1", false, false, 0, 0},
+        {"1.2.3", false, false, 0, 0},
+        {"1..2.3", false, false, 0, 0},
+        {"", false, false, 0, 0},
+    };
+    for (const Row& row : rows) {
+        unsigned char bytes[16] = {};
+        bool v6 = false;
+        EXPECT_EQ(ParseAddress(row.text, bytes, v6), row.ok) << row.text;
+        EXPECT_EQ(v6, row.v6) << row.text;
+        if (!row.ok) continue;
+        EXPECT_EQ(bytes[row.v6 ? 0 : 12], row.first) << row.text;
+        EXPECT_EQ(bytes[15], row.last) << row.text;
+    }
+}
 
 class Watch : public CoreScenario {};
 

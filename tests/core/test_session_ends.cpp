@@ -312,7 +312,8 @@ TEST_F(SessionEnds, AFinalStopAfterTheConnectRanEndsItWithoutACode) {
 TEST(TeardownSnapshot, IsStoredWithTheLedgerResetSoAConnectRightAfterIsItsOwn) {
     FakeHost host;
     LockedTunnelLog log;
-    TunnelController controller(host.routes, host.engine, host.resolver, host.probe, host.files, log, host.sleeper);
+    TunnelController controller(host.routes, host.engine, host.resolver, host.probe, host.files, log, host.sleeper,
+                                host.firewall);
     std::vector<TunnelSnapshot> published;
     controller.set_snapshot_listener([&published](const TunnelSnapshot& s) { published.push_back(s); });
     std::atomic<bool> cancel{false};

@@ -46,6 +46,9 @@ std::vector<VerificationRow> VerificationRows() {
         {"third_listing_fails", [](FakeHost& h) { h.fail("list_own_adapters", 1168, -1, 2); }, ClearScript},
         {"adapter_not_removed", [](FakeHost& h) { h.fail("remove_adapter", 5); }, ClearScript},
         {"config_not_shredded", [](FakeHost& h) { h.fail("shred_engine_config", 32); }, ClearScript},
+        {"filters_not_closed", [](FakeHost& h) { h.fail("firewall_close", 5); }, ClearScript},
+        {"filters_still_present", [](FakeHost& h) { h.fail("filters_absent", 0); }, ClearScript},
+        {"tunnel_dns_not_cleared", [](FakeHost& h) { h.fail("set_tunnel_dns", 5); }, ClearScript},
     };
 }
 

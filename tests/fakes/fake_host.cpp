@@ -18,12 +18,14 @@ FakeHost::FakeHost() {
 }
 
 std::unique_ptr<TunnelController> FakeHost::make_controller() {
-    auto controller = std::make_unique<TunnelController>(routes, engine, resolver, probe, files, log, sleeper);
+    auto controller =
+        std::make_unique<TunnelController>(routes, engine, resolver, probe, files, log, sleeper, firewall);
     controller->set_clock([this] { return clock; });
     return controller;
 }
 
 void FakeHost::crash_broker() {
+    filters.installed = false;
     if (!process.held) return;
     process.held = false;
     if (process.in_job && process.alive) process.alive = false;
@@ -95,6 +97,10 @@ bool FakeHost::clean(std::string& why) const {
     if (files.engine_config) why += " config-file";
     if (files.ledger_text) why += " ledger-file";
     if (files.pin_text) why += " pin-file";
+    if (filters.installed) why += " filters";
+    for (const auto& entry : filters.tunnel_dns) {
+        if (!entry.second.empty()) why += " tunnel-dns:" + entry.first;
+    }
     return why.empty();
 }
 
@@ -127,9 +133,14 @@ const std::vector<std::string>& FakeHost::scriptable_operations() {
                                                    "interface_holder",
                                                    "ipv6_default_route_present",
                                                    "list_local_ipv4",
+                                                   "list_routes",
                                                    "start",
                                                    "assign_job",
                                                    "resume",
+                                                   "firewall_open",
+                                                   "firewall_close",
+                                                   "filters_absent",
+                                                   "set_tunnel_dns",
                                                    "reserve_local_port",
                                                    "save_ledger",
                                                    "write_engine_config",

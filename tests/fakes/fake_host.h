@@ -13,8 +13,8 @@
 // "delete_pin_route", "pin_route_absent", "delete_interface_routes", "interface_routes_absent",
 // "list_own_adapters", "remove_adapter", "add_capture_routes", "add_host_route",
 // "delete_host_route", "verify_capture_routes", "interface_holder", "ipv6_default_route_present",
-// "list_local_ipv4",
-// "start", "assign_job", "resume",
+// "list_local_ipv4", "list_routes",
+// "start", "assign_job", "resume", "firewall_open", "firewall_close", "filters_absent", "set_tunnel_dns",
 // "reserve_local_port", "save_ledger", "write_engine_config", "shred_engine_config",
 // "delete_pin", "poll". A failing "xxx_absent" reports the route as still present;
 // "add_capture_routes" is consulted once per route, so after = 2 installs two routes and fails.
@@ -103,6 +103,7 @@ public:
     bool interface_holder(std::uint64_t luid, InterfaceHolder& out) override;
     bool ipv6_default_route_present(bool& present) override;
     bool list_local_ipv4(std::vector<std::string>& out) override;
+    bool list_routes(std::vector<RouteRow>& out) override;
     std::uint32_t last_error() const override { return last_error_; }
 
 private:
@@ -254,6 +255,32 @@ private:
     FakeHost& host_;
 };
 
+// The filters as the host holds them. They vanish with the broker's process (dynamic session).
+struct FakeFilters {
+    bool installed = false;
+    FirewallPolicy policy;
+    int opens = 0;
+    // DNS servers by adapter GUID, as the system keeps them: they outlive the adapter and the broker.
+    std::map<std::string, std::string> tunnel_dns;
+    int resolver_flushes = 0;
+};
+
+class FakeFirewall : public Firewall {
+public:
+    explicit FakeFirewall(FakeHost& host) : host_(host) {}
+    bool open(const FirewallPolicy& policy) override;
+    bool close() override;
+    bool filters_absent() override;
+    bool set_tunnel_dns(const std::string& adapter_guid, const std::string& server) override;
+    void flush_resolver_cache() override;
+    std::uint32_t last_error() const override { return last_error_; }
+
+private:
+    bool fail(const char* operation);
+    FakeHost& host_;
+    std::uint32_t last_error_ = 0;
+};
+
 class FakeFlowProbe : public FlowProbe {
 public:
     explicit FakeFlowProbe(FakeHost& host) : host_(host) {}
@@ -318,6 +345,7 @@ public:
     std::vector<std::optional<FlowSample>> flow_samples;
     std::size_t flow_polls = 0;
     unsigned long long clock = 1000000;
+    FakeFilters filters;
 
     FakeRouteTable routes{*this};
     FakeEngineHost engine{*this};
@@ -326,6 +354,7 @@ public:
     FakeSessionFiles files{*this};
     FakeTunnelLog log;
     FakeSleeper sleeper{*this};
+    FakeFirewall firewall{*this};
 
 private:
     struct Scripted {

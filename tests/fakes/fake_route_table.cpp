@@ -302,6 +302,17 @@ bool FakeRouteTable::ipv6_default_route_present(bool& present) {
     return succeed();
 }
 
+bool FakeRouteTable::list_routes(std::vector<RouteRow>& out) {
+    out.clear();
+    if (fail("list_routes")) return false;
+    for (const FakeRoute& entry : host_.route_table) {
+        const FakeInterface* owner = host_.interface_by_luid(entry.luid);
+        out.push_back(
+            RouteRow{entry.destination, entry.prefix_length, entry.luid, owner != nullptr && IsOwn(owner->alias)});
+    }
+    return succeed();
+}
+
 }  // namespace vantorel
 
 namespace vantorel {

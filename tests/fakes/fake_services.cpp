@@ -298,4 +298,53 @@ bool FakeFlowProbe::poll(FlowSample& out) {
     return true;
 }
 
+// Firewall.
+
+bool FakeFirewall::fail(const char* operation) {
+    FakeFailure failure;
+    if (!host_.take_failure(operation, failure)) {
+        last_error_ = 0;
+        return false;
+    }
+    last_error_ = failure.error;
+    return true;
+}
+
+bool FakeFirewall::open(const FirewallPolicy& policy) {
+    if (fail("firewall_open")) return false;
+    // The real session refuses filters for an interface it cannot name.
+    if (policy.tun_luid == 0 || policy.server_ipv4.empty()) {
+        last_error_ = win32_error::invalid_parameter;
+        return false;
+    }
+    host_.filters.installed = true;
+    host_.filters.policy = policy;
+    ++host_.filters.opens;
+    return true;
+}
+
+bool FakeFirewall::close() {
+    if (fail("firewall_close")) return false;
+    host_.filters.installed = false;
+    return true;
+}
+
+bool FakeFirewall::set_tunnel_dns(const std::string& adapter_guid, const std::string& server) {
+    if (fail("set_tunnel_dns")) return false;
+    if (adapter_guid.empty()) {
+        last_error_ = win32_error::invalid_parameter;
+        return false;
+    }
+    host_.filters.tunnel_dns[adapter_guid] = server;
+    return true;
+}
+
+void FakeFirewall::flush_resolver_cache() { ++host_.filters.resolver_flushes; }
+
+// A failing check reports the filters as still there.
+bool FakeFirewall::filters_absent() {
+    if (fail("filters_absent")) return false;
+    return !host_.filters.installed;
+}
+
 }  // namespace vantorel

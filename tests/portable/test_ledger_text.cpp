@@ -25,6 +25,8 @@ SessionLedger ConnectedLedger() {
                      {"::", 1, 1689399632855040ULL, 41},
                      {"8000::", 1, 1689399632855040ULL, 41}};
     ledger.config_written = true;
+    ledger.firewall_open = true;
+    ledger.tunnel_dns_guid = "{6D1F0B7E-0000-4000-8000-000000000001}";
     return ledger;
 }
 
@@ -53,6 +55,8 @@ void ExpectSame(const SessionLedger& a, const SessionLedger& b) {
         EXPECT_EQ(a.routes[i].interface_index, b.routes[i].interface_index) << i;
     }
     EXPECT_EQ(a.config_written, b.config_written);
+    EXPECT_EQ(a.firewall_open, b.firewall_open);
+    EXPECT_EQ(a.tunnel_dns_guid, b.tunnel_dns_guid);
 }
 
 TEST(LedgerTextTest, WritesTheV1LinesInOrder) {
@@ -65,11 +69,13 @@ TEST(LedgerTextTest, WritesTheV1LinesInOrder) {
               "destination=203.0.113.5\ninterface_luid=18446744073709551615\ninterface_index=12\n"
               "physical_index=13\nnext_hop=192.168.1.1\nmetric=25\nadapter_known=1\nadapter_name=VantorelTun\n"
               "adapter_guid={6D1F0B7E-0000-4000-8000-000000000001}\nadapter_luid=1689399632855040\n"
-              "adapter_index=41\nconfig_written=1\nroute=198.51.100.9/32/7/3\n");
+              "adapter_index=41\nconfig_written=1\nfirewall_open=1\n"
+              "tunnel_dns_guid={6D1F0B7E-0000-4000-8000-000000000001}\nroute=198.51.100.9/32/7/3\n");
     EXPECT_EQ(WriteLedgerText(SessionLedger{}),
               "v1\ngeneration=0\nphase=idle\npid=0\ncleanup_verified=1\npin_intended=0\ndestination=\n"
               "interface_luid=0\ninterface_index=0\nphysical_index=0\nnext_hop=\nmetric=0\nadapter_known=0\n"
-              "adapter_name=\nadapter_guid=\nadapter_luid=0\nadapter_index=0\nconfig_written=0\n");
+              "adapter_name=\nadapter_guid=\nadapter_luid=0\nadapter_index=0\nconfig_written=0\nfirewall_open=0\n"
+              "tunnel_dns_guid=\n");
 }
 
 TEST(LedgerTextTest, RoundTripGivesEveryFieldBack) {
@@ -178,6 +184,10 @@ TEST(LedgerTextTest, FieldRulesTable) {
              EXPECT_FALSE(l.adapter_known);
              EXPECT_FALSE(l.config_written);
          }},
+        {"v1\nfirewall_open=1", true, [](const SessionLedger& l) { EXPECT_TRUE(l.firewall_open); }},
+        // A ledger written before the filters existed has no such line.
+        {"v1\nconfig_written=1\nroute=0.0.0.0/1/9/41", true,
+         [](const SessionLedger& l) { EXPECT_FALSE(l.firewall_open); }},
         {"v1\ndestination= 1.2.3.4\r", true,
          [](const SessionLedger& l) { EXPECT_EQ(l.pin.destination, " 1.2.3.4\r"); }},
         {"v1\ninterface_luid=", true, [](const SessionLedger& l) { EXPECT_EQ(l.pin.interface_luid, 0u); }},

@@ -46,7 +46,9 @@ INSTANTIATE_TEST_SUITE_P(
                                "Предыдущее подключение не закрылось вовремя. Повторите попытку"},
                       CodeCase{static_cast<int>(ErrorCode::engine_untrusted), "engine_untrusted",
                                "Папка программы доступна для записи другим пользователям. Переустановите Ванторел"},
-                      CodeCase{static_cast<int>(ErrorCode::engine_untrusted) + 1, "", ""}, CodeCase{-1, "", ""},
+                      CodeCase{static_cast<int>(ErrorCode::firewall_failed), "firewall_failed",
+                               "Не удалось включить защиту от утечек трафика"},
+                      CodeCase{static_cast<int>(ErrorCode::firewall_failed) + 1, "", ""}, CodeCase{-1, "", ""},
                       CodeCase{1000, "", ""}));
 
 TEST(MessageForCode, InvalidLinkNamesThePartOfTheLink) {

@@ -24,7 +24,9 @@ using namespace std::chrono_literals;
 
 class ServiceCoreTest : public ::testing::Test {
 protected:
-    ServiceCoreTest() : controller(host.routes, host.engine, host.resolver, host.probe, host.files, log, host.sleeper) {
+    ServiceCoreTest()
+        : controller(host.routes, host.engine, host.resolver, host.probe, host.files, log, host.sleeper,
+                     host.firewall) {
         ServiceCoreHooks hooks;
         hooks.on_ready = [this] { ready.set_value(); };
         hooks.clear_log = [] { return std::vector<std::string>{}; };
@@ -151,7 +153,7 @@ TEST_F(ServiceCoreTest, TheProofWaitEndsWhenTheClientThatGotTunReadyIsGone) {
         FakeHost fresh;
         LockedTunnelLog fresh_log;
         TunnelController fresh_controller(fresh.routes, fresh.engine, fresh.resolver, fresh.probe, fresh.files,
-                                          fresh_log, fresh.sleeper);
+                                          fresh_log, fresh.sleeper, fresh.firewall);
         ServiceCore fresh_core(fresh_controller, fresh_log, std::move(hooks));
         fresh_core.install_listeners();
         // The first sleep is the first step of the wait: the client goes away there.

@@ -67,7 +67,8 @@ class SessionStorm {
 public:
     explicit SessionStorm(unsigned seed)
         : seed_(seed),
-          controller_(host_.routes, host_.engine, host_.resolver, host_.probe, host_.files, log_, host_.sleeper) {
+          controller_(host_.routes, host_.engine, host_.resolver, host_.probe, host_.files, log_, host_.sleeper,
+                      host_.firewall) {
         host_.engine_script.stop_takes_checks = 2;  // a teardown takes a few steps
         // Host calls give the other threads room to cut in.
         host_.sleeper.on_sleep = [](int) { std::this_thread::yield(); };

@@ -21,6 +21,8 @@ CASES = [
     watch_cases.case_engine_killed,
     watch_cases.case_capture_route_deleted,
     watch_cases.case_pin_route_deleted,
+    watch_cases.case_ipv6_capture_route_deleted,
+    watch_cases.case_more_specific_route_on_physical_link,
     crash_cases.case_crash_at_every_save,
     crash_cases.case_crash_then_reconcile,
     session_cases.case_reconnect_at_once,

@@ -36,6 +36,7 @@ trap cleanup EXIT
 vt_env_up "$base" "$work/prefix" || { bad "environment" "could not create namespace and prefix"; echo "$pass passed, $fail failed"; exit 1; }
 vt_install_programs "$build/bin" || { bad "install" "programs missing in $build/bin"; echo "$pass passed, $fail failed"; exit 1; }
 [ -f "$build/route_shim/iphlpapi.dll" ] || { bad "install" "the test iphlpapi.dll is not built"; echo "$pass passed, $fail failed"; exit 1; }
+[ -f "$build/fwp_shim/fwpuclnt.dll" ] || { bad "install" "the test fwpuclnt.dll is not built"; echo "$pass passed, $fail failed"; exit 1; }
 
 # --- the test iphlpapi.dll itself, from System32, against the namespace's kernel
 cp "$build/bin/test_route_shim.exe" "$(vt_install_dir)/"

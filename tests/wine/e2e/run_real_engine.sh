@@ -29,7 +29,7 @@ case $? in
     2) echo "SKIP - real-engine sessions: $(head -n 1 "$work/engine.out")"; echo "0 passed, 0 failed, 9 skipped"; exit 0 ;;
     *) echo "FAIL - scripts/engine builds the pinned engine"; tail -n 10 "$work/engine.out"; echo "0 passed, 1 failed"; exit 1 ;;
 esac
-for f in bin/VantorelBroker.exe bin/VantorelCtl.exe bin/engine_launcher.exe route_shim/iphlpapi.dll; do
+for f in bin/VantorelBroker.exe bin/VantorelCtl.exe bin/engine_launcher.exe route_shim/iphlpapi.dll fwp_shim/fwpuclnt.dll; do
     [ -f "$build/$f" ] || { echo "FAIL - $build/$f is not built"; echo "0 passed, 1 failed"; exit 1; }
 done
 

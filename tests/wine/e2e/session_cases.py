@@ -47,8 +47,8 @@ def case_connect_and_disconnect(suite):
             [i for i, d in enumerate(docs) if is_event(d, "state", state="connected")][:1]
     suite.check(f"{name}: connecting, tun_ready, the proof's ack, connected, in that order",
                 connected is not None and len(order) == 4 and order == sorted(order), *session_text(session))
-    suite.check(f"{name}: the connect saved the ledger 11 times (one rename each)",
-                suite.connect_saves == 11, f"counted {suite.connect_saves}")
+    suite.check(f"{name}: the connect saved the ledger 13 times (one rename each)",
+                suite.connect_saves == 13, f"counted {suite.connect_saves}")
 
     checks = world_requests(env, "/generate_204")[checks_before:]
     suite.check(f"{name}: the world saw the egress check and the controller's proof, through the tunnel",
@@ -76,16 +76,42 @@ def case_connect_and_disconnect(suite):
         ledger = f.read()
     suite.check(f"{name}: the ledger names the connected session and its four routes",
                 "phase=connected" in ledger and ledger.count("route=") == 4, ledger)
+    guid = next((l.split("=", 1)[1] for l in ledger.splitlines() if l.startswith("adapter_guid=")), "")
+    suite.check(f"{name}: the ledger names the filters and the adapter whose DNS server was set",
+                "firewall_open=1" in ledger and f"tunnel_dns_guid={guid}" in ledger and guid, ledger)
+    suite.check(f"{name}: VantorelTun's DNS server is the tunnel's, 198.18.0.2",
+                "198.18.0.2" in tunnel_dns(env, guid), tunnel_dns(env, guid))
+    filters = session_filters(env)
+    suite.check(f"{name}: the test fwpuclnt.dll holds the session's filters, DNS blocked outside the tunnel",
+                "action=block weight=12 remote_port=53" in filters and "action=block weight=0" in filters, filters)
 
     final = disconnect(session, generation)
     suite.check(f"disconnect: idle with cleanup verified", final is not None and final.get("code") is None,
                 *session_text(session))
+    suite.check("disconnect: VantorelTun's DNS server is cleared", "198.18.0.2" not in tunnel_dns(env, guid),
+                tunnel_dns(env, guid))
+    suite.check("disconnect: no filter is left", session_filters(env).strip() == "", session_filters(env))
     check_clean(suite, "disconnect: both kernel tables are byte for byte what they were", suite.baseline)
     suite.check("disconnect: the flow totals were written",
                 f"generation={generation} event=flow_total" in env.service_log())
     code, body = env.curl(f"http://{env.page_host}/")
     suite.check("disconnect: the world page is out of reach without the tunnel", not body.rstrip().endswith("200 198.18.0.80"), body)
     session.close()
+
+
+def tunnel_dns(env, guid):
+    """The NameServer value the broker wrote for the adapter (Wine has no SetInterfaceDnsSettings)."""
+    key = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces\\" + guid
+    return env.run(env.ns_cmd("wine", "reg", "query", key, "/v", "NameServer"))[1]
+
+
+def session_filters(env):
+    """The filters the test fwpuclnt.dll holds, one line each (docs/testing.md)."""
+    path = os.path.join(env.prefix, "drive_c/vantorel-test/fwp-filters.txt")
+    if not os.path.exists(path):
+        return ""
+    with open(path, encoding="utf-8") as f:
+        return f.read()
 
 
 def case_foreign_tunnels(suite):

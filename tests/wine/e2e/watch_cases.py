@@ -1,11 +1,12 @@
 """The network watch of a connected session against the real kernel table: what ends the session
-(another interface for the default route, the engine gone, a capture route gone) and what does
-not (another gateway on the same interface, the pin route deleted by hand)."""
+(another interface for the default route, the engine gone, a capture route gone, a route on the
+physical link more specific than the capture halves) and what does not (another gateway on the
+same interface, the pin route deleted by hand)."""
 
 import time
 
 from case_support import (CONNECTION_LOST, NETWORK_CHANGED, check_clean, connected_session, disconnect,
-                          expect_end, is_event, session_text)
+                          expect_end, is_event, session_text, wait_idle)
 
 # Two ticks of the broker's watch, which runs after 2 s without a task.
 TWO_TICKS = 5
@@ -104,4 +105,35 @@ def case_pin_route_deleted(suite):
     final = disconnect(session, generation)
     suite.check(f"{name}: the disconnect ends idle with cleanup verified", final is not None, *session_text(session))
     check_clean(suite, f"{name}: the host is as before the connect", suite.baseline)
+    session.close()
+
+
+def case_ipv6_capture_route_deleted(suite):
+    env = suite.env
+    name = "capture route 8000::/1 deleted by hand"
+    session, generation = connected_session(suite, name)
+    if session is None:
+        return
+    env.ip("-6", "route", "del", "8000::/1", "dev", "VantorelTun")
+    expect_end(suite, name, session, generation, None, CONNECTION_LOST, suite.baseline)
+    session.close()
+
+
+def case_more_specific_route_on_physical_link(suite):
+    """DHCP option 121 and the like: a route that beats the capture halves, pushed onto the
+    physical link after the connect."""
+    env = suite.env
+    name = "route 203.0.113.0/24 pushed onto the physical link"
+    session, generation = connected_session(suite, name)
+    if session is None:
+        return
+    env.ip("route", "add", "203.0.113.0/24", "via", env.gateway, "dev", "vt-phys")
+    try:
+        final = wait_idle(session, generation)
+        suite.check(f"{name}: ends idle, no code, \"{NETWORK_CHANGED}\", cleanup verified",
+                    final is not None and final.get("code") is None and final.get("message") == NETWORK_CHANGED
+                    and final.get("cleanup_verified") is True, final, *session_text(session))
+    finally:
+        env.ip("route", "del", "203.0.113.0/24", "via", env.gateway, "dev", "vt-phys")
+    check_clean(suite, f"{name}: the host is as before the connect (the pushed route taken away)", suite.baseline)
     session.close()
