@@ -6,8 +6,8 @@
 # client refuses that SYN-ACK with a reset, and every retry meets the same entry.
 # Usage (root): bench/nat_port_reuse.sh [ENGINE...]   (default: both engines under build/engine)
 # Prints per engine, stack and udp_timeout:
-#   "nat reuse: VERSION stack S udp_timeout T: first A, reused port B"
-# where A and B are the addresses that answered (or the client's error). The gVisor stack is tried
+#   "nat reuse: VERSION stack S udp_timeout T: first A, port reused for another address B, for the same C"
+# where A, B and C are the addresses that answered (or the client's error). The gVisor stack is tried
 # too when the engine was built with it (tag with_gvisor; the project's engines are not).
 set -u -o pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -38,20 +38,25 @@ def serve(c):
 while True:
     threading.Thread(target=serve, args=(s.accept()[0],), daemon=True).start()' &
 world=$!
-# The client: one connection to the check address from port 47000, then one to the page from
-# the same port after a pause; each prints who answered, or the failure.
+# The client: from port 47000 a connection to the check address and then one to the page; from
+# port 47002 two to the page. Each prints who answered, or the failure.
 probe='
 import socket, sys, time
-def ask(ip):
+def ask(ip, port):
     s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); s.settimeout(8)
-    s.bind(("198.18.0.1", 47000))
+    s.bind(("198.18.0.1", port))
     try:
-        s.connect((ip, 80)); s.sendall(b"hi"); return s.recv(100).decode() or "closed"
+        s.connect((ip, 80)); s.sendall(b"hi"); answer = s.recv(100).decode() or "closed"
+        while s.recv(100):  # the far side closes first, as the world server does in the burst
+            pass
+        return answer
     except OSError as e:
         return type(e).__name__
     finally:
         s.close()
-first = ask("198.18.0.204"); time.sleep(float(sys.argv[1])); print(first, ask("198.18.0.80"))'
+pause = float(sys.argv[1])
+first = ask("198.18.0.204", 47000); time.sleep(pause); other = ask("198.18.0.80", 47000)
+ask("198.18.0.80", 47002); time.sleep(pause); print(first, other, ask("198.18.0.80", 47002))'
 for e in "${engines[@]}"; do
     stacks=(system); "$e" version | grep -q with_gvisor && stacks+=(gvisor)
     for run in "${stacks[@]/%/:default}" system:3s; do
@@ -69,8 +74,8 @@ EOF
         ip -n "$c" route add 198.18.0.204/32 dev VantorelTun
         sleep 0.5
         pause=1; [ "$timeout" = default ] || pause=7   # two of the NAT's expiry ticks
-        read -r first second < <(ip netns exec "$c" python3 -c "$probe" "$pause")
-        echo "nat reuse: $("$e" version | head -n 1 | awk '{print $3}') stack $stack udp_timeout $timeout: first ${first:-?}, reused port ${second:-?}"
+        read -r first other same < <(ip netns exec "$c" python3 -c "$probe" "$pause")
+        echo "nat reuse: $("$e" version | head -n 1 | awk '{print $3}') stack $stack udp_timeout $timeout: first ${first:-?}, port reused for another address ${other:-?}, for the same ${same:-?}"
         kill "$engine"; wait "$engine" 2>/dev/null; engine=""
         for _ in $(seq 50); do ip -n "$c" link show VantorelTun >/dev/null 2>&1 || break; sleep 0.1; done
     done
