@@ -17,7 +17,7 @@ from real_engine_cases import PAGE_IP, RealEnv, start, wait_state  # noqa: E402
 
 CONCURRENCY = 32
 CLIENT = r"""
-import http.client, sys, threading, time
+import http.client, os, subprocess, sys, threading, time
 n, conc, host = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
 lat, errors, taken, lock = [], [0], [0], threading.Lock()
 def worker():
@@ -47,9 +47,9 @@ def worker():
                 outstanding.pop(key, None)
             lat.append(d)
             errors[0] += 0 if ok else 1
-import os, subprocess
 diag = os.environ.get("VT_BURST_DIAG")
 if diag:
+    # The namespace's sockets while a request is still hanging: afterwards its state is gone.
     outstanding, reported = {}, set()
     def watchdog():
         while True:
@@ -83,8 +83,8 @@ LABEL = ["x"]
 
 
 def start_captures(env, n):
-    """Diagnostics (VT_BURST_DIAG_DIR): packet captures on the TUN and the uplink of the test
-    namespace, the peer's link to the world, and the world's side, for this burst."""
+    """Diagnostics (VT_BURST_DIAG_DIR): packet captures of this burst on the TUN and the uplink of
+    the test namespace and on the world's end of its link to the peer, and the namespace's state."""
     suffix = env.ns.rsplit("-", 1)[1]
     tag = f"{LABEL[0]}-{n}"
     procs = []
