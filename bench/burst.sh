@@ -7,6 +7,8 @@
 # Usage: burst.sh WINDOWS_BUILD_DIR BOOTED_BASE_PREFIX [N...]   (default N: 1000 5000)
 # Prints one line per N:
 #   burst: N requests, broker-run engine X s (p99 Y ms), engine alone X0 s (p99 Y0 ms), ratio R
+# and the requests that failed (time-out included) over all rounds:
+#   burst failures: N requests x K rounds, broker-run engine F failed, engine alone F0 failed
 set -u -o pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(cd "$here/.." && pwd)
@@ -26,7 +28,8 @@ rm -rf "$work"; mkdir -p "$work/cases"
 
 cleanup() { [ -n "$VT_PREFIX" ] && vt_service_log >"$work/service.log"; cp "$VT_STATE"/*.log "$work/" 2>/dev/null; vt_env_down; }
 trap cleanup EXIT
-VT_ENGINE=$root/build/engine/$VANTOREL_ENGINE_PINNED/linux/sing-box
+# VT_BURST_ENGINE: another Linux engine build to measure (diagnostics); the pinned one by default.
+VT_ENGINE=${VT_BURST_ENGINE:-$root/build/engine/$VANTOREL_ENGINE_PINNED/linux/sing-box}
 vt_env_up "$base" "$work/prefix" || { echo "burst: namespaces and prefix failed"; exit 1; }
 vt_peer_up || { echo "burst: peer failed"; exit 1; }
 vt_install_programs "$build/bin" || { echo "burst: install failed"; exit 1; }
