@@ -185,9 +185,10 @@ TEST_F(SessionEnds, AConnectDuringATeardownWaitsForItAndIsDecidedOnWhatItLeft) {
         };
         const std::size_t published_before = published.size();
         const TunnelSnapshot ended = controller->stop();
-        host.on_operation = nullptr;
         ASSERT_TRUE(pipe.thread.joinable());
         pipe.thread.join();
+        // Only now: the pipe thread's begin_connect consults the hook too.
+        host.on_operation = nullptr;
         EXPECT_TRUE(waited);
         EXPECT_EQ(pipe.result.accepted, row.accepted);
         // The teardown published its end before the connect was decided.
@@ -236,8 +237,8 @@ TEST_F(SessionEnds, AConnectWhoseWaitRunsOutIsRefusedWithTeardownTimeoutAndChang
         refused_in_time = PipeConnect::Await(pipe.done);
     };
     const TunnelSnapshot ended = controller->stop();
-    host.on_operation = nullptr;
     pipe.thread.join();
+    host.on_operation = nullptr;
     ASSERT_TRUE(refused_in_time);
     EXPECT_FALSE(pipe.result.accepted);
     EXPECT_EQ(pipe.result.snapshot.code, ErrorCode::teardown_timeout);

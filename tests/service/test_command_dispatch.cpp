@@ -446,9 +446,10 @@ TEST_F(DispatchTest, AReconnectWaitsForTheDisconnectsTeardownAndIsAdmittedAfterI
         };
         stop_task();
         stop_task = nullptr;  // the strand destroys a task once it has run
-        host.on_operation = nullptr;
         ASSERT_TRUE(pipe.joinable());
         pipe.join();
+        // Only now: the pipe thread's connect consults the hook too.
+        host.on_operation = nullptr;
         EXPECT_FALSE(decided_early);
         ExpectAck(last_reply(), "connect", true, ended + 1, nullptr, nullptr);
         EXPECT_TRUE(LoggedBefore(host.log, "idle", ended, "connecting", ended + 1));
