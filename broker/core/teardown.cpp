@@ -221,18 +221,22 @@ bool TunnelController::remove_engine_config() {
 }
 
 // After the routes: while they still lead into a stopped engine the filters keep the host's
-// traffic from leaking past them. Asked also when the ledger names none, since the ledger is
-// saved after the filters of a crashed broker's last connect may have been made.
+// traffic from leaking past them. Only a session whose ledger names them has any: the entry is
+// saved before the filters are asked for, and they live in a session of their own that ends with
+// the process that made them. A host whose filtering engine is absent or stopped thus still
+// verifies clean when no filters were ever made.
 bool TunnelController::remove_firewall() {
     bool ok = true;
-    if (!firewall_.close() || !firewall_.filters_absent()) {
-        log_.write(generation(), "cleanup", "firewall", firewall_.last_error());
-        ok = false;
-    }
+    bool firewall_open = false;
     std::string dns_guid;
     {
         std::lock_guard<std::mutex> guard(lock_);
+        firewall_open = ledger_.firewall_open;
         dns_guid = ledger_.tunnel_dns_guid;
+    }
+    if (firewall_open && (!firewall_.close() || !firewall_.filters_absent())) {
+        log_.write(generation(), "cleanup", "firewall", firewall_.last_error());
+        ok = false;
     }
     if (!dns_guid.empty()) {
         if (!firewall_.set_tunnel_dns(dns_guid, std::string())) {

@@ -105,6 +105,21 @@ TEST_F(Teardown, NothingToUndoVerifiesAndDeletesTheLedger) {
     EXPECT_EQ(host.sleeper.sleeps, 0);
 }
 
+// A host whose filtering engine is stopped or absent (1753: no endpoint) still verifies clean when
+// no session of ours ever made filters; only a ledger that names them needs the engine.
+TEST_F(Teardown, FiltersAreAskedForOnlyWhenTheLedgerNamesThem) {
+    host.files.ledger_text = "v1\n";
+    host.fail("firewall_close", 1753);
+    host.fail("filters_absent", 1753);
+    EXPECT_TRUE(controller->stop().cleanup_verified);
+
+    connect_ok();
+    host.fail("firewall_close", 1753);
+    const TunnelSnapshot stopped = controller->stop();
+    EXPECT_EQ(stopped.code, ErrorCode::cleanup_failed);
+    EXPECT_FALSE(stopped.cleanup_verified);
+}
+
 TEST_F(Teardown, EngineIgnoringStopIsTerminatedAfterTwentyChecks) {
     connect_ok();
     host.engine_script.ignores_stop = true;

@@ -16,6 +16,7 @@ import subprocess
 import threading
 import time
 
+IN_MOVED_FROM = 0x00000040
 IN_MOVED_TO = 0x00000080
 IN_CLOEXEC = 0o2000000
 IN_NONBLOCK = 0o4000
@@ -229,7 +230,11 @@ class LedgerSaves:
     def __init__(self, run_directory, kill_pid=None, kill_after=0):
         libc = ctypes.CDLL(None, use_errno=True)
         self.fd = libc.inotify_init1(IN_NONBLOCK | IN_CLOEXEC)
-        if self.fd < 0 or libc.inotify_add_watch(self.fd, run_directory.encode(), IN_MOVED_TO) < 0:
+        # The kernel merges an event into an identical one still unread at the queue's end (the
+        # rename cookie is not compared), so back-to-back renames onto ledger.txt could count as
+        # one while this thread lags. The rename's own IN_MOVED_FROM of the temporary file sits
+        # between any two of them.
+        if self.fd < 0 or libc.inotify_add_watch(self.fd, run_directory.encode(), IN_MOVED_FROM | IN_MOVED_TO) < 0:
             raise OSError(ctypes.get_errno(), "inotify")
         self.kill_pid = kill_pid
         self.kill_after = kill_after
@@ -250,10 +255,10 @@ class LedgerSaves:
             data = os.read(self.fd, 65536)
             offset = 0
             while offset < len(data):
-                _, _, _, length = struct.unpack_from("iIII", data, offset)
+                _, mask, _, length = struct.unpack_from("iIII", data, offset)
                 name = data[offset + 16:offset + 16 + length].rstrip(b"\0")
                 offset += 16 + length
-                if name != b"ledger.txt":
+                if not mask & IN_MOVED_TO or name != b"ledger.txt":
                     continue
                 self.count += 1
                 if self.kill_pid and self.count == self.kill_after and not self.killed:
