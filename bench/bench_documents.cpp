@@ -27,7 +27,8 @@ std::string JsonList(const std::vector<std::string>& names) {
 
 std::string ConnectDocument(std::size_t domains) {
     return "{\"command\":\"connect\",\"protocol_version\":3,\"uri\":\"vless://0d7c6a1e-5b7f-4c39-9f0c-3c1f1e2d4b5a@"
-           "vpn.example.net:443?security=reality&sni=www.example.com&fp=chrome&pbk=Zm9vYmFyYmF6cXV4&sid=1a2b3c&"
+           "vpn.example.net:443?security=reality&sni=www.example.com&fp=chrome&pbk=MkkI0siiYaW-"
+           "KvH1VEAhGtVvsMBAv88UevmVieg_Swo&sid=1a2b3c&"
            "type=tcp&flow=xtls-rprx-vision#Home\",\"direct_domains\":" +
            JsonList(Domains(domains, ".example.ru")) +
            ",\"force_proxy_domains\":" + JsonList(Domains(domains / 4, ".example.com")) + ",\"udp_direct\":0}";
@@ -62,9 +63,10 @@ BENCHMARK(BM_CommandReaderConnect)->Arg(8)->Arg(512);
 void BM_EngineConfig(benchmark::State& state) {
     ServerProfile profile;
     std::string field;
-    if (!ParseServerProfile("vless://0d7c6a1e-5b7f-4c39-9f0c-3c1f1e2d4b5a@vpn.example.net:443?security=reality&"
-                            "sni=www.example.com&fp=chrome&pbk=Zm9vYmFyYmF6cXV4&sid=1a2b3c&type=tcp#Home",
-                            profile, field)) {
+    if (!ParseServerProfile(
+            "vless://0d7c6a1e-5b7f-4c39-9f0c-3c1f1e2d4b5a@vpn.example.net:443?security=reality&"
+            "sni=www.example.com&fp=chrome&pbk=MkkI0siiYaW-KvH1VEAhGtVvsMBAv88UevmVieg_Swo&sid=1a2b3c&type=tcp#Home",
+            profile, field)) {
         state.SkipWithError("profile refused");
         return;
     }
