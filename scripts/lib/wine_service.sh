@@ -22,6 +22,8 @@ VT_PAGE_IP=198.18.0.80
 VT_SERVER_IP=192.0.2.10
 VT_GATEWAY=10.213.0.1
 VT_TUN_INDEX=40
+VT_TUNNEL_DNS=$(sed -n 's/.*kTunnelDnsServer\[\] = "\(.*\)";/\1/p' "$VT_ROOT/broker/core/firewall_policy.h")
+VT_ENGINE_DNS=1.1.1.1
 
 # vt_env_up BASE_PREFIX WORK_PREFIX: both namespaces, the world's server, the route agent, and
 # a copy of the booted prefix whose wineserver lives in the test namespace (so IP Helper sees it).
@@ -57,6 +59,10 @@ vt_netns_up() {
     ip -n "$VT_WORLD_NS" link set lo up
     ip -n "$VT_WORLD_NS" addr add "$VT_CHECK_IP/32" dev lo
     ip -n "$VT_WORLD_NS" addr add "$VT_PAGE_IP/32" dev lo
+    # The resolvers the tunnel leads to: the tunnel's own (the stand-in's veth carries it here)
+    # and the engine's remote DNS server (reached through the proxy server).
+    ip -n "$VT_WORLD_NS" addr add "$VT_TUNNEL_DNS/32" dev lo
+    ip -n "$VT_WORLD_NS" addr add "$VT_ENGINE_DNS/32" dev lo
 }
 
 # vt_wait_file FILE [TENTHS]: polls for a file to appear (default 10 s).
@@ -71,7 +77,13 @@ vt_world_up() {
     ip netns exec "$VT_WORLD_NS" python3 "$VT_ROOT/tests/wine/world/world_server.py" \
         --mode-file "$VT_STATE/world-mode" --log "$VT_STATE/world.log" >"$VT_STATE/world.out" 2>&1 &
     VT_HELPER_PIDS+=($!)
-    vt_wait_file "$VT_STATE/world.out"
+    vt_wait_file "$VT_STATE/world.out" || return 1
+    ip netns exec "$VT_WORLD_NS" python3 -B "$VT_ROOT/tests/wine/world/dns_responder.py" \
+        --listen "$VT_TUNNEL_DNS" --listen "$VT_ENGINE_DNS" \
+        --answer "leak.vantorel.test=$VT_PAGE_IP" --answer "$VT_PAGE_HOST=$VT_PAGE_IP" \
+        --log "$VT_STATE/world-dns.log" >"$VT_STATE/world-dns.out" 2>&1 &
+    VT_HELPER_PIDS+=($!)
+    vt_wait_file "$VT_STATE/world-dns.out"
 }
 
 vt_agent_file() { echo "$VT_PREFIX/drive_c/vantorel-test/route-agent.txt"; }
@@ -111,6 +123,7 @@ vt_peer_up() {
     ip -n "$VT_WORLD_NS" link set vt-wp up
     ip -n "$VT_PEER_NS" route add "$VT_CHECK_IP/32" via 10.214.0.2
     ip -n "$VT_PEER_NS" route add "$VT_PAGE_IP/32" via 10.214.0.2
+    ip -n "$VT_PEER_NS" route add "$VT_ENGINE_DNS/32" via 10.214.0.2
     keys=$("$VT_ENGINE" generate reality-keypair) || return 1
     private=$(sed -n 's/^PrivateKey: *//p' <<<"$keys")
     VT_PEER_PUBLIC_KEY=$(sed -n 's/^PublicKey: *//p' <<<"$keys")

@@ -110,6 +110,10 @@ def host_differences(env, baseline):
     routes = wait_until(lambda: (lambda r: r if r == baseline else None)(env.routes()), 2) or env.routes()
     if routes != baseline:
         problems += ["routing tables differ from before the connect:", "before:", baseline, "now:", routes]
+    if not wait_until(lambda: env.filters() == env.filters_before, 2):
+        problems += ["the nftables ruleset differs from before (filters left):", env.filters()]
+    if env.resolver() != env.resolver_before:
+        problems += ["the resolver file differs from before:", env.resolver()]
     if env.has_link("VantorelTun"):
         problems.append("the link VantorelTun still exists")
     engines = wait_until(lambda: not env.engine_pids(), 3)

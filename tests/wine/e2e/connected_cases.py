@@ -6,6 +6,7 @@ the service running; prints "ok"/"FAIL" lines and ends with "N passed, M failed"
 import sys
 
 import crash_cases
+import leak_cases
 import session_cases
 import watch_cases
 from case_support import Suite
@@ -28,6 +29,7 @@ CASES = [
     session_cases.case_reconnect_at_once,
     session_cases.case_service_stop_while_connected,
     session_cases.case_hundred_cycles,
+    leak_cases.case_leaks,  # last: it lends vt-gw's far end to a namespace of its own
 ]
 
 

@@ -36,6 +36,8 @@ class Env:
         self.data = os.path.join(self.prefix, "drive_c/users/Public/Vantorel")
         self.ledger = os.path.join(self.data, "run/ledger.txt")
         self.counter = 0
+        self.filters_before = self.filters()
+        self.resolver_before = self.resolver()
 
     # --- commands
 
@@ -105,6 +107,18 @@ class Env:
     def routes(self):
         """Both routing tables as `ip` prints them, for byte-for-byte comparison."""
         return self.ip("route", "show") + "--\n" + self.ip("-6", "route", "show")
+
+    def filters(self):
+        """The namespace's nftables ruleset: where the test fwpuclnt.dll's filters take effect."""
+        return self.run(["ip", "netns", "exec", self.ns, "nft", "list", "ruleset"])[1]
+
+    def resolver(self):
+        """The namespace's resolver file, which names the tunnel's DNS server while it is set."""
+        try:
+            with open(f"/etc/netns/{self.ns}/resolv.conf", encoding="utf-8") as f:
+                return f.read()
+        except OSError:
+            return ""
 
     def has_link(self, name):
         return self.run(["ip", "-n", self.ns, "link", "show", "dev", name])[0] == 0

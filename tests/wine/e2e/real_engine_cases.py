@@ -10,6 +10,7 @@ import subprocess
 import sys
 import time
 
+import leak_cases
 from case_support import (CONNECTION_LOST, Suite, check_clean, disconnect, is_event, session_text, wait_idle,
                           wait_state)
 from e2e_env import Env, Session, wait_until
@@ -247,9 +248,30 @@ def case_engine_fatal_at_start(suite):
         env.run(["ip", "-n", env.ns, "link", "del", "VantorelTun"])
 
 
+def case_leaks(suite):
+    env = suite.env
+    name = "real engine, leaks"
+    made = []
+
+    def connect():
+        if made:
+            env.fresh_wine()  # a new TUN index for each session (see fresh_wine)
+        made.append(1)
+        session = Session(env, f"{name}-{len(made)}")
+        generation = start(session, f"vless://{env.uuid}@{env.server_ip}:443?security=none&sni=example.org")
+        if generation is None or wait_state(session, generation, "connected", 40) is None:
+            suite.check(f"{name}: the session reaches connected", False, *session_text(session))
+            disconnect(session, generation)
+            session.close()
+            return None, None
+        return session, generation
+
+    leak_cases.leaks_while_connected(suite, name, connect, env.server_ip, through_tunnel_tcp=True)
+
+
 CASES = [case_vless_connected, case_hysteria2_connected, case_hysteria2_wrong_password, case_unreachable_server,
          case_reality, case_reality_key_mismatch, case_reality_wrong_short_id, case_vless_wrong_uuid,
-         case_engine_fatal_at_start]
+         case_engine_fatal_at_start, case_leaks]
 
 
 def main():

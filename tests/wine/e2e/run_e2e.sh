@@ -250,7 +250,7 @@ vt_service_stop
 rm -rf "$work/cases"; mkdir -p "$work/cases"
 vt_service_start
 export VT_NS VT_PREFIX VT_STATE VT_INSTALL_DIR_WIN VT_SERVER_IP VT_GATEWAY VT_PAGE_HOST VT_CHECK_HOST
-VT_CASE_DIR="$work/cases" python3 "$here/connected_cases.py" >"$work/connected.out" 2>&1
+VT_CASE_DIR="$work/cases" python3 "$here/connected_cases.py" ${VT_E2E_CASES:-} >"$work/connected.out" 2>&1
 grep -v -E '^[0-9]+ passed, [0-9]+ failed' "$work/connected.out"
 line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "$work/connected.out" | tail -n 1)
 if [ -n "$line" ]; then

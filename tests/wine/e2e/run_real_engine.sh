@@ -45,7 +45,7 @@ vt_service_create && vt_service_start || fail_setup "service start"
 sleep 2
 
 export VT_NS VT_PREFIX VT_STATE VT_INSTALL_DIR_WIN VT_SERVER_IP VT_GATEWAY VT_PAGE_HOST VT_CHECK_HOST
-export VT_PEER_UUID VT_PEER_PASSWORD VT_PEER_PUBLIC_KEY
+export VT_PEER_UUID VT_PEER_PASSWORD VT_PEER_PUBLIC_KEY VT_PEER_NS
 VT_CASE_DIR="$work/cases" python3 -B "$here/real_engine_cases.py" "$@" 2>&1 | tee "$work/cases.out" | tail -n +1
 vt_service_stop
 line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "$work/cases.out" | tail -n 1)

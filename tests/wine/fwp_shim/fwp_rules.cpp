@@ -4,9 +4,12 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <iphlpapi.h>
 // clang-format on
 
 #include <string>
+
+#include "tests/wine/route_shim/agent_link.h"
 
 namespace vantorel::fwp_shim {
 
@@ -46,6 +49,42 @@ std::string Range(const Condition& condition) {
 
 // The file lives in the suites' own folder; outside them nothing is written.
 constexpr const wchar_t kStateFile[] = L"C:\\vantorel-test\\fwp-filters.txt";
+
+// The interface a filter names, as the route agent numbers links (the test iphlpapi.dll gives
+// Wine's LUID of the agent's index); 0 when unknown.
+std::uint32_t InterfaceIndex(const FilterRecord& filter) {
+    for (const Condition& condition : filter.conditions) {
+        if (condition.field != Field::local_interface) continue;
+        NET_LUID luid;
+        luid.Value = condition.number;
+        NET_IFINDEX index = 0;
+        return ConvertInterfaceLuidToIndex(&luid, &index) == NO_ERROR ? index : 0;
+    }
+    return 0;
+}
+
+// The filters as nftables rules in the test namespace (tests/wine/route_agent/kernel_filters.py).
+// One connection for the process's life: the agent removes the rules when it closes, as a dynamic
+// session's filters go with the process that opened it.
+void SendToAgent(const std::vector<FilterRecord>& filters) {
+    static route_shim::AgentLink* link = nullptr;
+    if (link == nullptr) {
+        auto* made = new route_shim::AgentLink();
+        if (!made->connected()) {
+            delete made;
+            return;
+        }
+        link = made;
+    }
+    route_shim::AgentReply reply;
+    for (const FilterRecord& filter : filters) {
+        std::string line = DescribeFilters({filter});
+        line.pop_back();  // its newline
+        if (const std::uint32_t index = InterfaceIndex(filter)) line += " if_index=" + std::to_string(index);
+        link->request("firewall_filter " + line, reply);
+    }
+    link->request("firewall_apply count=" + std::to_string(filters.size()), reply);
+}
 
 }  // namespace
 
@@ -89,6 +128,7 @@ std::string DescribeFilters(const std::vector<FilterRecord>& filters) {
 
 void ApplyFilters(const std::vector<FilterRecord>& filters) {
     if (GetFileAttributesW(L"C:\\vantorel-test") == INVALID_FILE_ATTRIBUTES) return;
+    SendToAgent(filters);
     const std::string text = DescribeFilters(filters);
     HANDLE file = CreateFileW(kStateFile, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;

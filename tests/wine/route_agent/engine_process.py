@@ -11,11 +11,15 @@ import os
 import signal
 import subprocess
 
+from kernel_filters import ENGINE_GID
+
 
 class SupervisedEngine:
     def __init__(self, engine_path, config_path):
         self.proc = subprocess.Popen([engine_path, "run", "-c", config_path], stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, start_new_session=True)
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, start_new_session=True,
+                                     # the group stands for the engine's application id in the filters
+                                     preexec_fn=lambda: os.setgid(ENGINE_GID) if os.geteuid() == 0 else None)
         self.pid = self.proc.pid
         self.fd = self.proc.stdout.fileno()
         self.ended = False

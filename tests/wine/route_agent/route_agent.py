@@ -26,6 +26,7 @@ import socket
 import sys
 import time
 
+import kernel_filters
 import kernel_links
 import kernel_routes
 from engine_process import SupervisedEngine
@@ -67,12 +68,58 @@ class HeldAdapter:
         kernel_links.delete_adapter(self.plan)
 
 
+class FirewallTable:
+    """The nftables table standing for one process's WFP filters; it goes when that process's
+    connection closes, as a dynamic session's filters go with the process."""
+
+    def release(self):
+        kernel_filters.remove()
+
+
+class Resolver:
+    """The namespace's /etc/resolv.conf as Windows' resolver would use the adapters' DNS servers:
+    while an adapter that has servers exists, its servers are asked first (the tunnel's metric
+    is the lowest); otherwise the file as the suite wrote it. Rewritten in place, since
+    `ip netns exec` bind-mounts this very file over /etc/resolv.conf."""
+
+    PATH = "/etc/resolv.conf"
+
+    def __init__(self):
+        try:
+            with open(self.PATH, encoding="utf-8") as f:
+                self.original = f.read()
+        except OSError:
+            self.original = None
+        self.servers = {}  # adapter GUID -> [address]
+        self.written = self.original
+
+    def content(self):
+        present = {kernel_links.link_alias(link.name).upper() for link in kernel_links.list_links()}
+        servers = [s for guid, found in sorted(self.servers.items()) if guid in present for s in found]
+        if not servers or self.original is None:
+            return self.original
+        options = [line for line in self.original.splitlines() if not line.startswith("nameserver")]
+        return "".join(f"nameserver {s}\n" for s in servers) + "".join(f"{line}\n" for line in options)
+
+    def refresh(self):
+        """Writes the file when its content changes; returns a note for the log or ""."""
+        text = self.content()
+        if text is None or text == self.written:
+            return ""
+        with open(self.PATH, "r+", encoding="utf-8") as f:
+            f.write(text)
+            f.truncate()
+        self.written = text
+        return "resolver: " + " ".join(line.split()[1] for line in text.splitlines() if line.startswith("nameserver"))
+
+
 class Connection:
     def __init__(self, sock, number):
         self.sock = sock
         self.number = number
         self.buffer = b""
         self.resources = []
+        self.pending_filters = []
 
 
 class Agent:
@@ -87,6 +134,8 @@ class Agent:
         self.metrics = {}
         self.selector = selectors.DefaultSelector()
         self.connections = 0
+        self.resolver = Resolver()
+        self.firewall_owner = None  # the connection whose filters the table holds
 
     def log(self, text):
         stamp = time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime()) + f".{int(time.time() * 1000) % 1000:03d}Z"
@@ -100,6 +149,7 @@ class Agent:
     def verb_state(self, conn, fields):
         lines = []
         self.mark_engine_tun()
+        self.refresh_resolver()
         for link in kernel_links.list_links():
             metric = self.metrics.get(link.name, DEFAULT_INTERFACE_METRICS[link.kind()])
             lines.append(format_fields("link", index=link.index, name=link.name, kind=link.kind(),
@@ -167,10 +217,51 @@ class Agent:
             if engine in engine.conn.resources:
                 engine.conn.resources.remove(engine)
             self.log(f"conn={engine.conn.number} engine pid={engine.pid} ended: {frame.strip()}")
+            self.refresh_resolver()
         try:
             engine.conn.sock.sendall(frame.encode())
         except OSError:
             pass
+
+    def verb_firewall_filter(self, conn, fields):
+        conn.pending_filters.append(kernel_filters.Filter(fields))
+        return 0, [], ""
+
+    def verb_firewall_apply(self, conn, fields):
+        """The process's whole filter set, sent after every change that took effect."""
+        filters, conn.pending_filters = conn.pending_filters, []
+        if str(len(filters)) != fields.get("count"):
+            return ERROR_INVALID_PARAMETER, [], f"{len(filters)} filters sent, count={fields.get('count')}"
+        names = {link.index: link.name for link in kernel_links.list_links()}
+        failure = kernel_filters.apply(kernel_filters.ruleset(filters, names))
+        if failure:
+            return kernel_routes.ERROR_GEN_FAILURE, [], failure
+        owner = self.firewall_owner
+        if owner is not None and owner is not conn:
+            owner.resources = [r for r in owner.resources if not isinstance(r, FirewallTable)]
+        has_table = any(isinstance(r, FirewallTable) for r in conn.resources)
+        if filters and not has_table:
+            conn.resources.append(FirewallTable())
+        elif not filters and has_table:
+            conn.resources = [r for r in conn.resources if not isinstance(r, FirewallTable)]
+        self.firewall_owner = conn if filters else None
+        return 0, [], f"{len(filters)} filters"
+
+    def verb_dns_servers(self, conn, fields):
+        guid = fields.get("guid", "").upper()
+        if len(guid) != 38:
+            return ERROR_INVALID_PARAMETER, [], "guid wanted"
+        servers = [s for s in fields.get("servers", "").split(",") if s]
+        if servers:
+            self.resolver.servers[guid] = servers
+        else:
+            self.resolver.servers.pop(guid, None)
+        return 0, [], self.resolver.refresh()
+
+    def refresh_resolver(self):
+        note = self.resolver.refresh()
+        if note:
+            self.log(note)
 
     def verb_interface_metric(self, conn, fields):
         try:
@@ -219,12 +310,20 @@ class Agent:
             held.stop()
             conn.resources.remove(held)
             self.log(f"conn={conn.number} engine pid={held.pid} stopped ({why})")
+            self.refresh_resolver()
+            return
+        if isinstance(held, FirewallTable):
+            held.release()
+            conn.resources.remove(held)
+            self.firewall_owner = None
+            self.log(f"conn={conn.number} filters removed ({why})")
             return
         held.release()
         if held in conn.resources:
             conn.resources.remove(held)
         self.held.pop(held.plan.name, None)
         self.log(f"conn={conn.number} release {held.plan.name} pid={held.pid} ({why})")
+        self.refresh_resolver()
 
     def handle_line(self, conn, line):
         verb, fields = parse_request(line)
@@ -292,12 +391,14 @@ class Agent:
                     self.on_readable(key.data)
 
     def shutdown(self):
+        self.resolver.servers.clear()
         for name, (conn, held) in list(self.held.items()):
             self.release(conn, held, "agent stopping")
         for key in list(self.selector.get_map().values()):
             if isinstance(key.data, Connection):
                 for resource in list(key.data.resources):
                     self.release(key.data, resource, "agent stopping")
+        self.refresh_resolver()
 
 
 def write_port_file(path, port):

@@ -8,6 +8,7 @@ import tempfile
 import time
 import unittest
 
+import kernel_filters
 import kernel_links
 import kernel_routes
 from engine_process import SupervisedEngine
@@ -80,6 +81,50 @@ class KernelRefusals(unittest.TestCase):
         ]
         for message, has_gateway, code in cases:
             self.assertEqual(map_kernel_refusal(message, has_gateway), code, message)
+
+
+class FilterRules(unittest.TestCase):
+    """The test fwpuclnt.dll's filters, as its lines read, to nftables rules."""
+
+    LINKS = {1: "lo", 2: "vt-phys", 40: "VantorelTun"}
+
+    def rules(self, *lines):
+        filters = [kernel_filters.Filter(dict(w.split("=", 1) for w in line.split())) for line in lines]
+        text = kernel_filters.ruleset(filters, self.LINKS)
+        return [line.strip() for line in text.splitlines() if "comment" in line]
+
+    def test_each_condition(self):
+        cases = [
+            ("id=1 layer=connect_v4 action=permit weight=13 local_interface=9 if_index=40",
+             'meta nfproto ipv4 oifname "VantorelTun" accept comment "filter 1"'),
+            ("id=2 layer=recv_accept_v6 action=permit weight=14 flags_all_set=1",
+             'meta nfproto ipv6 iifname "lo" accept comment "filter 2"'),
+            ("id=3 layer=connect_v4 action=block weight=12 remote_port=53",
+             'meta nfproto ipv4 meta l4proto { tcp, udp } th dport 53 drop comment "filter 3"'),
+            ("id=4 layer=recv_accept_v4 action=permit weight=8 protocol=17 local_port=68 remote_port=67",
+             'meta nfproto ipv4 meta l4proto 17 th dport 68 th sport 67 accept comment "filter 4"'),
+            ("id=5 layer=connect_v6 action=permit weight=8 protocol=58 local_port=133-137",
+             'meta nfproto ipv6 meta l4proto 58 icmpv6 type 133-137 accept comment "filter 5"'),
+            ("id=6 layer=connect_v4 action=permit weight=15 app_id=40",
+             f'meta nfproto ipv4 meta skgid {kernel_filters.ENGINE_GID} accept comment "filter 6"'),
+            ("id=7 layer=recv_accept_v4 action=permit weight=8 remote_address=10.213.0.0/24",
+             'meta nfproto ipv4 ip saddr 10.213.0.0/24 accept comment "filter 7"'),
+        ]
+        for line, rule in cases:
+            self.assertEqual(self.rules(line), [rule], line)
+
+    def test_conditions_that_cannot_match_here_drop_the_filter(self):
+        for line in ("id=1 layer=connect_v4 action=permit weight=13 if_index=77",
+                     "id=2 layer=recv_accept_v4 action=permit weight=15 app_id=40",
+                     "id=3 layer=connect_v4 action=permit weight=14 flags_all_set=2"):
+            self.assertEqual(self.rules(line), [], line)
+
+    def test_highest_weight_first_and_empty_set_removes_the_table(self):
+        order = self.rules("id=9 layer=connect_v4 action=block weight=0",
+                           "id=8 layer=connect_v4 action=permit weight=13 if_index=40",
+                           "id=7 layer=connect_v4 action=block weight=12 remote_port=53")
+        self.assertEqual([r.split('"')[-2] for r in order], ["filter 8", "filter 7", "filter 9"])
+        self.assertEqual(kernel_filters.ruleset([], self.LINKS), "")
 
 
 class EngineRelay(unittest.TestCase):

@@ -19,7 +19,7 @@ endif()
 
 set(shim_own_exports InitializeIpForwardEntry CreateIpForwardEntry2 DeleteIpForwardEntry2
     GetIpForwardTable2 FreeMibTable GetAdaptersAddresses GetIfEntry2
-    InitializeIpInterfaceEntry GetIpInterfaceEntry GetIpInterfaceTable)
+    InitializeIpInterfaceEntry GetIpInterfaceEntry GetIpInterfaceTable SetInterfaceDnsSettings)
 string(REPLACE ";" "," shim_own_list "${shim_own_exports}")
 set(shim_def ${CMAKE_CURRENT_BINARY_DIR}/iphlpapi.def)
 add_custom_command(OUTPUT ${shim_def}
@@ -33,9 +33,9 @@ add_custom_command(OUTPUT ${shim_def}
 add_library(route_shim SHARED
   route_shim/agent_view.cpp route_shim/builtin.cpp route_shim/own_tables.cpp route_shim/route_rows.cpp
   route_shim/route_writes.cpp route_shim/forward_table.cpp route_shim/adapter_list.cpp
-  route_shim/interface_rows.cpp ${shim_def})
+  route_shim/interface_rows.cpp route_shim/dns_settings.cpp ${shim_def})
 target_include_directories(route_shim PRIVATE ${PROJECT_SOURCE_DIR})
-target_link_libraries(route_shim PRIVATE vantorel_route_agent_client ws2_32)
+target_link_libraries(route_shim PRIVATE vantorel_route_agent_client advapi32 ws2_32)
 target_link_options(route_shim PRIVATE -static)
 set_target_properties(route_shim PROPERTIES PREFIX "" OUTPUT_NAME iphlpapi
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/route_shim)
