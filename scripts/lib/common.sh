@@ -3,7 +3,7 @@
 VT_PACKAGES=(cmake ninja-build g++ libgtest-dev nlohmann-json3-dev g++-mingw-w64-x86-64 wine wine64
              microsocks iproute2 python3 wixl msitools osslsigncode openssl curl
              libbenchmark-dev libsimdjson-dev clang-14 libclang-rt-14-dev python3-jsonschema
-             nftables tcpdump patch)
+             nftables tcpdump patch clang-format-14)
 
 vt_log() { printf '== %s\n' "$*" >&2; }
 

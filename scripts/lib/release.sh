@@ -72,7 +72,9 @@ vt_release_pinned_engine() {
     dir=$root/build/engine/$VANTOREL_ENGINE_PINNED
     export VANTOREL_ENGINE_EXE=$dir/windows/sing-box.exe VANTOREL_ENGINE_VERSION=$VANTOREL_ENGINE_PINNED
     export VANTOREL_ENGINE_LICENSE=$dir/LICENSE.txt
-    export VANTOREL_ENGINE_BUILD="go install -trimpath -tags $VANTOREL_ENGINE_TAGS with CGO_ENABLED=0, GOOS=windows, GOARCH=amd64 (scripts/engine)"
+    export VANTOREL_ENGINE_BUILD="go build -trimpath -tags $VANTOREL_ENGINE_TAGS of cmd/sing-box with CGO_ENABLED=0, GOOS=windows, GOARCH=amd64 (scripts/engine)"
+    VANTOREL_ENGINE_PATCHES=$(ls "$root"/packaging/engine-patches/*.diff 2>/dev/null | tr '\n' ' ')
+    export VANTOREL_ENGINE_PATCHES
 }
 
 # vt_release_stage_engine OUT: sing-box.exe, its licence and where its source is published.
@@ -87,11 +89,20 @@ of the GNU General Public License, version 3 or (at your option) any later versi
 by the Free Software Foundation. Its licence is in sing-box-LICENSE.txt beside this file.
 
 Its complete corresponding source is the Go module $VT_ENGINE_MODULE, version v$version,
-from which this program was built for windows/amd64 without changes.
 EOF
-    if [ -n "${VANTOREL_ENGINE_BUILD:-}" ]; then
-        printf 'It was built with: %s.\n' "$VANTOREL_ENGINE_BUILD" >>"$out/licenses/sing-box-SOURCE.txt"
+    local notice=$out/licenses/sing-box-SOURCE.txt diff
+    if [ -z "${VANTOREL_ENGINE_PATCHES:-}" ]; then
+        echo "from which this program was built for windows/amd64 without changes." >>"$notice"
+    else
+        printf '%s\n%s\n' "from which this program was built for windows/amd64 with the changes at the end of this file" \
+            "(each a patch to the Go module its first line names, at the version that release requires)." >>"$notice"
     fi
+    if [ -n "${VANTOREL_ENGINE_BUILD:-}" ]; then
+        printf 'It was built with: %s.\n' "$VANTOREL_ENGINE_BUILD" >>"$notice"
+    fi
+    for diff in ${VANTOREL_ENGINE_PATCHES:-}; do
+        { printf '\n--- change %s\n' "$(basename "$diff")"; cat "$diff"; } >>"$notice" || return 1
+    done
 }
 
 # vt_release_sign OUT EPOCH FILE...: signs in place when a key and certificate are given. The

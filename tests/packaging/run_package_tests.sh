@@ -14,7 +14,7 @@ work=$build/package-tests
 rm -rf "$work"; mkdir -p "$work"
 export SOURCE_DATE_EPOCH=1700000000
 unset VANTOREL_SIGN_CERT VANTOREL_SIGN_KEY VANTOREL_SIGN_PASS_FILE VANTOREL_SIGN_TIMESTAMP_URL VANTOREL_ENGINE_EXE \
-      VANTOREL_ENGINE_VERSION VANTOREL_ENGINE_LICENSE VANTOREL_ENGINE_BUILD
+      VANTOREL_ENGINE_VERSION VANTOREL_ENGINE_LICENSE VANTOREL_ENGINE_BUILD VANTOREL_ENGINE_PATCHES
 # Releases without an engine unless a case says otherwise (the pinned one has its own case).
 export VANTOREL_ENGINE_EXE=none
 . "$build/product.env" 2>/dev/null || { bad "product.env from the windows build"; vt_suite_end; exit 1; }
@@ -231,7 +231,9 @@ else
         "$work/pinned/licenses/sing-box-SOURCE.txt" \
         "Go module github\.com/sagernet/sing-box, version v${VANTOREL_ENGINE_PINNED//./\\.},"
     expect_match "pinned engine: source notice names the build tags" "$work/pinned/licenses/sing-box-SOURCE.txt" \
-        'built with: go install .*-tags with_quic,with_utls,with_clash_api'
+        'built with: go build .*-tags with_quic,with_utls,with_clash_api'
+    expect_match "pinned engine: source notice carries the engine's change" "$work/pinned/licenses/sing-box-SOURCE.txt" \
+        '^Module: github\.com/sagernet/sing-tun$'
     table "$work/pinned/$msi" File | cut -f 3 | LC_ALL=C sort | tr '\n' ' ' >"$work/pinned-files.txt"
     expect_line "pinned engine: the installer carries it with its licence and notice" "$work/pinned-files.txt" \
         "README.md VantorelBroker.exe VantorelCtl.exe gcc-runtime.txt mingw-w64-runtime.txt sing-box-LICENSE.txt sing-box-SOURCE.txt sing-box.exe "

@@ -82,6 +82,7 @@ extern "C" DWORD WINAPI SetInterfaceDnsSettings(GUID interface_guid, const void*
     if (const DWORD status = WriteNameServer(guid, settings->NameServer)) return status;
     AgentLink link;
     AgentReply reply;
-    if (link.connected()) link.request("dns_servers guid=" + guid + " servers=" + ServerList(settings->NameServer), reply);
+    if (link.connected())
+        link.request("dns_servers guid=" + guid + " servers=" + ServerList(settings->NameServer), reply);
     return ERROR_SUCCESS;
 }
