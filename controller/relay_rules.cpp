@@ -5,13 +5,12 @@
 
 #include "protocol/commands.h"
 #include "protocol/events.h"
+#include "protocol/ascii_text.h"
 
 namespace vantorel {
 namespace {
 
 bool Contains(const std::string& text, const char* needle) { return text.find(needle) != std::string::npos; }
-
-bool IsClassicSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 }  // namespace
 

@@ -3,13 +3,13 @@
 #include <cstring>
 #include <limits>
 
+#include "protocol/ascii_text.h"
+
 namespace vantorel {
 
 namespace {
 
 bool IsCursorSpace(char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r'; }
-
-bool IsDigit(char ch) { return ch >= '0' && ch <= '9'; }
 
 bool IsLetter(char ch) { return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z'); }
 

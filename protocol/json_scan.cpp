@@ -1,13 +1,10 @@
 #include "protocol/json_scan.h"
 
+#include "protocol/ascii_text.h"
+
 namespace vantorel {
 
 namespace {
-
-// Classic-locale whitespace, spelled out so no locale can change it.
-bool IsClassicSpace(char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r'; }
-
-bool IsDigit(char ch) { return ch >= '0' && ch <= '9'; }
 
 // Position just past the first occurrence of the quoted key, or npos when the key is absent.
 std::size_t FindKeyEnd(const std::string& doc, const std::string& key) {

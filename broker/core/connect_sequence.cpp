@@ -339,7 +339,7 @@ PhaseOutcome TunnelController::prove_egress(ConnectContext& context, const std::
             log_.write(generation(), "egress", "auth_rejected", 0);
             return PhaseOutcome::failed(ErrorCode::auth_rejected);
         }
-        log_.write(generation(), "egress", "timeout", 3500);
+        log_.write(generation(), "egress", "timeout", kDirectProbeTimeoutMs);
         return PhaseOutcome::failed(ErrorCode::egress_timeout);
     }
     log_gate("egress", "ok");

@@ -37,6 +37,10 @@ inline constexpr std::uint32_t timeout = 1460;
 inline constexpr std::uint32_t object_already_exists = 5010;
 }  // namespace win32_error
 
+// How long the egress check (the check host over its host route into the TUN) waits for its 204;
+// the log's "egress timeout" line names it.
+inline constexpr std::uint32_t kDirectProbeTimeoutMs = 3500;
+
 class RouteTable {
 public:
     virtual ~RouteTable() = default;

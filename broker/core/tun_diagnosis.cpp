@@ -8,7 +8,6 @@ namespace vantorel {
 
 namespace {
 
-constexpr std::size_t kDiagnosisTailBytes = 4096;
 constexpr std::size_t kDiagnosisPieceBytes = 240;
 
 std::string AdapterDiagnosisText(const AdapterInfo& adapter) {
@@ -27,7 +26,6 @@ void TunnelController::diagnose_tun_timeout() {
     const bool alive = engine_.is_running();
     const std::uint32_t exit_status = alive ? 0 : engine_.exit_code();
     std::string text = RedactSecrets(engine_.output());
-    if (text.size() > kDiagnosisTailBytes) text = text.substr(text.size() - kDiagnosisTailBytes);
     std::vector<AdapterInfo> adapters;
     const bool listed = routes_.list_own_adapters(adapters);
     const std::uint32_t list_error = listed ? 0 : routes_.last_error();

@@ -4,6 +4,7 @@
 
 #include "protocol/json_scan.h"
 #include "protocol/json_writer.h"
+#include "protocol/ascii_text.h"
 
 namespace vantorel {
 namespace {

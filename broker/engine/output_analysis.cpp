@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "protocol/ascii_text.h"
+
 namespace vantorel {
 namespace {
 
@@ -51,8 +53,6 @@ constexpr std::size_t kRedactedTail = 4096;
 constexpr std::size_t kShortLength = 256;
 const std::string kMask = "***";
 
-bool IsClassicSpace(char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r'; }
-
 bool IsNameChar(char ch) {
     return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_' || ch == '-' ||
            ch == '.';
@@ -60,13 +60,6 @@ bool IsNameChar(char ch) {
 
 bool EndsUnquotedValue(char ch) {
     return ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n' || ch == '&' || ch == '"' || ch == '\'';
-}
-
-std::string LowerAscii(std::string text) {
-    for (char& ch : text) {
-        if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
-    }
-    return text;
 }
 
 std::size_t SkipSpace(const std::string& text, std::size_t pos) {
@@ -281,7 +274,7 @@ std::string RedactSecretsShort(const std::string& text) {
 // link's public key or short id hands the connection to its cover site, whose certificate then
 // fails the engine's check ("reality verification failed").
 bool IsAuthFailure(const std::string& text) {
-    const std::string lowered = LowerAscii(text);
+    const std::string lowered = AsciiLower(text);
     return lowered.find("authentication failed") != std::string::npos ||
            lowered.find("invalid password") != std::string::npos || lowered.find("auth failure") != std::string::npos ||
            lowered.find("reality verification failed") != std::string::npos;
@@ -298,7 +291,7 @@ ApiListener ReadApiListener(const std::string& text) {
 bool IsRealityRefusal(const std::string& text) { return text.find("x509: ") != std::string::npos; }
 
 std::uint32_t ExtractErrorNumber(const std::string& text) {
-    const std::string lowered = LowerAscii(text);
+    const std::string lowered = AsciiLower(text);
     for (const char* marker : {"win32=", "winerror=", "errno=", "error ", "winapi error #"}) {
         std::uint32_t value = 0;
         if (ReadErrorNumberAfter(lowered, marker, value)) return value;
@@ -307,7 +300,7 @@ std::uint32_t ExtractErrorNumber(const std::string& text) {
     std::uint32_t number = 0;
     std::size_t latest = 0;
     for (const SystemText& entry : kSystemTexts) {
-        const std::size_t found = lowered.rfind(LowerAscii(entry.text));
+        const std::size_t found = lowered.rfind(AsciiLower(entry.text));
         if (found != std::string::npos && (number == 0 || found > latest)) {
             number = entry.number;
             latest = found;
@@ -337,7 +330,7 @@ TunFailure ClassifyTunFailure(const TunDiagnosis& diagnosis) {
     }
     const int not_ready = named - ready;
     if (named > 1) return {"adapter_name_conflict", 0};
-    if (LowerAscii(diagnosis.output).find("already exists") != std::string::npos ||
+    if (AsciiLower(diagnosis.output).find("already exists") != std::string::npos ||
         diagnosis.output.find("уже существует") != std::string::npos) {
         return {"adapter_name_conflict", 0};
     }

@@ -3,13 +3,10 @@
 #include <cstddef>
 
 #include "protocol/utf8_check.h"
+#include "protocol/ascii_text.h"
 
 namespace vantorel {
 namespace {
-
-bool IsClassicSpace(char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r'; }
-
-bool IsDigit(char ch) { return ch >= '0' && ch <= '9'; }
 
 int HexValue(char ch) {
     if (ch >= '0' && ch <= '9') return ch - '0';
@@ -362,14 +359,6 @@ bool ReadHysteria(const std::string& query, const std::string& user_info, Server
 }
 
 }  // namespace
-
-std::string AsciiLower(const std::string& text) {
-    std::string out = text;
-    for (char& ch : out) {
-        if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
-    }
-    return out;
-}
 
 std::string PercentDecode(const std::string& text) {
     std::string out;

@@ -47,7 +47,6 @@ bool ParsePortSpec(const std::string& port_text, ServerProfile& profile, std::st
 bool ParsePortNumber(const std::string& text, int& value);
 std::string PercentDecode(const std::string& text);
 std::string QueryParam(const std::string& query, const std::string& name);
-std::string AsciiLower(const std::string& text);
 // The uTLS fingerprint names the engine knows (it compares them case-sensitively).
 bool IsEngineFingerprint(const std::string& name);
 

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "protocol/codes.h"
+#include "protocol/ascii_text.h"
 
 namespace vantorel {
 namespace {
@@ -12,8 +13,6 @@ namespace {
 // The numeric readers are our own rather than strtoll/strtoul: `unsigned long` is 32 bits on
 // Windows and 64 on Linux, and strtoull silently negates a leading '-'.
 enum class NumberRead { ok, no_digits, out_of_range };
-
-bool IsClassicSpace(char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r'; }
 
 struct SignedDigits {
     bool negative = false;

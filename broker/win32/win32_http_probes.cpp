@@ -13,7 +13,6 @@
 namespace vantorel {
 namespace {
 
-constexpr std::uint64_t kDirectProbeMs = 3500;
 constexpr int kInterfacePolls = 35;
 constexpr long kInterfacePollMs = 200;
 constexpr size_t kDirectResponseLimit = 8192;
@@ -36,7 +35,7 @@ bool Win32RouteTable::probe_http_direct(const std::string& ipv4, const std::func
     SocketHandle s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     if (!s.valid()) return fail(WSAGetLastError());
     SetSocketBlocking(s.get(), false);
-    std::uint64_t deadline = MonotonicMs() + kDirectProbeMs;
+    std::uint64_t deadline = MonotonicMs() + kDirectProbeTimeoutMs;
     sockaddr_in target = HttpTarget(address);
     if (connect(s.get(), reinterpret_cast<const sockaddr*>(&target), sizeof(target)) == SOCKET_ERROR) {
         int error = WSAGetLastError();

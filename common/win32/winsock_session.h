@@ -11,7 +11,8 @@
 namespace vantorel {
 
 // Starts Winsock 2.2 the first time it succeeds in this process; a failed start is tried
-// again on the next call. Never cleaned up: the service uses sockets until it exits.
+// again on the next call. The broker's service and reconcile entry points start it and call
+// WSACleanup once on their way out; nothing else cleans it up.
 bool EnsureWinsockStarted();
 
 // Owns a SOCKET. INVALID_SOCKET (not 0) is "none", so ScopedResource does not fit.

@@ -165,7 +165,7 @@ std::vector<FailureRow> Rows() {
          },
          ErrorCode::auth_rejected, "", ExpectedLine{"egress", "auth_rejected", 0}},
         {"egress_timeout", [](FakeHost& h, ConnectJob&) { h.egress_works = false; }, ErrorCode::egress_timeout, "",
-         ExpectedLine{"egress", "timeout", 3500}},
+         ExpectedLine{"egress", "timeout", kDirectProbeTimeoutMs}},
         // What the real engine prints (tests/engine/real_peers.py); the log keeps the engine's line.
         {"hysteria2_password_refused",
          [](FakeHost& h, ConnectJob&) {
@@ -204,7 +204,7 @@ std::vector<FailureRow> Rows() {
              h.egress_works = false;
              h.engine_script.output = kCoverCertificateLine;
          },
-         ErrorCode::egress_timeout, "", ExpectedLine{"egress", "timeout", 3500}},
+         ErrorCode::egress_timeout, "", ExpectedLine{"egress", "timeout", kDirectProbeTimeoutMs}},
         {"unreachable_server_reason",
          [](FakeHost& h, ConnectJob&) {
              h.egress_works = false;

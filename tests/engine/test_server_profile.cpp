@@ -6,6 +6,7 @@
 
 #include "broker/engine/server_profile.h"
 #include "protocol/codes.h"
+#include "protocol/ascii_text.h"
 
 namespace vantorel {
 namespace {
