@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "broker/core/platform_records.h"
+#include "broker/contracts/platform_records.h"
 
 namespace vantorel {
 

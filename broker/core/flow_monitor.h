@@ -13,7 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "broker/core/platform_services.h"
+#include "broker/contracts/platform_services.h"
 
 namespace vantorel {
 

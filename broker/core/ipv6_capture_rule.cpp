@@ -1,6 +1,6 @@
 #include "broker/core/ipv6_capture_rule.h"
 
-#include "broker/core/platform_services.h"
+#include "broker/contracts/platform_services.h"
 
 namespace vantorel {
 

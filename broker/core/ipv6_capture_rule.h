@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "broker/core/platform_records.h"
+#include "broker/contracts/platform_records.h"
 
 namespace vantorel {
 

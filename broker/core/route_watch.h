@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "broker/core/platform_records.h"
+#include "broker/contracts/platform_records.h"
 
 namespace vantorel {
 

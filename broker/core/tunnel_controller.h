@@ -14,8 +14,8 @@
 
 #include "broker/core/flow_monitor.h"
 #include "broker/core/foreign_tunnel.h"
-#include "broker/core/platform_services.h"
-#include "broker/core/session_ledger.h"
+#include "broker/contracts/platform_services.h"
+#include "broker/contracts/session_ledger.h"
 #include "broker/engine/server_profile.h"
 #include "protocol/connectivity_check.h"
 #include "protocol/tunnel_snapshot.h"

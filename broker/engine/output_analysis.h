@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "broker/core/own_adapter.h"
-#include "broker/core/platform_records.h"
+#include "broker/contracts/own_adapter.h"
+#include "broker/contracts/platform_records.h"
 
 namespace vantorel {
 

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "broker/core/own_adapter.h"
+#include "broker/contracts/own_adapter.h"
 
 namespace vantorel {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "broker/core/session_ledger.h"
+#include "broker/contracts/session_ledger.h"
 
 namespace vantorel {
 

@@ -1,6 +1,6 @@
 #include "broker/service/pipe_client_rules.h"
 
-#include "broker/core/platform_services.h"
+#include "broker/contracts/platform_services.h"
 
 namespace vantorel {
 

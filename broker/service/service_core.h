@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "broker/core/platform_services.h"
+#include "broker/contracts/platform_services.h"
 #include "broker/core/tunnel_controller.h"
 #include "broker/service/command_dispatch.h"
 #include "broker/service/event_outbox.h"

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "broker/core/platform_services.h"
+#include "broker/contracts/platform_services.h"
 
 namespace vantorel {
 

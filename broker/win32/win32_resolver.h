@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "broker/core/platform_services.h"
+#include "broker/contracts/platform_services.h"
 #include "common/win32/win_handle.h"
 
 namespace vantorel {

@@ -2,7 +2,7 @@
 
 #include <map>
 
-#include "broker/core/own_adapter.h"
+#include "broker/contracts/own_adapter.h"
 #include "broker/portable/adapter_identity.h"
 #include "broker/win32/ip_helper_rows.h"
 #include "broker/portable/uplink_choice.h"

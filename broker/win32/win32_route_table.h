@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "broker/core/platform_services.h"
+#include "broker/contracts/platform_services.h"
 
 namespace vantorel {
 

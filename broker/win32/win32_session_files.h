@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "broker/core/platform_services.h"
+#include "broker/contracts/platform_services.h"
 #include "broker/win32/data_directory.h"
 
 namespace vantorel {

@@ -1,7 +1,7 @@
 #pragma once
 // Sleeper over the system sleep. Windows only.
 
-#include "broker/core/platform_services.h"
+#include "broker/contracts/platform_services.h"
 
 namespace vantorel {
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "broker/core/platform_services.h"
+#include "broker/contracts/platform_services.h"
 #include "broker/win32/data_directory.h"
 
 namespace vantorel {

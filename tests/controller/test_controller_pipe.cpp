@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "common/win32/win_handle.h"
-#include "controller/broker_connection.h"
+#include "controller/win32_broker_connection.h"
 #include "controller/controller_exit_codes.h"
-#include "controller/controller_modes.h"
+#include "controller/win32_controller_modes.h"
 #include "controller/win32_stdin_source.h"
 #include "controller_test_support.h"
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "controller/prove_tunnel.h"
+#include "controller/win32_prove_tunnel.h"
 
 namespace vantorel {
 namespace {

@@ -2,7 +2,7 @@
 // returns to clean. The ledger travels between the two controllers only as its file text.
 
 #include "broker/portable/ledger_text.h"
-#include "broker/core/own_adapter.h"
+#include "broker/contracts/own_adapter.h"
 #include "tests/core/core_scenario.h"
 
 namespace vantorel {

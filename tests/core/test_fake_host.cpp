@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "broker/core/own_adapter.h"
+#include "broker/contracts/own_adapter.h"
 #include "tests/fakes/fake_host.h"
 
 namespace vantorel {

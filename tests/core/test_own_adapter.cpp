@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "broker/core/own_adapter.h"
+#include "broker/contracts/own_adapter.h"
 
 namespace vantorel {
 namespace {

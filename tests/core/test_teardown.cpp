@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <functional>
 
-#include "broker/core/own_adapter.h"
+#include "broker/contracts/own_adapter.h"
 #include "tests/core/core_scenario.h"
 
 namespace vantorel {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "broker/core/own_adapter.h"
+#include "broker/contracts/own_adapter.h"
 #include "broker/portable/adapter_identity.h"
 #include "protocol/connectivity_check.h"
 

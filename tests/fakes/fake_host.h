@@ -34,7 +34,7 @@
 #include <string>
 #include <vector>
 
-#include "broker/core/platform_services.h"
+#include "broker/contracts/platform_services.h"
 #include "broker/core/tunnel_controller.h"
 
 namespace vantorel {

@@ -1,6 +1,6 @@
 #include <algorithm>
 
-#include "broker/core/own_adapter.h"
+#include "broker/contracts/own_adapter.h"
 #include "broker/portable/adapter_identity.h"
 #include "broker/portable/ledger_text.h"
 #include "tests/fakes/fake_host.h"

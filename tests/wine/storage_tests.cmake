@@ -18,5 +18,5 @@ vantorel_warnings(log_writer)
 
 vantorel_test(test_tunnel_log SOURCES test_tunnel_log.cpp LIBS vantorel_win32)
 add_dependencies(test_tunnel_log log_writer)
-vantorel_test(test_engine_host SOURCES test_engine_host.cpp LIBS vantorel_engine_host)
+vantorel_test(test_engine_host SOURCES test_engine_host.cpp LIBS vantorel_win32)
 add_dependencies(test_engine_host stand_in_engine)

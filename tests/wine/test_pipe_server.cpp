@@ -2,7 +2,7 @@
 // between clients, nobody else can serve it, and users get read and write but not the right to
 // create an instance.
 
-#include "broker/service/pipe_server.h"
+#include "broker/service/win32_pipe_server.h"
 
 #include <gtest/gtest.h>
 

@@ -3,9 +3,9 @@
 
 #include <windows.h>
 
-#include "broker/core/platform_services.h"
-#include "broker/engine/win32_engine.h"
-#include "broker/service/pipe_server.h"
+#include "broker/contracts/platform_services.h"
+#include "broker/win32/win32_engine.h"
+#include "broker/service/win32_pipe_server.h"
 #include "broker/service/service_status_table.h"
 
 namespace vantorel {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "broker/core/platform_services.h"
+#include "broker/contracts/platform_services.h"
 #include "broker/core/tunnel_controller.h"
 #include "broker/service/service_core.h"
 #include "protocol/broker_names.h"

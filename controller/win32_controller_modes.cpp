@@ -1,13 +1,13 @@
-#include "controller/controller_modes.h"
+#include "controller/win32_controller_modes.h"
 
 #include <cstdio>
 #include <memory>
 #include <utility>
 
-#include "controller/broker_connection.h"
+#include "controller/win32_broker_connection.h"
 #include "controller/controller_exit_codes.h"
 #include "controller/mode_selection.h"
-#include "controller/prove_tunnel.h"
+#include "controller/win32_prove_tunnel.h"
 #include "controller/win32_broker_pipe.h"
 #include "controller/win32_stdin_source.h"
 #include "controller/win32_wake_signal.h"

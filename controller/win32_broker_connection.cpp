@@ -1,4 +1,4 @@
-#include "controller/broker_connection.h"
+#include "controller/win32_broker_connection.h"
 
 #include <utility>
 

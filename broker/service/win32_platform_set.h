@@ -2,7 +2,7 @@
 // The Windows platform objects a TunnelController runs over, built the same way for the
 // service and for reconcile mode. Windows only.
 
-#include "broker/engine/win32_engine.h"
+#include "broker/win32/win32_engine.h"
 #include "broker/win32/data_directory.h"
 #include "broker/win32/win32_connectivity_probe.h"
 #include "broker/win32/win32_firewall.h"

@@ -1,4 +1,4 @@
-#include "broker/service/reconcile_mode.h"
+#include "broker/service/win32_reconcile_mode.h"
 
 #include <winsock2.h>
 #include <windows.h>
@@ -7,8 +7,8 @@
 #include <memory>
 
 #include "broker/core/tunnel_controller.h"
-#include "broker/service/platform_set.h"
-#include "broker/service/service_main.h"
+#include "broker/service/win32_platform_set.h"
+#include "broker/service/win32_service_main.h"
 #include "broker/win32/data_directory.h"
 #include "broker/win32/data_removal.h"
 #include "common/win32/win_handle.h"

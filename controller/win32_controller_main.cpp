@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "controller/controller_modes.h"
+#include "controller/win32_controller_modes.h"
 
 int wmain(int argc, wchar_t** argv) {
     // Whatever is loaded later comes from System32, never from beside the program.

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "broker/core/platform_records.h"
-#include "broker/core/session_ledger.h"
+#include "broker/contracts/platform_records.h"
+#include "broker/contracts/session_ledger.h"
 
 namespace vantorel {
 

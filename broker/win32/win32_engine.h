@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "broker/core/platform_services.h"
+#include "broker/contracts/platform_services.h"
 #include "common/win32/win_handle.h"
 
 namespace vantorel {

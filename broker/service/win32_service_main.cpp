@@ -1,4 +1,4 @@
-#include "broker/service/service_main.h"
+#include "broker/service/win32_service_main.h"
 
 #include <winsock2.h>
 
@@ -6,9 +6,9 @@
 #include <memory>
 #include <mutex>
 
-#include "broker/service/broker_service.h"
-#include "broker/service/pipe_server.h"
-#include "broker/service/preshutdown_config.h"
+#include "broker/service/win32_broker_service.h"
+#include "broker/service/win32_pipe_server.h"
+#include "broker/service/win32_preshutdown_config.h"
 #include "broker/service/published_service.h"
 #include "broker/service/service_status_reporter.h"
 #include "broker/service/stop_progress.h"

@@ -1,8 +1,8 @@
-#include "broker/service/preshutdown_config.h"
+#include "broker/service/win32_preshutdown_config.h"
 
 #include <windows.h>
 
-#include "broker/service/service_main.h"
+#include "broker/service/win32_service_main.h"
 #include "broker/service/service_status_table.h"
 #include "common/win32/win_handle.h"
 

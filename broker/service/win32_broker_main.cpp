@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "broker/service/program_arguments.h"
-#include "broker/service/reconcile_mode.h"
-#include "broker/service/service_main.h"
+#include "broker/service/win32_reconcile_mode.h"
+#include "broker/service/win32_service_main.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "broker/service/platform_set.h"
+#include "broker/service/win32_platform_set.h"
 
 #include <windows.h>
 
 #include <cstdio>
 
-#include "broker/service/service_main.h"
+#include "broker/service/win32_service_main.h"
 #include "broker/win32/wide_text.h"
 
 namespace vantorel {

@@ -1,4 +1,4 @@
-#include "controller/prove_tunnel.h"
+#include "controller/win32_prove_tunnel.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>

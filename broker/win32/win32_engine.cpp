@@ -1,4 +1,4 @@
-#include "broker/engine/win32_engine.h"
+#include "broker/win32/win32_engine.h"
 
 #include <windows.h>
 #include <tlhelp32.h>

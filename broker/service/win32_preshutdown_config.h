@@ -2,7 +2,7 @@
 // The broker's own part of its service configuration: a pre-shutdown time-out long enough for
 // the final teardown, whatever installed the service. Windows only.
 
-#include "broker/core/platform_services.h"
+#include "broker/contracts/platform_services.h"
 
 namespace vantorel {
 

@@ -1,4 +1,4 @@
-#include "broker/service/pipe_server.h"
+#include "broker/service/win32_pipe_server.h"
 
 #include "broker/service/pipe_client_rules.h"
 #include "broker/service/repeat_counter.h"

@@ -1,4 +1,4 @@
-#include "broker/service/broker_service.h"
+#include "broker/service/win32_broker_service.h"
 
 #include <windows.h>
 

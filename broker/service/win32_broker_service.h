@@ -3,7 +3,7 @@
 // service core, alive for one run of the service main function. Windows only.
 
 #include "broker/core/tunnel_controller.h"
-#include "broker/service/platform_set.h"
+#include "broker/service/win32_platform_set.h"
 #include "broker/service/service_core.h"
 
 namespace vantorel {

@@ -4,7 +4,7 @@
 
 #include "broker/service/controller_path_rule.h"
 #include "broker/service/pipe_client_rules.h"
-#include "broker/service/pipe_server.h"
+#include "broker/service/win32_pipe_server.h"
 #include "broker/win32/wide_text.h"
 #include "common/win32/win_handle.h"
 

@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "broker/service/pipe_server.h"
+#include "broker/service/win32_pipe_server.h"
 #include "broker/service/receive_buffer.h"
 #include "common/win32/win_handle.h"
 #include "protocol/codes.h"
