@@ -1,6 +1,7 @@
 // What the log says when the TUN adapter did not appear: the engine's state and output, the
 // adapters present, and the classified reason.
 
+#include "broker/core/connect_sequence.h"
 #include "broker/core/tunnel_controller.h"
 #include "broker/engine/output_analysis.h"
 
@@ -21,27 +22,27 @@ std::string AdapterDiagnosisText(const AdapterInfo& adapter) {
 
 }  // namespace
 
-void TunnelController::diagnose_tun_timeout() {
+void ConnectSequence::diagnose_tun_timeout() {
     const long long gen = generation();
-    const bool alive = engine_.is_running();
-    const std::uint32_t exit_status = alive ? 0 : engine_.exit_code();
-    std::string text = RedactSecrets(engine_.output());
+    const bool alive = c_.engine_.is_running();
+    const std::uint32_t exit_status = alive ? 0 : c_.engine_.exit_code();
+    std::string text = RedactSecrets(c_.engine_.output());
     std::vector<AdapterInfo> adapters;
-    const bool listed = routes_.list_own_adapters(adapters);
-    const std::uint32_t list_error = listed ? 0 : routes_.last_error();
+    const bool listed = c_.routes_.list_own_adapters(adapters);
+    const std::uint32_t list_error = listed ? 0 : c_.routes_.last_error();
 
-    log_.write(gen, "tun_diag", alive ? "process_alive" : "process_died", exit_status);
+    c_.log_.write(gen, "tun_diag", alive ? "process_alive" : "process_died", exit_status);
     for (std::size_t offset = 0, piece = 1; offset < text.size(); offset += kDiagnosisPieceBytes, ++piece) {
-        log_.write(gen, "tun_stderr", std::to_string(piece) + " " + text.substr(offset, kDiagnosisPieceBytes),
-                   exit_status);
+        c_.log_.write(gen, "tun_stderr", std::to_string(piece) + " " + text.substr(offset, kDiagnosisPieceBytes),
+                      exit_status);
     }
     if (!listed) {
-        log_.write(gen, "tun_adapter", "list_failed", list_error);
+        c_.log_.write(gen, "tun_adapter", "list_failed", list_error);
     } else if (adapters.empty()) {
-        log_.write(gen, "tun_adapter", "none", 0);
+        c_.log_.write(gen, "tun_adapter", "none", 0);
     } else {
         for (const AdapterInfo& adapter : adapters) {
-            log_.write(gen, "tun_adapter", AdapterDiagnosisText(adapter), adapter.up ? 1 : 0);
+            c_.log_.write(gen, "tun_adapter", AdapterDiagnosisText(adapter), adapter.up ? 1 : 0);
         }
     }
 
@@ -53,7 +54,7 @@ void TunnelController::diagnose_tun_timeout() {
     diagnosis.list_error = list_error;
     diagnosis.adapters = adapters;
     const TunFailure failure = ClassifyTunFailure(diagnosis);
-    log_.write(gen, "tun_init_timeout", failure.reason, failure.number);
+    c_.log_.write(gen, "tun_init_timeout", failure.reason, failure.number);
 }
 
 }  // namespace vantorel

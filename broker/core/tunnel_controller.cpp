@@ -162,10 +162,38 @@ void TunnelController::update_ledger(const std::function<void()>& change) {
     save_ledger_held();
 }
 
-bool TunnelController::checkpoint(int step, const std::atomic<bool>& cancel) {
-    if (checkpoint_observer_) checkpoint_observer_(step);
+bool TunnelController::checkpoint(ConnectCheckpoint point, const std::atomic<bool>& cancel) {
+    if (checkpoint_observer_) checkpoint_observer_(point);
     return cancel.load(std::memory_order_acquire);
 }
+
+TunnelSnapshot TunnelController::run_connect(const ConnectJob& job, const std::atomic<bool>& cancel) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (ledger_.phase != SessionState::connecting) return current_;
+        start_pending_ = false;
+    }
+    publish(ErrorCode::none, std::string(), false);
+    if (checkpoint(kCheckpointRunStart, cancel)) return finish_cancelled();
+
+    const PhaseOutcome outcome = ConnectSequence(*this, job, cancel).run();
+    if (outcome.result != PhaseResult::proceed) return end_connect(outcome);
+
+    if (checkpoint(kCheckpointBeforeConnected, cancel)) return finish_cancelled();
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        ledger_.phase = SessionState::connected;
+        save_ledger_held();
+    }
+    return publish(ErrorCode::none, std::string(), false);
+}
+
+TunnelSnapshot TunnelController::end_connect(const PhaseOutcome& outcome) {
+    if (outcome.result == PhaseResult::cancelled) return finish_cancelled();
+    return finish_session(outcome.code, outcome.message, false, nullptr, outcome.route_error);
+}
+
+TunnelSnapshot TunnelController::finish_cancelled() { return finish_session(ErrorCode::none, std::string(), true); }
 
 void TunnelController::record_proof(bool passed, long long generation) {
     std::lock_guard<std::mutex> guard(lock_);

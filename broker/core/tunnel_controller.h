@@ -12,11 +12,10 @@
 #include <utility>
 #include <vector>
 
-#include "broker/core/flow_monitor.h"
-#include "broker/core/foreign_tunnel.h"
 #include "broker/contracts/platform_services.h"
 #include "broker/contracts/session_ledger.h"
-#include "broker/engine/server_profile.h"
+#include "broker/core/connect_sequence.h"
+#include "broker/core/flow_monitor.h"
 #include "protocol/connectivity_check.h"
 #include "protocol/tunnel_snapshot.h"
 
@@ -53,34 +52,6 @@ struct AdmissionRequest {
 using QueuedStop = std::shared_ptr<void>;
 
 enum class ProofVerdict { none, passed, failed };
-
-enum class PhaseResult { proceed, cancelled, failed };
-
-// How a connect phase ended. A failure carries the code, the user text when it is not the
-// code's own, and the route table's error at the moment a route step failed (the teardown that
-// follows overwrites routes.last_error()).
-struct PhaseOutcome {
-    PhaseResult result = PhaseResult::proceed;
-    ErrorCode code = ErrorCode::none;
-    std::string message;
-    std::uint32_t route_error = 0;
-
-    static PhaseOutcome proceed() { return PhaseOutcome{}; }
-    static PhaseOutcome cancelled() { return PhaseOutcome{PhaseResult::cancelled, ErrorCode::none, {}, 0}; }
-    static PhaseOutcome failed(ErrorCode code, std::string message = {}, std::uint32_t route_error = 0) {
-        return PhaseOutcome{PhaseResult::failed, code, std::move(message), route_error};
-    }
-};
-
-// What the phases of one connect learn and hand on.
-struct ConnectContext {
-    ServerProfile profile;
-    std::string server_ip;
-    std::uint16_t api_port = 0;
-    std::string api_secret;
-    AdapterInfo tun;
-    std::string check_ip;
-};
 
 struct TeardownOutcome {
     bool verified = false;        // every removal was checked and held
@@ -166,34 +137,16 @@ private:
     void update_ledger(const std::function<void()>& change);
     // Saves the ledger; the caller holds lock_.
     void save_ledger_held();
-    bool checkpoint(int step, const std::atomic<bool>& cancel);
+    bool checkpoint(ConnectCheckpoint point, const std::atomic<bool>& cancel);
     long long generation() const;
     // Under lock_ (held by `guard`, released while waiting): the code that refuses a connect,
     // or none when it may be admitted.
     ErrorCode await_admission(std::unique_lock<std::mutex>& guard, const AdmissionRequest& request);
 
-    // Connect, in phases; each either lets the next run or says how the connect ends.
-    PhaseOutcome run_phases(const ConnectJob& job, const std::atomic<bool>& cancel, ConnectContext& context);
-    PhaseOutcome check_foreign_tunnel(const char* list_failure_reason);
-    PhaseOutcome resolve_profile(const ConnectJob& job, ConnectContext& context);
-    PhaseOutcome check_server_address(const ConnectContext& context);
-    PhaseOutcome start_engine(const ConnectJob& job, ConnectContext& context, const std::atomic<bool>& cancel);
-    PhaseOutcome wait_for_tun(ConnectContext& context, const std::atomic<bool>& cancel);
-    PhaseOutcome wait_for_engine(const ConnectJob& job, ConnectContext& context, const std::atomic<bool>& cancel);
-    PhaseOutcome await_api_listener(const ConnectContext& context, const std::atomic<bool>& cancel);
-    void retire_engine();
-    PhaseOutcome pin_server_route(ConnectContext& context, const std::atomic<bool>& cancel);
-    PhaseOutcome prove_egress(ConnectContext& context, const std::atomic<bool>& cancel);
-    PhaseOutcome raise_firewall(const ConnectContext& context);
-    PhaseOutcome install_capture(ConnectContext& context);
-    bool engine_rejected_key(const std::atomic<bool>& cancel, bool reality);
-    PhaseOutcome await_proof(const std::atomic<bool>& cancel);
-    PhaseOutcome write_engine_config(const ConnectJob& job, const ConnectContext& context);
-    PhaseOutcome route_step_failed(const char* reason);
+    // The connect's phases run in a ConnectSequence, which reaches the services and the ledger
+    // through the members below.
+    friend class ConnectSequence;
     TunnelSnapshot end_connect(const PhaseOutcome& outcome);
-    void log_gate(const std::string& stage, const std::string& outcome);
-    void log_engine_failure(const char* fallback);
-    void diagnose_tun_timeout();
 
     // Teardown.
     // route_error: the Windows error of the route step that failed, logged with route_failed.

@@ -90,7 +90,9 @@ TEST_F(CancellationDetail, CheckpointsComeInTheirFixedOrder) {
     std::vector<int> reached;
     controller->set_checkpoint_observer([&reached](int step) { reached.push_back(step); });
     connect_ok();
-    EXPECT_EQ(reached, (std::vector<int>{0, 1, 6, 7, 8, 9, 5, 10}));
+    EXPECT_EQ(reached, (std::vector<int>{kCheckpointRunStart, kCheckpointBeforeEngine, kCheckpointConfigWritten,
+                                         kCheckpointProcessCreated, kCheckpointJobAssigned, kCheckpointEngineResumed,
+                                         kCheckpointPinAdded, kCheckpointBeforeConnected}));
 }
 
 TEST_F(CancellationDetail, CancelBeforeTheRunLogsOnlyTheStateLines) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "broker/core/foreign_tunnel.h"
 #include "broker/core/tunnel_controller.h"
 
 namespace vantorel {
