@@ -6,12 +6,11 @@
 #include "broker/service/pipe_client_rules.h"
 #include "broker/service/win32_pipe_server.h"
 #include "broker/win32/wide_text.h"
+#include "common/win32/process_image.h"
 #include "common/win32/win_handle.h"
 
 namespace vantorel {
 namespace {
-
-constexpr DWORD kImagePathChars = MAX_PATH + 1;  // 260 characters and the terminator
 
 std::wstring FullPath(const std::wstring& path) {
     const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
@@ -46,11 +45,7 @@ bool ClientImagePath(HANDLE pipe, std::uint64_t connected_at, std::wstring& path
     // Quirk: docs/windows-quirks.md, "A process id is only a number".
     if (!GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) return false;
     if (!ClientStartedBeforeConnect(FileTimeValue(created), connected_at)) return false;
-    wchar_t buffer[kImagePathChars];
-    DWORD size = kImagePathChars;
-    if (!QueryFullProcessImageNameW(process.get(), 0, buffer, &size)) return false;
-    path.assign(buffer, size);
-    return true;
+    return ProcessImagePath(process.get(), path);
 }
 
 }  // namespace

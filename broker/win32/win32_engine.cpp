@@ -14,6 +14,7 @@
 #include "broker/engine/engine_privileges.h"
 #include "broker/win32/engine_file_trust.h"
 #include "broker/win32/wide_text.h"
+#include "common/win32/process_image.h"
 
 namespace vantorel {
 
@@ -83,14 +84,6 @@ std::wstring FullPathOf(const std::wstring& path) {
 bool SamePathIgnoringCase(const std::wstring& a, const std::wstring& b) {
     return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
            CSTR_EQUAL;
-}
-
-bool ImagePathOf(HANDLE process, std::wstring& out) {
-    std::vector<wchar_t> buffer(32768);
-    DWORD size = static_cast<DWORD>(buffer.size());
-    if (!QueryFullProcessImageNameW(process, 0, buffer.data(), &size)) return false;
-    out.assign(buffer.data(), size);
-    return true;
 }
 
 // The broker's own token without the privileges the engine has no use for (a restricted copy
@@ -304,7 +297,7 @@ void Win32Engine::kill_strays() {
         WinHandle process(OpenProcess(kStrayAccess, FALSE, entry.th32ProcessID));
         if (!process) continue;
         std::wstring image;
-        if (!ImagePathOf(process.get(), image)) continue;
+        if (!ProcessImagePath(process.get(), image)) continue;
         if (!SamePathIgnoringCase(FullPathOf(image), target)) continue;
         TerminateProcess(process.get(), 0);
         WaitForSingleObject(process.get(), 1000);

@@ -7,6 +7,7 @@
 #include "broker/win32/win32_engine.h"
 #include "broker/service/win32_pipe_server.h"
 #include "broker/service/service_status_table.h"
+#include "controller/broker_connect_rules.h"
 
 namespace vantorel {
 
@@ -45,6 +46,12 @@ static_assert(kEngineCreateFlags == (CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP
                                      CREATE_NO_WINDOW | CREATE_BREAKAWAY_FROM_JOB));
 static_assert(kEngineCreateFlagsNoBreakaway ==
               (kEngineCreateFlags & ~static_cast<unsigned long>(CREATE_BREAKAWAY_FROM_JOB)));
+
+// The controller's, for reading why the pipe could not be opened.
+static_assert(kWin32FileNotFound == ERROR_FILE_NOT_FOUND);
+static_assert(kWin32SemTimeout == ERROR_SEM_TIMEOUT);
+static_assert(kWin32PipeBusy == ERROR_PIPE_BUSY);
+static_assert(kWin32ServiceNotActive == ERROR_SERVICE_NOT_ACTIVE);
 
 // Read and write for users, without FILE_CREATE_PIPE_INSTANCE (the same bit as FILE_APPEND_DATA).
 static_assert(kPipeUserAccess == ((FILE_GENERIC_READ | FILE_GENERIC_WRITE) & ~static_cast<DWORD>(FILE_APPEND_DATA)));
