@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +19,9 @@ namespace vantorel {
 inline constexpr char kProfileLink[] = "hysteria2://s3cret@vpn.example.net:443?sni=vpn.example.net";
 inline constexpr char kServerIp[] = "198.51.100.20";
 inline constexpr char kCheckIp[] = "203.0.113.204";
+// Ledger saves of one successful connect. The Wine end-to-end suites read this line as well
+// (tests/wine/e2e/case_support.py), so the number lives here only.
+inline constexpr std::size_t kConnectLedgerSaves = 13;
 
 class CoreScenario : public ::testing::Test {
 protected:

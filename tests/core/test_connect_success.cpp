@@ -12,7 +12,7 @@ class ConnectSuccess : public CoreScenario {};
 TEST_F(ConnectSuccess, SavesTheLedgerEntriesInOrder) {
     connect_ok();
     const std::vector<SessionLedger>& saved = host.files.saved;
-    ASSERT_EQ(saved.size(), 13u);
+    ASSERT_EQ(saved.size(), kConnectLedgerSaves);
     for (const SessionLedger& entry : saved) EXPECT_EQ(entry.generation, 1);
 
     // Admission, then the first publish: nothing on the host yet.

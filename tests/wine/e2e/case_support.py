@@ -2,6 +2,7 @@
 interface sends, and the check that the host is as it was."""
 
 import os
+import re
 import traceback
 
 from e2e_env import Session, wait_until
@@ -9,6 +10,16 @@ from e2e_env import Session, wait_until
 CONNECTION_LOST = "Соединение прервано"
 NETWORK_CHANGED = "Сеть изменилась. Подключение остановлено."
 STATE_TIMEOUT = 30
+
+
+def _connect_ledger_saves():
+    path = os.path.join(os.path.dirname(__file__), "..", "..", "core", "core_scenario.h")
+    with open(path, encoding="utf-8") as f:
+        return int(re.search(r"kConnectLedgerSaves = (\d+);", f.read()).group(1))
+
+
+# The ledger saves of one successful connect, as the core's tests count them over the fakes.
+CONNECT_LEDGER_SAVES = _connect_ledger_saves()
 
 
 class Suite:

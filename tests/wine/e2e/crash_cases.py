@@ -4,7 +4,7 @@ host as it was before the connect."""
 
 import os
 
-from case_support import STATE_TIMEOUT, check_clean, connect_command, session_text
+from case_support import CONNECT_LEDGER_SAVES, STATE_TIMEOUT, check_clean, connect_command, session_text
 from e2e_env import LedgerSaves, Session, wait_until
 
 
@@ -56,7 +56,7 @@ def kill_after_save(suite, save):
 
 def case_crash_at_every_save(suite):
     env = suite.env
-    saves = suite.connect_saves or 13
+    saves = suite.connect_saves or CONNECT_LEDGER_SAVES
     for save in range(1, saves + 1):
         generation = kill_after_save(suite, save)
         if generation is None:
@@ -74,7 +74,7 @@ def case_crash_at_every_save(suite):
 
 def case_crash_then_reconcile(suite):
     env = suite.env
-    save = max(1, (suite.connect_saves or 13) - 2)  # the capture routes are in place
+    save = max(1, (suite.connect_saves or CONNECT_LEDGER_SAVES) - 2)  # the capture routes are in place
     if kill_after_save(suite, save) is None:
         return
     phase = ledger_phase(env)

@@ -4,8 +4,9 @@ refusals and failures before connected, and a service stop while connected."""
 import os
 import time
 
-from case_support import (DISCONNECT, connect_command, connected_session, disconnect, expect_end, is_event,
-                          check_clean, session_text, start_connect, wait_idle, wait_state, STATE_TIMEOUT)
+from case_support import (CONNECT_LEDGER_SAVES, DISCONNECT, connect_command, connected_session, disconnect,
+                          expect_end, is_event, check_clean, session_text, start_connect, wait_idle, wait_state,
+                          STATE_TIMEOUT)
 from e2e_env import LedgerSaves, Session, wait_until
 
 FOREIGN_MESSAGE = "Обнаружен активный туннель"
@@ -47,8 +48,8 @@ def case_connect_and_disconnect(suite):
             [i for i, d in enumerate(docs) if is_event(d, "state", state="connected")][:1]
     suite.check(f"{name}: connecting, tun_ready, the proof's ack, connected, in that order",
                 connected is not None and len(order) == 4 and order == sorted(order), *session_text(session))
-    suite.check(f"{name}: the connect saved the ledger 13 times (one rename each)",
-                suite.connect_saves == 13, f"counted {suite.connect_saves}")
+    suite.check(f"{name}: the connect saved the ledger {CONNECT_LEDGER_SAVES} times (one rename each)",
+                suite.connect_saves == CONNECT_LEDGER_SAVES, f"counted {suite.connect_saves}")
 
     checks = world_requests(env, "/generate_204")[checks_before:]
     suite.check(f"{name}: the world saw the egress check and the controller's proof, through the tunnel",
