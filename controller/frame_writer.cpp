@@ -1,3 +1,6 @@
+// WriteFrame (declared in broker_pipe.h): one length-prefixed frame at a time onto the pipe,
+// whichever thread writes.
+
 #include <mutex>
 
 #include "controller/broker_pipe.h"

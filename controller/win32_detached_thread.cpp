@@ -1,3 +1,6 @@
+// StartDetachedThread on Windows (declared in detached_thread.h): _beginthreadex and the handle
+// closed at once, since winpthreads' detach fails on a thread that has already ended.
+
 #include <windows.h>
 
 #include <process.h>

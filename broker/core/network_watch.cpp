@@ -1,3 +1,7 @@
+// The watch while connected, every tick of the worker: the engine still alive, the uplink and
+// the capture routes as the connect left them (route_watch.h), the flow monitor's poll, and a
+// retry of a cleanup that could not be verified. Declared in tunnel_controller.h.
+
 #include "broker/core/route_watch.h"
 #include "broker/core/tunnel_controller.h"
 #include "broker/engine/output_analysis.h"

@@ -1,3 +1,7 @@
+// Ending a session and undoing what it changed: stop, final stop, recovery at start-up, and the
+// teardown that removes the engine, routes, adapters, filters and files the ledger names, then
+// checks each removal held. Declared in tunnel_controller.h.
+
 #include <algorithm>
 
 #include "broker/core/tunnel_controller.h"

@@ -1,3 +1,6 @@
+// Who is at the other end of the pipe: only a controller started from the installed path (or
+// from beside the broker) gets state; declared in win32_pipe_server.h.
+
 #include <windows.h>
 
 #include <string>

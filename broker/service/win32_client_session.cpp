@@ -1,3 +1,6 @@
+// One client of the control pipe: frames in, commands dispatched, events out, until the client
+// goes or the service stops. Declared in win32_pipe_server.h.
+
 #include <windows.h>
 
 #include <memory>

@@ -1,3 +1,6 @@
+// Removing a leftover adapter of ours through SetupAPI (DIF_REMOVE), found by its instance id;
+// Win32RouteTable::remove_adapter, declared in win32_route_table.h.
+
 #include <windows.h>
 #include <setupapi.h>
 

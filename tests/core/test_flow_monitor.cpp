@@ -1,5 +1,6 @@
-// The flow monitor driven through the network tick with a controlled clock.
+// The flow monitor on its own with a clock of the test's, and driven through the network tick.
 
+#include "broker/core/flow_monitor.h"
 #include "tests/core/core_scenario.h"
 
 namespace vantorel {
@@ -12,7 +13,64 @@ FlowSample Sample(std::vector<FlowConnection> connections, std::uint64_t missing
     return sample;
 }
 
-class FlowMonitor : public CoreScenario {
+// A probe that answers from a script (true: an empty sample, false: the API is unreachable).
+class ScriptedProbe : public FlowProbe {
+public:
+    ScriptedProbe(std::vector<bool> answers, int& polls) : answers_(std::move(answers)), polls_(polls) {}
+    bool poll(FlowSample& out) override {
+        const std::size_t at = static_cast<std::size_t>(polls_++);
+        out = Sample({MakeFlow("c1", "tcp", "proxy", 10, 10 + at)});
+        return at < answers_.size() ? answers_[at] : answers_.back();
+    }
+    std::uint32_t last_error() const override { return 12029; }
+
+private:
+    std::vector<bool> answers_;
+    int& polls_;
+};
+
+struct ClockRow {
+    const char* name;
+    std::vector<std::uint64_t> polls_at;  // FlowMonitor::poll at these clock readings
+    std::uint64_t finish_at;              // then FlowMonitor::finish
+    std::vector<bool> answers;
+    int probe_polls;                // probe polls over all of it
+    std::size_t rate_lines;         // "flow_rate" summaries
+    std::size_t unreachable_lines;  // "flow api_unreachable"
+};
+
+void PrintTo(const ClockRow& row, std::ostream* out) { *out << row.name; }
+
+class FlowMonitorClock : public ::testing::TestWithParam<ClockRow> {};
+
+TEST_P(FlowMonitorClock, PollsSummariesAndTheLastReading) {
+    const ClockRow& row = GetParam();
+    FakeTunnelLog log;
+    FlowMonitor monitor(log);
+    int polls = 0;
+    monitor.start(std::make_unique<ScriptedProbe>(row.answers, polls));
+    for (std::uint64_t now : row.polls_at) monitor.poll(1, now);
+    monitor.finish(1, row.finish_at);
+    EXPECT_EQ(polls, row.probe_polls);
+    EXPECT_EQ(log.with_event("flow_rate").size(), row.rate_lines);
+    std::size_t unreachable = 0;
+    for (const FakeLogLine& line : log.with_event("flow")) unreachable += line.code == "api_unreachable" ? 1 : 0;
+    EXPECT_EQ(unreachable, row.unreachable_lines);
+    EXPECT_EQ(log.with_event("flow_total").size(), row.answers.front() ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, FlowMonitorClock,
+    ::testing::Values(
+        // 5 s between polls, to the millisecond; the first comes at once.
+        ClockRow{"polls_five_seconds_apart", {1000, 5999, 6000, 10999, 11000}, 11001, {true}, 4, 1, 0},
+        // The summary every 15 s from the first poll; finish reads once more whatever the interval.
+        ClockRow{"summary_every_fifteen_seconds", {1000, 6000, 11000, 16000}, 16001, {true}, 5, 2, 0},
+        // An API that stays away is named once, however many polls miss it.
+        ClockRow{"unreachable_named_once", {1000, 6000, 11000}, 11001, {false}, 4, 0, 1}),
+    [](const ::testing::TestParamInfo<ClockRow>& info) { return std::string(info.param.name); });
+
+class FlowThroughWatch : public CoreScenario {
 protected:
     void start_session() {
         controller->set_flow_probe_factory(MakeFakeFlowProbeFactory(host));
@@ -38,7 +96,7 @@ protected:
     }
 };
 
-TEST_F(FlowMonitor, WithoutAProbeNothingIsPolledOrLogged) {
+TEST_F(FlowThroughWatch, WithoutAProbeNothingIsPolledOrLogged) {
     connect_ok();
     for (int i = 0; i < 5; ++i) tick_after(6000);
     controller->stop();
@@ -48,7 +106,7 @@ TEST_F(FlowMonitor, WithoutAProbeNothingIsPolledOrLogged) {
     }
 }
 
-TEST_F(FlowMonitor, PollsAreAtLeastFiveSecondsApart) {
+TEST_F(FlowThroughWatch, PollsAreAtLeastFiveSecondsApart) {
     start_session();
     tick_after(0);
     EXPECT_EQ(host.flow_polls, 1u);
@@ -59,7 +117,7 @@ TEST_F(FlowMonitor, PollsAreAtLeastFiveSecondsApart) {
     EXPECT_EQ(host.flow_polls, 2u);
 }
 
-TEST_F(FlowMonitor, BusyConnectionIsNamedOnceWhenItCrosses64KiB) {
+TEST_F(FlowThroughWatch, BusyConnectionIsNamedOnceWhenItCrosses64KiB) {
     start_session();
     FlowConnection connection = MakeFlow("c1", "tcp", "proxy", 2048, 8192);
     connection.process = "browser.exe";
@@ -77,7 +135,7 @@ TEST_F(FlowMonitor, BusyConnectionIsNamedOnceWhenItCrosses64KiB) {
     EXPECT_EQ(host.log.with_event("flow_seen").size(), 1u);
 }
 
-TEST_F(FlowMonitor, StallArithmeticAcrossWindows) {
+TEST_F(FlowThroughWatch, StallArithmeticAcrossWindows) {
     start_session();
     const FlowConnection quiet = MakeFlow("s1", "tcp", "proxy", 500, 1000);
     next(Sample({quiet}));
@@ -111,7 +169,7 @@ TEST_F(FlowMonitor, StallArithmeticAcrossWindows) {
     EXPECT_EQ(codes("flow_summary"), std::vector<std::string>{"tcp:proxy=dn:61440/up:2048"});
 }
 
-TEST_F(FlowMonitor, ClosedQuietGroupCountsOneStallThenLeaves) {
+TEST_F(FlowThroughWatch, ClosedQuietGroupCountsOneStallThenLeaves) {
     start_session();
     const FlowConnection udp = MakeFlow("u1", "udp", "direct", 10, 10);
     const FlowConnection tcp = MakeFlow("t1", "tcp", "proxy", 10, 10);
@@ -137,7 +195,7 @@ TEST_F(FlowMonitor, ClosedQuietGroupCountsOneStallThenLeaves) {
     EXPECT_EQ(later[2].find("udp:direct"), std::string::npos);
 }
 
-TEST_F(FlowMonitor, SummaryWithoutGroupsWritesNoRateLineButResetsTheWindow) {
+TEST_F(FlowThroughWatch, SummaryWithoutGroupsWritesNoRateLineButResetsTheWindow) {
     start_session();
     next(Sample({}));
     tick_after(0);
@@ -155,7 +213,7 @@ TEST_F(FlowMonitor, SummaryWithoutGroupsWritesNoRateLineButResetsTheWindow) {
                                        "stalls:0 quiet_ms:0 live:1"});
 }
 
-TEST_F(FlowMonitor, UnreachableApiIsLoggedOncePerOutage) {
+TEST_F(FlowThroughWatch, UnreachableApiIsLoggedOncePerOutage) {
     start_session();
     host.fail("poll", 12029, 3);
     tick_after(0);
@@ -171,7 +229,7 @@ TEST_F(FlowMonitor, UnreachableApiIsLoggedOncePerOutage) {
     EXPECT_EQ(host.log.with_event("flow").size(), 3u);
 }
 
-TEST_F(FlowMonitor, MissingIdsAreReportedOncePerSession) {
+TEST_F(FlowThroughWatch, MissingIdsAreReportedOncePerSession) {
     start_session();
     next(Sample({MakeFlow("", "tcp", "proxy", 1 << 20, 1 << 20)}, 1));
     tick_after(0);
@@ -181,7 +239,7 @@ TEST_F(FlowMonitor, MissingIdsAreReportedOncePerSession) {
     EXPECT_TRUE(host.log.with_event("flow_seen").empty());
 }
 
-TEST_F(FlowMonitor, BackwardCountersAndChangedGroupsCountNoGrowth) {
+TEST_F(FlowThroughWatch, BackwardCountersAndChangedGroupsCountNoGrowth) {
     start_session();
     next(Sample({MakeFlow("a", "tcp", "proxy", 5000, 5000), MakeFlow("b", "tcp", "proxy", 100, 100)}));
     tick_after(0);
@@ -193,7 +251,7 @@ TEST_F(FlowMonitor, BackwardCountersAndChangedGroupsCountNoGrowth) {
     EXPECT_EQ(codes("flow_total"), std::vector<std::string>{"tcp:proxy=dn:0/up:100 udp:proxy=dn:100/up:100"});
 }
 
-TEST_F(FlowMonitor, DuplicateIdsKeepTheFirstOccurrence) {
+TEST_F(FlowThroughWatch, DuplicateIdsKeepTheFirstOccurrence) {
     start_session();
     next(Sample({MakeFlow("a", "tcp", "proxy", 0, 0), MakeFlow("a", "tcp", "proxy", 0, 999999)}));
     tick_after(0);
@@ -203,7 +261,7 @@ TEST_F(FlowMonitor, DuplicateIdsKeepTheFirstOccurrence) {
     EXPECT_EQ(codes("flow_total"), std::vector<std::string>{"tcp:proxy=dn:1000/up:0"});
 }
 
-TEST_F(FlowMonitor, DuplicateIdsAreEachComparedWithThePreviousPoll) {
+TEST_F(FlowThroughWatch, DuplicateIdsAreEachComparedWithThePreviousPoll) {
     start_session();
     next(Sample({MakeFlow("a", "tcp", "proxy", 0, 1000)}));
     tick_after(0);
@@ -216,7 +274,7 @@ TEST_F(FlowMonitor, DuplicateIdsAreEachComparedWithThePreviousPoll) {
     EXPECT_EQ(codes("flow_total"), std::vector<std::string>{"tcp:proxy=dn:1800/up:0"});
 }
 
-TEST_F(FlowMonitor, ClosedConnectionsAreForgottenWithTheirBusyLine) {
+TEST_F(FlowThroughWatch, ClosedConnectionsAreForgottenWithTheirBusyLine) {
     start_session();
     const FlowConnection busy = MakeFlow("c1", "tcp", "proxy", 0, 128 * 1024);
     const FlowConnection other = MakeFlow("c2", "tcp", "proxy", 0, 10);
@@ -235,7 +293,7 @@ TEST_F(FlowMonitor, ClosedConnectionsAreForgottenWithTheirBusyLine) {
     EXPECT_TRUE(host.log.with_event("flow_total").empty());
 }
 
-TEST_F(FlowMonitor, TablesStayFlatOverAHundredThousandDistinctConnections) {
+TEST_F(FlowThroughWatch, TablesStayFlatOverAHundredThousandDistinctConnections) {
     start_session();
     constexpr int kPolls = 100;
     constexpr int kPerPoll = 1000;
@@ -261,7 +319,7 @@ TEST_F(FlowMonitor, TablesStayFlatOverAHundredThousandDistinctConnections) {
     EXPECT_EQ(controller->flow_connections_tracked(), 0u);
 }
 
-TEST_F(FlowMonitor, SessionWhoseConnectionsNeverGrewWritesNoTotals) {
+TEST_F(FlowThroughWatch, SessionWhoseConnectionsNeverGrewWritesNoTotals) {
     start_session();
     const FlowConnection idle = MakeFlow("i", "tcp", "proxy", 10, 10);
     next(Sample({idle}));
@@ -273,7 +331,7 @@ TEST_F(FlowMonitor, SessionWhoseConnectionsNeverGrewWritesNoTotals) {
     EXPECT_TRUE(host.log.with_event("flow_summary").empty());
 }
 
-TEST_F(FlowMonitor, NewSessionStartsWithEmptyTables) {
+TEST_F(FlowThroughWatch, NewSessionStartsWithEmptyTables) {
     start_session();
     next(Sample({MakeFlow("a", "tcp", "proxy", 0, 0)}));
     tick_after(0);

@@ -33,7 +33,8 @@ std::vector<VerificationRow> VerificationRows() {
          },
          [](FakeHost& h) { h.engine_script.survives_terminate = false; }, false},
         {"pin_route_not_deleted", [](FakeHost& h) { h.fail("delete_pin_route", 5); }, ClearScript},
-        {"pin_route_still_present", [](FakeHost& h) { h.fail("pin_route_absent", 0); }, ClearScript},
+        {"pin_route_still_present", [](FakeHost& h) { h.still_present("pin_route_absent"); }, ClearScript},
+        {"pin_route_check_fails", [](FakeHost& h) { h.check_failed("pin_route_absent", 1460); }, ClearScript},
         {"pin_file_not_deleted",
          [](FakeHost& h) {
              h.files.pin_text = "203.0.113.7\r\n";
@@ -41,13 +42,14 @@ std::vector<VerificationRow> VerificationRows() {
          },
          ClearScript},
         {"interface_routes_not_deleted", [](FakeHost& h) { h.fail("delete_interface_routes", 5); }, ClearScript},
-        {"interface_routes_still_present", [](FakeHost& h) { h.fail("interface_routes_absent", 0); }, ClearScript},
+        {"interface_routes_still_present", [](FakeHost& h) { h.still_present("interface_routes_absent"); },
+         ClearScript},
         {"adapters_not_listed", [](FakeHost& h) { h.fail("list_own_adapters", 1168); }, ClearScript},
         {"third_listing_fails", [](FakeHost& h) { h.fail("list_own_adapters", 1168, -1, 2); }, ClearScript},
         {"adapter_not_removed", [](FakeHost& h) { h.fail("remove_adapter", 5); }, ClearScript},
         {"config_not_shredded", [](FakeHost& h) { h.fail("shred_engine_config", 32); }, ClearScript},
         {"filters_not_closed", [](FakeHost& h) { h.fail("firewall_close", 5); }, ClearScript},
-        {"filters_still_present", [](FakeHost& h) { h.fail("filters_absent", 0); }, ClearScript},
+        {"filters_still_present", [](FakeHost& h) { h.still_present("filters_absent"); }, ClearScript},
         {"tunnel_dns_not_cleared", [](FakeHost& h) { h.fail("set_tunnel_dns", 5); }, ClearScript},
     };
 }
@@ -110,7 +112,7 @@ TEST_F(Teardown, NothingToUndoVerifiesAndDeletesTheLedger) {
 TEST_F(Teardown, FiltersAreAskedForOnlyWhenTheLedgerNamesThem) {
     host.files.ledger_text = "v1\n";
     host.fail("firewall_close", 1753);
-    host.fail("filters_absent", 1753);
+    host.check_failed("filters_absent", 1753);
     EXPECT_TRUE(controller->stop().cleanup_verified);
 
     connect_ok();

@@ -8,16 +8,11 @@
 // one over the same host and see exactly what a restarted broker would see.
 //
 // Failures are scripted per operation name with fail(); every fake keeps the Windows error
-// numbers (2, 13, 87, 1168, 1460, 5010, ...) the real services report. Operation names are the
-// interface operations: "list_default_routes", "find_physical_route", "add_pin_route",
-// "delete_pin_route", "pin_route_absent", "delete_interface_routes", "interface_routes_absent",
-// "list_own_adapters", "remove_adapter", "add_capture_routes", "add_host_route",
-// "delete_host_route", "verify_capture_routes", "interface_holder", "ipv6_default_route_present",
-// "list_local_ipv4", "list_routes",
-// "start", "assign_job", "resume", "firewall_open", "firewall_close", "filters_absent", "set_tunnel_dns",
-// "reserve_local_port", "save_ledger", "write_engine_config", "shred_engine_config",
-// "delete_pin", "poll". A failing "xxx_absent" reports the route as still present;
-// "add_capture_routes" is consulted once per route, so after = 2 installs two routes and fails.
+// numbers (2, 13, 87, 1168, 1460, 5010, ...) the real services report. The names are the
+// interface operations, listed once in FakeHost::scriptable_operations() (fail() refuses any
+// other). A check "xxx_absent" is scripted with still_present() or check_failed(), which say
+// which of its two failures is meant; "add_capture_routes" is consulted once per route, so
+// after = 2 installs two routes and fails.
 //
 // Typical use:
 //   FakeHost host;                      // one physical NIC "Ethernet" with a default route
@@ -36,6 +31,7 @@
 
 #include "broker/contracts/platform_services.h"
 #include "broker/core/tunnel_controller.h"
+#include "tests/fakes/enum_printers.h"
 
 namespace vantorel {
 
@@ -330,6 +326,15 @@ public:
     void fail(const std::string& operation, std::uint32_t error, int times = -1, int after = 0,
               std::optional<std::string> code = std::nullopt);
     static const std::vector<std::string>& scriptable_operations();
+    // The two ways a removal check ("pin_route_absent", "interface_routes_absent",
+    // "filters_absent") fails, as the real services do: the thing is still there (false, no
+    // error), or the check itself could not be made (false with the platform's error).
+    void still_present(const std::string& absent_check, int times = -1, int after = 0) {
+        fail(absent_check, 0, times, after);
+    }
+    void check_failed(const std::string& absent_check, std::uint32_t error, int times = -1, int after = 0) {
+        fail(absent_check, error, times, after);
+    }
     void clear_failures() { failures_.clear(); }
 
     std::vector<FakeInterface> interfaces;
