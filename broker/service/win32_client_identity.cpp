@@ -15,21 +15,6 @@
 namespace vantorel {
 namespace {
 
-std::wstring FullPath(const std::wstring& path) {
-    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (needed == 0) return path;
-    std::wstring full(needed, L'\0');
-    const DWORD written = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
-    if (written == 0 || written >= needed) return path;
-    full.resize(written);
-    return full;
-}
-
-bool OrdinalEqualIgnoringCase(const std::wstring& a, const std::wstring& b) {
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
-           CSTR_EQUAL;
-}
-
 std::uint64_t FileTimeValue(const FILETIME& time) {
     return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
@@ -57,8 +42,8 @@ bool IsControllerClient(HANDLE pipe, std::uint64_t connected_at) {
     std::wstring image;
     if (!ClientImagePath(pipe, connected_at, image)) return false;
     PathComparison comparison;
-    comparison.normalise = FullPath;
-    comparison.equal_ignoring_case = OrdinalEqualIgnoringCase;
+    comparison.normalise = FullPathOf;
+    comparison.equal_ignoring_case = SamePathIgnoringCase;
     return IsControllerImagePath(image, DirectoryOf(OwnExecutablePath()), comparison);
 }
 

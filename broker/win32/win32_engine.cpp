@@ -71,21 +71,6 @@ private:
     bool initialized_ = false;
 };
 
-std::wstring FullPathOf(const std::wstring& path) {
-    DWORD need = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (need == 0) return path;
-    std::wstring full(need, L'\0');
-    DWORD n = GetFullPathNameW(path.c_str(), need, full.data(), nullptr);
-    if (n == 0 || n >= need) return path;
-    full.resize(n);
-    return full;
-}
-
-bool SamePathIgnoringCase(const std::wstring& a, const std::wstring& b) {
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
-           CSTR_EQUAL;
-}
-
 // The broker's own token without the privileges the engine has no use for (a restricted copy
 // of the caller's primary token needs no SeAssignPrimaryTokenPrivilege to start a process).
 bool EngineToken(WinHandle& out, DWORD& error) {

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "broker/win32/dns_interface_settings.h"
 #include "broker/win32/wide_text.h"
 
 namespace vantorel {
@@ -339,21 +340,6 @@ DWORD ListOurFilters(HANDLE engine, const GUID& layer, std::vector<UINT64>& ids)
     }
 }
 
-// DNS_INTERFACE_SETTINGS of netioapi.h (Windows 10 build 19041), which mingw lacks.
-struct DnsInterfaceSettings {
-    ULONG Version;
-    ULONG64 Flags;
-    PWSTR Domain;
-    PWSTR NameServer;
-    PWSTR SearchList;
-    ULONG RegistrationEnabled;
-    ULONG RegisterAdapterName;
-    ULONG EnableLLMNR;
-    ULONG QueryAdapterName;
-    PWSTR ProfileNameServer;
-};
-constexpr ULONG kDnsInterfaceSettingsVersion1 = 1;
-constexpr ULONG64 kDnsSettingNameServer = 0x0002;
 using SetInterfaceDnsSettingsFn = DWORD(WINAPI*)(GUID, const DnsInterfaceSettings*);
 using DnsFlushResolverCacheFn = BOOL(WINAPI*)();
 

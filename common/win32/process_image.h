@@ -8,6 +8,12 @@
 
 namespace vantorel {
 
+// The absolute form of a path (GetFullPathNameW); the path itself when the system gives none.
+std::wstring FullPathOf(const std::wstring& path);
+
+// Paths as Windows compares file names: ordinal, ignoring case.
+bool SamePathIgnoringCase(const std::wstring& a, const std::wstring& b);
+
 // `process` needs PROCESS_QUERY_LIMITED_INFORMATION. Paths up to the system's 32,767-character
 // limit; false when the system gives none.
 bool ProcessImagePath(HANDLE process, std::wstring& out);

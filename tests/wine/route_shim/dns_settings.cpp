@@ -6,28 +6,12 @@
 #include <cstdio>
 #include <string>
 
+#include "broker/win32/dns_interface_settings.h"
 #include "tests/wine/route_shim/agent_link.h"
 #include "tests/wine/route_shim/iphlp_headers.h"
 
 namespace vantorel::route_shim {
 namespace {
-
-// DNS_INTERFACE_SETTINGS of netioapi.h (Windows 10 build 19041), which mingw lacks.
-struct DnsInterfaceSettings {
-    ULONG Version;
-    ULONG64 Flags;
-    PWSTR Domain;
-    PWSTR NameServer;
-    PWSTR SearchList;
-    ULONG RegistrationEnabled;
-    ULONG RegisterAdapterName;
-    ULONG EnableLLMNR;
-    ULONG QueryAdapterName;
-    PWSTR ProfileNameServer;
-};
-constexpr ULONG kFirstVersion = 1;
-constexpr ULONG kLastVersion = 3;
-constexpr ULONG64 kSettingNameServer = 0x0002;
 
 std::string GuidText(const GUID& guid) {
     char text[40];
@@ -72,12 +56,14 @@ DWORD WriteNameServer(const std::string& guid, const wchar_t* servers) {
 }  // namespace vantorel::route_shim
 
 extern "C" DWORD WINAPI SetInterfaceDnsSettings(GUID interface_guid, const void* settings_in) {
+    using namespace vantorel;
     using namespace vantorel::route_shim;
     const auto* settings = static_cast<const DnsInterfaceSettings*>(settings_in);
-    if (settings == nullptr || settings->Version < kFirstVersion || settings->Version > kLastVersion) {
+    if (settings == nullptr || settings->Version < kDnsInterfaceSettingsVersion1 ||
+        settings->Version > kDnsInterfaceSettingsVersion3) {
         return ERROR_INVALID_PARAMETER;
     }
-    if ((settings->Flags & kSettingNameServer) == 0) return ERROR_SUCCESS;  // nothing this shim keeps
+    if ((settings->Flags & kDnsSettingNameServer) == 0) return ERROR_SUCCESS;  // nothing this shim keeps
     const std::string guid = GuidText(interface_guid);
     if (const DWORD status = WriteNameServer(guid, settings->NameServer)) return status;
     AgentLink link;
