@@ -11,8 +11,9 @@
 // numbers (2, 13, 87, 1168, 1460, 5010, ...) the real services report. The names are the
 // interface operations, listed once in FakeHost::scriptable_operations() (fail() refuses any
 // other). A check "xxx_absent" is scripted with still_present() or check_failed(), which say
-// which of its two failures is meant; "add_capture_routes" is consulted once per route, so
-// after = 2 installs two routes and fails.
+// which of its two failures is meant; a route that vanished is one a test takes out of
+// route_table (every fake reads the host's state). "add_capture_routes" is consulted once per
+// route, so after = 2 installs two routes and fails.
 //
 // Typical use:
 //   FakeHost host;                      // one physical NIC "Ethernet" with a default route
