@@ -47,6 +47,7 @@ TEST_P(CallWithinUnderLoad, QuickCallsAlwaysGiveTheirResult) {
     const QuickCallCase& c = GetParam();
     std::atomic<bool> stop{false};
     std::vector<std::thread> load;
+    load.reserve(static_cast<std::size_t>(c.busy_threads));
     for (int i = 0; i < c.busy_threads; ++i) {
         load.emplace_back([&stop] {
             volatile unsigned spin = 0;

@@ -66,6 +66,7 @@ const Sample kSamples[] = {
 
 std::vector<std::string> Domains(const char* kind, int count) {
     std::vector<std::string> out;
+    out.reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) out.push_back("host-" + std::to_string(i) + "." + kind + ".example");
     return out;
 }
@@ -105,7 +106,9 @@ int Table(const std::string& dir) {
     for (const vantorel::AcceptedLink& row : vantorel::kAcceptedLinks) {
         const std::string name = std::string("link_") + row.name;
         std::string doc;
-        if (!Build(row.link, "192.0.2.10", {}, {}, false, 0, secret, doc) || !Write(dir + "/" + name + ".json", doc)) {
+        std::string path = dir;
+        path.append("/").append(name).append(".json");
+        if (!Build(row.link, "192.0.2.10", {}, {}, false, 0, secret, doc) || !Write(path, doc)) {
             std::cerr << "sample " << name << " failed\n";
             return 1;
         }
