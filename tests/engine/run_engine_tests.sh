@@ -80,6 +80,10 @@ wine_ok=0
 prng_dll=${1:-$root/build/windows}/process_prng/bcryptprimitives.dll
 if [ -n "$prefix" ] && [ -f "$prefix/system.reg" ] && command -v wine >/dev/null && [ -f "$prng_dll" ]; then
     wine_ok=1; wine_started=1
+    # One server for the whole suite: a wineserver left to time out between two checks can be
+    # exiting just as the next client connects ("wine client error:0: recvmsg: Connection reset
+    # by peer"), which fails a check that has nothing to do with the engine.
+    WINEPREFIX=$prefix wineserver -p
     if [ ! -f "$prefix/drive_c/windows/system32/bcryptprimitives.dll" ]; then
         cp "$prng_dll" "$prefix/drive_c/windows/system32/" && prng_installed=$prefix/drive_c/windows/system32/bcryptprimitives.dll
     fi
