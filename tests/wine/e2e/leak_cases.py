@@ -31,8 +31,11 @@ WORLD_ANSWER = "198.18.0.80"  # the world's responder, reached only through the 
 class Lan:
     """The gateway's side of vt-phys for the length of a case."""
 
-    def __init__(self, env):
+    def __init__(self, env, ipv6=True):
         self.env = env
+        # IPv6 for the host too, which changes the host's own routes: only before a session, as
+        # the watch ends one whose uplink gains a route.
+        self.ipv6 = ipv6
         self.peer = os.environ.get("VT_PEER_NS", "")
         self.ns = self.peer or f"vt-lan-{os.getpid()}"
         self.log = os.path.join(env.work, "lan-dns.log")
@@ -49,11 +52,12 @@ class Lan:
             self.ip("addr", "add", f"{self.env.gateway}/24", "dev", "vt-gw")
             self.ip("link", "set", "vt-gw", "up")
         self.ip("addr", "add", f"{PUBLIC_HOST}/32", "dev", "lo")
-        # IPv6 on the LAN too, so that IPv6 has a way out that the filters must close.
-        self.ip("addr", "add", f"{PUBLIC_HOST6}/128", "dev", "lo")
-        self.ip("addr", "add", f"{LAN6[0]}/64", "dev", "vt-gw", "nodad")
-        self.env.ip("addr", "add", f"{LAN6[1]}/64", "dev", PHYSICAL[0], "nodad")
-        self.env.ip("-6", "route", "add", "default", "via", LAN6[0], "dev", PHYSICAL[0], "metric", "10")
+        if self.ipv6:
+            # IPv6 on the LAN too, so that IPv6 has a way out that the filters must close.
+            self.ip("addr", "add", f"{PUBLIC_HOST6}/128", "dev", "lo")
+            self.ip("addr", "add", f"{LAN6[0]}/64", "dev", "vt-gw", "nodad")
+            self.env.ip("addr", "add", f"{LAN6[1]}/64", "dev", PHYSICAL[0], "nodad")
+            self.env.ip("-6", "route", "add", "default", "via", LAN6[0], "dev", PHYSICAL[0], "metric", "10")
         self.responder = subprocess.Popen(
             ["ip", "netns", "exec", self.ns, "python3", "-B", RESPONDER, "--listen", self.env.gateway,
              "--answer", f"{NAME}={self.env.gateway}", "--tcp-port", "80", "--log", self.log],
@@ -65,10 +69,11 @@ class Lan:
         self.responder.send_signal(signal.SIGTERM)
         self.responder.wait()
         self.ip("addr", "del", f"{PUBLIC_HOST}/32", "dev", "lo")
-        self.ip("addr", "del", f"{PUBLIC_HOST6}/128", "dev", "lo")
-        self.ip("addr", "del", f"{LAN6[0]}/64", "dev", "vt-gw")
-        self.env.ip("-6", "route", "del", "default", "via", LAN6[0], "dev", PHYSICAL[0])
-        self.env.ip("addr", "del", f"{LAN6[1]}/64", "dev", PHYSICAL[0])
+        if self.ipv6:
+            self.ip("addr", "del", f"{PUBLIC_HOST6}/128", "dev", "lo")
+            self.ip("addr", "del", f"{LAN6[0]}/64", "dev", "vt-gw")
+            self.env.ip("-6", "route", "del", "default", "via", LAN6[0], "dev", PHYSICAL[0])
+            self.env.ip("addr", "del", f"{LAN6[1]}/64", "dev", PHYSICAL[0])
         if not self.peer:
             self.ip("link", "set", "vt-gw", "netns", self.env.ns)
             self.env.ip("link", "set", "vt-gw", "up")
@@ -249,7 +254,7 @@ def report():
     from e2e_env import Env
     env = Env()
     server_ip = env.server_ip
-    with Lan(env):
+    with Lan(env, ipv6=False):  # the session is up: the host's routes must stay as they are
         for number in range(len(leak_probe.probes(*[""] * 7))):
             with Capture(env, f"report-{number}") as capture:
                 results = probe(env, only=number)
